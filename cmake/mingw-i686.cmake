@@ -1,0 +1,4 @@
+# The i686 binaries are compiled and inspected here; this machine cannot run 32-bit code.
+set(MORVANE_MINGW_TRIPLE i686-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

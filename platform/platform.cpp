@@ -1,0 +1,45 @@
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace platform {
+namespace {
+
+Backend g_backend;
+
+template <typename T>
+T& Require(T* service, const char* name) {
+  if (service == nullptr) {
+    std::fprintf(stderr, "platform: no backend provides %s\n", name);
+    std::abort();
+  }
+  return *service;
+}
+
+}  // namespace
+
+IDeviceInstall& DeviceInstall() { return Require(g_backend.deviceInstall, "IDeviceInstall"); }
+IConfigManager& ConfigManager() { return Require(g_backend.configManager, "IConfigManager"); }
+IRegistry& Registry() { return Require(g_backend.registry, "IRegistry"); }
+IFiles& Files() { return Require(g_backend.files, "IFiles"); }
+IServiceControl& ServiceControl() { return Require(g_backend.serviceControl, "IServiceControl"); }
+IUser& User() { return Require(g_backend.user, "IUser"); }
+IMemory& Memory() { return Require(g_backend.memory, "IMemory"); }
+ISystem& System() { return Require(g_backend.system, "ISystem"); }
+ISecurity& Security() { return Require(g_backend.security, "ISecurity"); }
+
+const Backend& Current() { return g_backend; }
+void Install(const Backend& backend) { g_backend = backend; }
+
+ScopedBackend::ScopedBackend(const Backend& backend) : previous_(g_backend) { g_backend = backend; }
+ScopedBackend::~ScopedBackend() { g_backend = previous_; }
+
+DWORD PlatformId() {
+  OSVERSIONINFOA info{};
+  info.dwOSVersionInfoSize = sizeof(info);
+  if (!System().GetVersionExA(&info)) return VER_PLATFORM_WIN32_NT;
+  return info.dwPlatformId;
+}
+
+}  // namespace platform
