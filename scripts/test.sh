@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, configures and builds the presets
+# linux, linux-asan, win32 and win64, runs the native tests, the native tests again
+# under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows-side tests
+# under Wine (on a virtual screen). Ends with one line: how many passed and failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh || { echo "TESTS: 0 passed, 1 failed (dependencies could not be installed)"; exit 1; }
+
+status=0
+failed_steps=()
+
+for preset in linux linux-asan win32 win64; do
+  echo "== build: $preset"
+  rm -rf "build/$preset/test-results"
+  if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j2; }; then
+    failed_steps+=("build $preset")
+    status=1
+  fi
+done
+
+run_ctest() {
+  local preset=$1
+  shift
+  [ -f "build/$preset/CTestTestfile.cmake" ] || return 0
+  echo "== tests: $preset"
+  if ! "$@" ctest --test-dir "build/$preset" --output-on-failure; then
+    failed_steps+=("tests $preset")
+    status=1
+  fi
+}
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+run_ctest linux
+run_ctest linux-asan
+if command -v xvfb-run >/dev/null 2>&1; then
+  run_ctest win64 xvfb-run -a -s "-screen 0 1280x1024x24"
+else
+  run_ctest win64
+fi
+
+# Sum the GoogleTest cases of every JUnit file the test programs wrote.
+passed=0
+failed=0
+for xml in build/*/test-results/*.xml; do
+  [ -f "$xml" ] || continue
+  tests=$(grep -o '<testsuites [^>]*' "$xml" | grep -o ' tests="[0-9]*"' | grep -o '[0-9]*' | head -n1)
+  fails=$(grep -o '<testsuites [^>]*' "$xml" | grep -o ' failures="[0-9]*"' | grep -o '[0-9]*' | head -n1)
+  errs=$(grep -o '<testsuites [^>]*' "$xml" | grep -o ' errors="[0-9]*"' | grep -o '[0-9]*' | head -n1)
+  disabled=$(grep -o '<testsuites [^>]*' "$xml" | grep -o ' disabled="[0-9]*"' | grep -o '[0-9]*' | head -n1)
+  tests=${tests:-0}; fails=${fails:-0}; errs=${errs:-0}; disabled=${disabled:-0}
+  failed=$((failed + fails + errs))
+  passed=$((passed + tests - fails - errs - disabled))
+done
+failed=$((failed + ${#failed_steps[@]}))
+if [ ${#failed_steps[@]} -gt 0 ]; then
+  printf 'Failed steps: %s\n' "${failed_steps[*]}"
+fi
+echo "TESTS: $passed passed, $failed failed"
+exit $status
