@@ -1,0 +1,113 @@
+// TDevice: the program's record of one device node. It answers every question the
+// window, the category rules and the settings ask about the device, computes each
+// answer that needs a tree walk, an interface test or a hub query on first request,
+// and keeps it for the life of the record (the device list rebuilds records after
+// any change of the machine's devices).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace morvane {
+
+using TDevInstArray = std::vector<DEVINST>;
+
+class TDevice {
+ public:
+  // Neither set is owned: both belong to the device list.
+  TDevice(HDEVINFO infoSet, const SP_DEVINFO_DATA& infoData, HDEVINFO lookupSet);
+  ~TDevice();
+  TDevice(const TDevice&) = delete;
+  TDevice& operator=(const TDevice&) = delete;
+
+  // Tree and identity.
+  bool FindDevInfo(DEVINST devInst, SP_DEVINFO_DATA& data);
+  DWORD GetPropertyDword(DWORD property);
+  std::string GetPropertyString(DWORD property);
+  DEVINST GetParentDevInst();
+  // Raises morvane::Error("GetParentDevice.FindDevInfo"); the record stays owned here.
+  TDevice& GetParentDevice();
+  DEVINST GetControllerDevInst();
+  // Raises morvane::Error("GetControllerDevice.FindDevInfo"); the record stays owned here.
+  TDevice& GetControllerDevice();
+  // The leaf descendants, depth first.
+  const TDevInstArray& GetChildren();
+  bool IsOfSetupClass(const GUID& setupClass, DEVINST devInst);
+  bool HasInterface(const GUID& interfaceClass, DEVINST devInst);
+  bool IsOfEnumerator(const std::string& enumerator, DEVINST devInst);
+  // The caller closes the handle.
+  HANDLE OpenInterface(const GUID& interfaceClass);
+  bool IsUsbDevice();
+  bool HasMouseChild();
+  bool HasKeyboardChild();
+  bool HasHidChild();
+  bool HasProblem();
+  bool IsHub();
+
+  // USB connection, asked of the parent hub once per record.
+  bool QueryConnection();
+  BYTE GetMinInterval();
+  BYTE GetMaxInterval();
+  BYTE GetSpeed();
+  bool IsHighSpeedOrFaster();
+  bool IsLowSpeed();
+
+  bool IsControllerDriverKnown();
+  const std::string& GetName();
+  std::string JoinDeviceNames(const TDevInstArray& devInsts);
+  const std::string& GetChildNames();
+  std::string GetServiceName();
+
+  // Rate override ("bInterval" in the driver key) and the lower-filter list.
+  DWORD GetOverrideInterval();
+  void SetOverrideInterval(DWORD value);
+  DWORD GetRate();
+  void SetRate(DWORD index);
+  std::string GetRateText();
+  std::vector<std::string> GetLowerFilters();
+  // Drops the list's trailing empty entries, then writes it (empty: removes it).
+  void SetLowerFilters(std::vector<std::string>& filters);
+  std::string GetLowerFiltersText();
+  bool IsFilterInstalled();
+  void SetFilterInstalled(bool on);
+  // Asks the class installer for a property change, which restarts the device.
+  void RestartDevice();
+
+  HDEVINFO InfoSet;
+  SP_DEVINFO_DATA InfoData;
+  HDEVINFO LookupSet;
+  std::string InstanceId;
+
+ private:
+  void CollectLeaves(DEVINST node, bool isDescendant);
+  bool AnyChild(bool (TDevice::*test)(const GUID&, DEVINST), const GUID& guid);
+  void RunConnectionQuery(bool& result);
+  // The lower-filter content as stored; false when it exists but could not be read whole.
+  bool ReadLowerFilterContent(std::string& content);
+  static const char* FilterEntry();
+
+  std::unique_ptr<TDevice> Parent;
+  std::unique_ptr<TDevice> Controller;
+  TDevInstArray Children;
+  bool ChildrenKnown = false;
+  bool ProblemFlag = false;
+  bool ProblemKnown = false;
+  bool ConnectionResult = false;
+  bool ConnectionKnown = false;
+  BYTE MinInterval = 0;
+  BYTE MaxInterval = 0;
+  BYTE Speed = 255;
+  std::string Name;
+  bool NameKnown = false;
+  std::string ChildNames;
+  bool ChildNamesKnown = false;
+  bool FilterFlag = false;
+  bool FilterKnown = false;
+  DWORD RateIndex = 0;
+  bool RateKnown = false;
+};
+
+}  // namespace morvane

@@ -1,0 +1,43 @@
+// TDeviceList: the present USB devices of one category, in enumeration order. The
+// list owns its records and the two device-information sets they refer to: the
+// enumerated set (every record's InfoSet) and the lookup set into which records open
+// other devices (the set of every parent and controller record).
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "devices/Device.h"
+#include "platform/handles.h"
+
+namespace morvane {
+
+class TDeviceList {
+ public:
+  // An empty list without sets.
+  TDeviceList();
+  // Enumerates the category (a position of DeviceCategories). Raises morvane::Error
+  // ("SetupDiGetClassDevs", "SetupDiCreateDeviceInfoList", "Unknown Filter", or the
+  // error of a record operation); nothing is left behind then.
+  explicit TDeviceList(int category);
+  ~TDeviceList();
+  TDeviceList(const TDeviceList&) = delete;
+  TDeviceList& operator=(const TDeviceList&) = delete;
+
+  int Count() const { return static_cast<int>(Items.size()); }
+  // Raises morvane::Error("TDeviceList.GetDevice(<index + 1>) from <count>") outside the list.
+  TDevice& GetDevice(int index);
+
+  HDEVINFO GetEnumSet() const { return EnumSet.Get(); }
+  HDEVINFO GetLookupSet() const { return LookupSet.Get(); }
+
+ private:
+  static bool IsPreSelected(TDevice& device, int category);
+  static bool PassesRule(TDevice& device, int category);
+
+  std::vector<std::unique_ptr<TDevice>> Items;
+  platform::UniqueDevInfo EnumSet;
+  platform::UniqueDevInfo LookupSet;
+};
+
+}  // namespace morvane

@@ -1,0 +1,268 @@
+// The two pieces of persistent state through which the filter driver is configured
+// for one device: the rate override "bInterval" in the driver key, and the device's
+// lower-filter list; and the restart that makes a change take effect.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "devices/AsciiText.h"
+#include "devices/Device.h"
+#include "devices/DeviceTables.h"
+#include "platform/handles.h"
+#include "platform/platform.h"
+
+namespace morvane {
+namespace {
+
+constexpr const char* kOverrideValueName = "bInterval";
+constexpr const char* kLowerFiltersValueName = "LowerFilters";
+constexpr DWORD kLowerFiltersBufferSize = 1024;
+// A lower-filter list above this size is taken as a broken answer, not read.
+constexpr DWORD kLowerFiltersMaxSize = 1024 * 1024;
+// Reads of a list that keeps growing between the size answer and the read.
+constexpr int kLowerFiltersReadAttempts = 3;
+
+platform::UniqueDevRegKey OpenDeviceKey(TDevice& device, DWORD keyType) {
+  return platform::UniqueDevRegKey(platform::DeviceInstall().SetupDiOpenDevRegKey(
+      device.InfoSet, &device.InfoData, DICS_FLAG_GLOBAL, 0, keyType, KEY_ALL_ACCESS));
+}
+
+// Errors with which a read reports that there is no list at all.
+bool MeansAbsent(DWORD error) {
+  return error == ERROR_INVALID_DATA || error == ERROR_FILE_NOT_FOUND || error == ERROR_NOT_FOUND;
+}
+
+std::string TextOf(const std::vector<BYTE>& buffer, DWORD size) {
+  const std::size_t length = std::min<std::size_t>(size, buffer.size());
+  return std::string(reinterpret_cast<const char*>(buffer.data()), length);
+}
+
+// The stored form: the entries as lines, NUL bytes counting as line ends.
+std::vector<std::string> ParseLowerFilters(std::string content) {
+  for (char& c : content) {
+    if (c == '\0') c = '\r';
+  }
+  std::vector<std::string> entries;
+  std::size_t start = 0;
+  std::size_t i = 0;
+  while (i < content.size()) {
+    const char c = content[i];
+    if (c != '\r' && c != '\n') {
+      ++i;
+      continue;
+    }
+    entries.push_back(content.substr(start, i - start));
+    i += (c == '\r' && i + 1 < content.size() && content[i + 1] == '\n') ? 2 : 1;
+    start = i;
+  }
+  if (start < content.size()) entries.push_back(content.substr(start));
+  while (!entries.empty() && entries.back().empty()) entries.pop_back();
+  return entries;
+}
+
+// Every entry followed by a NUL, and one more NUL at the end; empty for no entries.
+std::string MultiStringOf(const std::vector<std::string>& entries) {
+  if (entries.empty()) return {};
+  std::string content;
+  for (const std::string& entry : entries) {
+    content += entry;
+    content += '\0';
+  }
+  content += '\0';
+  return content;
+}
+
+}  // namespace
+
+DWORD TDevice::GetOverrideInterval() {
+  platform::UniqueDevRegKey key = OpenDeviceKey(*this, DIREG_DRV);
+  if (!key) return 0;
+  DWORD value = 0;
+  DWORD type = 0;
+  DWORD size = sizeof(value);
+  if (platform::Registry().RegQueryValueExA(key.Get(), kOverrideValueName, nullptr, &type,
+                                            reinterpret_cast<LPBYTE>(&value), &size) != ERROR_SUCCESS ||
+      size != sizeof(value)) {
+    return 0;
+  }
+  return value;
+}
+
+void TDevice::SetOverrideInterval(DWORD value) {
+  platform::UniqueDevRegKey key = OpenDeviceKey(*this, DIREG_DRV);
+  if (!key) return;
+  if (value != 0) {
+    platform::Registry().RegSetValueExA(key.Get(), kOverrideValueName, 0, REG_DWORD,
+                                        reinterpret_cast<const BYTE*>(&value), sizeof(value));
+  } else {
+    platform::Registry().RegDeleteValueA(key.Get(), kOverrideValueName);
+  }
+}
+
+DWORD TDevice::GetRate() {
+  if (!RateKnown) {
+    const DWORD value = GetOverrideInterval();
+    DWORD index = kMaxRateIndex;
+    if (IsHighSpeedOrFaster()) {
+      // The override is the exponent itself.
+      index = std::min(value, kMaxRateIndex);
+    } else {
+      for (DWORD i = 0; i <= kMaxRateIndex; ++i) {
+        if (value <= RateIntervals[i]) {
+          index = i;
+          break;
+        }
+      }
+    }
+    RateIndex = index;
+    RateKnown = true;
+  }
+  return RateIndex;
+}
+
+void TDevice::SetRate(DWORD index) {
+  RateKnown = false;
+  const DWORD bounded = std::min(index, kMaxRateIndex);
+  SetOverrideInterval(IsHighSpeedOrFaster() ? bounded : RateIntervals[bounded]);
+}
+
+std::string TDevice::GetRateText() {
+  const DWORD rate = GetRate();
+  // High speed and faster: 2^(rate-1) microframes of 125 us.
+  if (IsHighSpeedOrFaster() && rate > 0) return std::to_string(8000u >> (rate - 1));
+  return RateTexts[rate];
+}
+
+bool TDevice::ReadLowerFilterContent(std::string& content) {
+  content.clear();
+  std::vector<BYTE> buffer(kLowerFiltersBufferSize, 0);
+  if (platform::IsNtPlatform()) {
+    platform::IDeviceInstall& setup = platform::DeviceInstall();
+    for (int attempt = 0; attempt < kLowerFiltersReadAttempts; ++attempt) {
+      DWORD type = 0;
+      DWORD required = 0;
+      if (setup.SetupDiGetDeviceRegistryPropertyA(InfoSet, &InfoData, SPDRP_LOWERFILTERS, &type, buffer.data(),
+                                                  static_cast<DWORD>(buffer.size()), &required)) {
+        content = TextOf(buffer, required);
+        return true;
+      }
+      const DWORD error = platform::System().GetLastError();
+      if (error != ERROR_INSUFFICIENT_BUFFER) return MeansAbsent(error);
+      // Longer than the buffer: read it again whole.
+      if (required <= buffer.size() || required > kLowerFiltersMaxSize) return false;
+      buffer.assign(required, 0);
+    }
+    return false;
+  }
+
+  platform::UniqueDevRegKey key = OpenDeviceKey(*this, DIREG_DEV);
+  if (!key) return true;
+  for (int attempt = 0; attempt < kLowerFiltersReadAttempts; ++attempt) {
+    DWORD type = 0;
+    DWORD size = static_cast<DWORD>(buffer.size());
+    const LSTATUS status =
+        platform::Registry().RegQueryValueExA(key.Get(), kLowerFiltersValueName, nullptr, &type, buffer.data(), &size);
+    if (status == static_cast<LSTATUS>(ERROR_SUCCESS)) {
+      content = TextOf(buffer, size);
+      return true;
+    }
+    if (status != static_cast<LSTATUS>(ERROR_MORE_DATA)) return MeansAbsent(static_cast<DWORD>(status));
+    if (size <= buffer.size() || size > kLowerFiltersMaxSize) return false;
+    buffer.assign(size, 0);
+  }
+  return false;
+}
+
+std::vector<std::string> TDevice::GetLowerFilters() {
+  std::string content;
+  if (!ReadLowerFilterContent(content)) return {};
+  return ParseLowerFilters(content);
+}
+
+void TDevice::SetLowerFilters(std::vector<std::string>& filters) {
+  while (!filters.empty() && filters.back().empty()) filters.pop_back();
+  const std::string content = MultiStringOf(filters);
+  const auto* data = reinterpret_cast<const BYTE*>(content.data());
+  const auto size = static_cast<DWORD>(content.size());
+  if (platform::IsNtPlatform()) {
+    // No data and size 0 removes the property.
+    platform::DeviceInstall().SetupDiSetDeviceRegistryPropertyA(InfoSet, &InfoData, SPDRP_LOWERFILTERS,
+                                                                content.empty() ? nullptr : data, size);
+    return;
+  }
+  platform::UniqueDevRegKey key = OpenDeviceKey(*this, DIREG_DEV);
+  if (!key) return;
+  if (!content.empty()) {
+    platform::Registry().RegSetValueExA(key.Get(), kLowerFiltersValueName, 0, REG_MULTI_SZ, data, size);
+  } else {
+    platform::Registry().RegDeleteValueA(key.Get(), kLowerFiltersValueName);
+  }
+}
+
+std::string TDevice::GetLowerFiltersText() {
+  std::string text;
+  for (const std::string& entry : GetLowerFilters()) {
+    text += entry;
+    text += ',';
+  }
+  if (!text.empty()) text.pop_back();
+  return text;
+}
+
+const char* TDevice::FilterEntry() { return platform::IsNtPlatform() ? "morvane" : "morvane.sys"; }
+
+bool TDevice::IsFilterInstalled() {
+  if (!FilterKnown) {
+    const std::string entry = FilterEntry();
+    bool found = false;
+    for (const std::string& filter : GetLowerFilters()) {
+      if (ToLowerAscii(filter) == entry) {
+        found = true;
+        break;
+      }
+    }
+    FilterFlag = found;
+    FilterKnown = true;
+  }
+  return FilterFlag;
+}
+
+void TDevice::SetFilterInstalled(bool on) {
+  FilterKnown = false;
+  const std::string entry = FilterEntry();
+  // A list that exists but could not be read whole is never written back.
+  std::string content;
+  if (!ReadLowerFilterContent(content)) return;
+  std::vector<std::string> filters = ParseLowerFilters(content);
+
+  bool found = false;
+  bool changed = false;
+  for (std::size_t i = filters.size(); i-- > 0;) {
+    if (ToLowerAscii(filters[i]) != entry) continue;
+    found = true;
+    if (!on) {
+      filters.erase(filters.begin() + static_cast<std::ptrdiff_t>(i));
+      changed = true;
+    }
+  }
+  if (on && !found) {
+    filters.insert(filters.begin(), entry);
+    changed = true;
+  }
+  if (changed) SetLowerFilters(filters);
+}
+
+void TDevice::RestartDevice() {
+  SP_PROPCHANGE_PARAMS params{};
+  params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+  params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+  params.StateChange = DICS_PROPCHANGE;
+  params.Scope = DICS_FLAG_CONFIGSPECIFIC;
+  params.HwProfile = 0;
+  platform::IDeviceInstall& setup = platform::DeviceInstall();
+  if (setup.SetupDiSetClassInstallParamsA(InfoSet, &InfoData, &params.ClassInstallHeader, sizeof(params))) {
+    setup.SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, InfoSet, &InfoData);
+  }
+}
+
+}  // namespace morvane
