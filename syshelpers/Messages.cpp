@@ -12,9 +12,14 @@ namespace {
 constexpr UINT kSharedMoveable = GMEM_MOVEABLE | GMEM_DDESHARE;
 static_assert(kSharedMoveable == 0x2002);
 
-constexpr DWORD kMessageFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY;
-static_assert(kMessageFlags == 0x3000);
+// No arguments are passed, so inserts ("%1") must be left as they are: without
+// FORMAT_MESSAGE_IGNORE_INSERTS the system would read them from a null array.
+constexpr DWORD kMessageFlags =
+    FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_IGNORE_INSERTS;
+static_assert(kMessageFlags == 0x3200);
 constexpr DWORD kMessageBufferSize = 0x8000;
+// FormatMessageA refuses sizes of 32K characters and more (ERROR_INVALID_PARAMETER).
+constexpr DWORD kMessageSizeLimit = kMessageBufferSize - 1;
 
 constexpr DWORD kLangNeutral = 0;
 constexpr DWORD kLangEnglishUs = 0x0409;
@@ -156,8 +161,8 @@ std::string FormatIntervalRange(std::uint32_t first, std::uint32_t second) {
 std::string GetSysErrorTextInLanguage(DWORD code, DWORD language) {
   std::vector<char> buffer(kMessageBufferSize, '\0');
   DWORD n = platform::System().FormatMessageA(kMessageFlags, nullptr, code, language, buffer.data(),
-                                              kMessageBufferSize, nullptr);
-  if (n > kMessageBufferSize) n = 0;  // never trust a count beyond the buffer
+                                              kMessageSizeLimit, nullptr);
+  if (n > kMessageSizeLimit) n = 0;  // never trust a count beyond the buffer
   while (n > 0) {
     const unsigned char last = static_cast<unsigned char>(buffer[n - 1]);
     if (last > 0x20 && last != '.') break;
