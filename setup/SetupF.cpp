@@ -1,0 +1,496 @@
+#include "setup/SetupF.h"
+
+#include <cstdint>
+#include <exception>
+#include <utility>
+
+#include "devices/DeviceList.h"
+#include "devices/DeviceTables.h"
+#include "platform/platform.h"
+#include "syshelpers/DriverFiles.h"
+#include "syshelpers/Messages.h"
+#include "syshelpers/Services.h"
+
+namespace morvane {
+namespace {
+
+constexpr const char* TextQ1 =
+    "Filter driver service (morvane) is disabled or not installed, continue Setup?\r\n"
+    "Hint: Don't forget to [Install Service] one time before anything else.";
+constexpr const char* TextQ3 = "It is not good idea to set up filter for device with problem, continue Setup?";
+constexpr const char* TextQ4 =
+    "Filter driver is probably useless for this device (without Interrupt Pipes), continue Setup?";
+constexpr const char* TextQ6 =
+    "Overclocking to higher USB Speed Class(*), change rate?\r\nNotes:\r\n"
+    "(*) You have to use recent(**) Patching version of MORVANE.SYS or recent(**) standalone MORVANEP.SYS "
+    "Patcher in most(***) cases\r\n"
+    "(**) Recent for your OS. See manual which OSes and they versions are supported\r\n"
+    "(***) Examples of exception are MS Drivers for OHCI and UHCI Controllers in Windows 2000 or VIA Drivers "
+    "for xHCI Controllers";
+constexpr const char* TextM7 =
+    "Device doesn't restart after 10 seconds, you probably have some problem in your system like running Setup "
+    "without Admin rights or you run Setup with current folder without Helper module (TALON64.EXE) on x64 "
+    "system (possibly from archive directly without unzipping?) or AV is preventing executing of Helper module "
+    "or something holds this device opened (uses it). You can try to disconnect and then reconnect device or "
+    "reboot system.";
+constexpr const char* CaptionM7 = " Error!!!";
+
+constexpr const char* HelperProgram = "TALON64.EXE";
+constexpr const char* InfFile = "morvane.inf";
+
+// Assembled by concatenation rather than printf: the error text and the directory
+// are the system's and may hold '%'.
+std::string TextQ2(DWORD code, const std::string& errorText, const std::string& windowsDir) {
+  return "Error trying to test loading of filter service: " + std::to_string(static_cast<std::int32_t>(code)) +
+         "\r\n" + errorText +
+         "Something (Windows 10+ x64 with Secure Boot, antivirus, protection/anticheat engine, broken "
+         "installation of service, absent or wrong " +
+         windowsDir +
+         "\\SYSTEM32\\DRIVERS\\MORVANE.SYS, morvane.sys from morvaneN.zip without Test Mode on x64, enforced "
+         "kernel code loading policy, enabled memory integrity, etc.) prevents filter service from running; "
+         "device will stop functioning after [Restart] with high probability, continue Setup?";
+}
+
+std::string TextQ5(const std::string& serviceName) {
+  return "Controller Driver \"" + serviceName +
+         "\" is unknown, some overclocking (to higher USB Speed Class) is probably impossible, continue "
+         "Setup?\r\n"
+         "Hint: If you really want this overclocking and have other USB Controllers in your system then try to "
+         "use them.";
+}
+
+char ToUpperAscii(char ch) { return (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 'a' + 'A') : ch; }
+
+std::string ToUpperAscii(std::string_view text) {
+  std::string result(text);
+  for (char& ch : result) ch = ToUpperAscii(ch);
+  return result;
+}
+
+bool IsBlank(char ch) { return ch == ' ' || ch == '\t'; }
+
+// Reads one argument from `pos` on (blanks before it skipped); false when none is left.
+bool NextArgument(std::string_view line, std::size_t& pos, std::string& argument) {
+  while (pos < line.size() && IsBlank(line[pos])) ++pos;
+  if (pos >= line.size()) return false;
+  argument.clear();
+  bool quoted = false;
+  for (; pos < line.size(); ++pos) {
+    const char ch = line[pos];
+    if (ch == '"') {
+      quoted = !quoted;
+    } else if (IsBlank(ch) && !quoted) {
+      break;
+    } else {
+      argument += ch;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string FirstCommandLineArgument(std::string_view commandLine) {
+  std::size_t pos = 0;
+  std::string argument;
+  if (!NextArgument(commandLine, pos, argument)) return {};  // not even a program name
+  if (!NextArgument(commandLine, pos, argument)) return {};
+  return argument;
+}
+
+int CategoryFromArgument(std::string_view argument) {
+  std::string arg = ToUpperAscii(argument);
+  if (!arg.empty() && (arg.front() == '/' || arg.front() == '-')) arg.erase(0, 1);
+  int selected = 0;
+  if (arg.empty()) return selected;
+  for (int i = 0; i < static_cast<int>(DeviceCategories.size()); ++i) {
+    const std::string_view name = DeviceCategories[i];
+    const std::string_view tail = arg.size() >= name.size() ? name : name.substr(name.size() - arg.size());
+    if (ToUpperAscii(tail) == arg) selected = i;
+  }
+  return selected;
+}
+
+int ScaleByDpi(int value, int pixelsPerInch) {
+  return static_cast<int>(static_cast<std::int64_t>(value) * pixelsPerInch / 96);
+}
+
+std::string GetLastErrorText() {
+  const std::string text = GetSysErrorText(platform::System().GetLastError());
+  if (text.empty()) return {};
+  return "\"" + text + "\"\r\n";
+}
+
+std::string GetSpeedName(unsigned char speed) {
+  static constexpr const char* SpeedNames[] = {"Low", "Full", "High", "Super", "SuperPlus"};
+  return speed < 5 ? SpeedNames[speed] : "Unknown";
+}
+
+// Sets Updating for the length of a programmatic change of cbFilter or cbRate,
+// and clears it on every way out.
+class TfrmSetup::UpdatingScope {
+ public:
+  explicit UpdatingScope(TfrmSetup& form) : form_(form) { form_.Updating = true; }
+  ~UpdatingScope() { form_.Updating = false; }
+  UpdatingScope(const UpdatingScope&) = delete;
+  UpdatingScope& operator=(const UpdatingScope&) = delete;
+
+ private:
+  TfrmSetup& form_;
+};
+
+TfrmSetup::TfrmSetup(const TSetupControls& controls)
+    : DeviceList(std::make_unique<TDeviceList>()), c_(controls) {}
+
+TfrmSetup::~TfrmSetup() = default;
+
+HWND TfrmSetup::Owner() const { return static_cast<HWND>(c_.Form->Handle()); }
+
+// ---- Creation, showing, destruction ----
+
+void TfrmSetup::FormCreate(const std::string& firstArgument) {
+  DeviceList = std::make_unique<TDeviceList>();
+  c_.cbRate->Clear();
+  c_.cbRate->AddItem(RateTexts[0]);
+  c_.cbDevices->Clear();
+  for (const char* name : DeviceCategories) c_.cbDevices->AddItem(name);
+  c_.cbDevices->SetItemIndex(CategoryFromArgument(firstArgument));
+  RefreshDevices();
+}
+
+int TfrmSetup::ScaleByDpi(int value) const { return morvane::ScaleByDpi(value, c_.Form->PixelsPerInch()); }
+
+void TfrmSetup::FormShow() {
+  IForm& form = *c_.Form;
+  IGrid& grid = *c_.dgDevices;
+  if (form.PixelsPerInch() > 96) {
+    form.SetClientHeight(ScaleByDpi(form.ClientHeight()));
+    form.SetClientWidth(ScaleByDpi(form.ClientWidth()));
+    grid.SetDefaultRowHeight(ScaleByDpi(grid.DefaultRowHeight()));
+    for (int col = 0; col < 6; ++col) grid.SetColWidth(col, ScaleByDpi(grid.ColWidth(col)));
+  }
+
+  int total = (grid.GridLineWidth() + 1) * (grid.ColCount() - 1);
+  for (int col = 0; col < grid.ColCount(); ++col) total += grid.ColWidth(col);
+  grid.SetColWidth(4, grid.ColWidth(4) + grid.Width() - total);
+
+  const int minimum = c_.pnlFOOT->Left() + c_.btnClose->Left() + c_.btnClose->Width() + c_.btnClose->Height();
+  if (form.ClientWidth() < minimum) form.SetClientWidth(minimum);
+}
+
+void TfrmSetup::FormDestroy() {
+  DeviceList.reset();
+  DeviceCount = 0;
+}
+
+void TfrmSetup::btnCloseClick() { c_.Form->Close(); }
+
+// ---- The list ----
+
+void TfrmSetup::RefreshDevices() {
+  if (actionDepth_ > 0) {
+    refreshPending_ = true;  // the running action still holds a device of this list
+    return;
+  }
+  RunRefresh();
+}
+
+void TfrmSetup::RunRefresh() {
+  refreshPending_ = false;
+  if (DeviceCount > 0) LastSelectedId = GetSelectedDevice().InstanceId;
+
+  DeviceList.reset();
+  DeviceCount = 0;
+  ChangeCount = 0;
+  try {
+    DeviceList = std::make_unique<TDeviceList>(c_.cbDevices->ItemIndex());
+  } catch (const std::exception&) {
+    // Shown as an empty list and retried: the timer handler sees ChangeCount != 0.
+    DeviceList = std::make_unique<TDeviceList>();
+    ChangeCount = 1;
+    c_.tmrDeviceChange->SetInterval(RetryInterval);
+    c_.tmrDeviceChange->SetEnabled(true);
+  }
+
+  DeviceCount = DeviceList->Count();
+  c_.dgDevices->SetRowCount((DeviceCount > 1 ? DeviceCount : 1) + 1);
+  if (DeviceCount == 0) {
+    DisableDeviceControls();
+    UpdatingScope updating(*this);
+    c_.cbFilter->SetChecked(false);
+    c_.cbRate->SetItemIndex(0);
+  } else {
+    EnableDeviceControls();
+    if (!LastSelectedId.empty()) {
+      for (int i = 0; i < DeviceCount; ++i) {
+        if (DeviceList->GetDevice(i).InstanceId == LastSelectedId) {
+          SetSelectedIndex(i);
+          break;
+        }
+      }
+    }
+    UpdateDeviceControls(GetSelectedIndex());
+  }
+  c_.dgDevices->Invalidate();
+}
+
+void TfrmSetup::cbDevicesClick() { RefreshDevices(); }
+
+int TfrmSetup::GetSelectedIndex() const { return c_.dgDevices->Row() - 1; }
+
+void TfrmSetup::SetSelectedIndex(int index) {
+  if (index + 1 != c_.dgDevices->Row()) c_.dgDevices->SetCurrentCell(c_.dgDevices->Col(), index + 1);
+}
+
+TDevice& TfrmSetup::GetSelectedDevice() { return DeviceList->GetDevice(GetSelectedIndex()); }
+
+void TfrmSetup::EnableDeviceControls() {
+  c_.dgDevices->SetEnabled(true);
+  c_.cbFilter->SetEnabled(true);
+  c_.cbRate->SetEnabled(true);
+  c_.btnApply->SetEnabled(true);
+  c_.btnCopyID->SetEnabled(true);
+}
+
+void TfrmSetup::DisableDeviceControls() {
+  c_.dgDevices->SetEnabled(false);
+  c_.cbFilter->SetEnabled(false);
+  c_.cbRate->SetEnabled(false);
+  c_.btnApply->SetEnabled(false);
+  c_.btnCopyID->SetEnabled(false);
+}
+
+void TfrmSetup::UpdateDeviceControls(int index) {
+  if (index < 0 || index >= DeviceCount) return;
+  TDevice& device = DeviceList->GetDevice(index);
+  UpdatingScope updating(*this);
+  c_.cbFilter->SetChecked(device.IsFilterInstalled());
+  IComboBox& rate = *c_.cbRate;
+  rate.Clear();
+  rate.AddItem(RateTexts[0]);
+  if (device.IsHighSpeedOrFaster()) {
+    for (int shift = 0; shift <= 5; ++shift) rate.AddItem(std::to_string(8000 >> shift));
+  } else {
+    const bool lowSpeed = device.IsLowSpeed();
+    for (int k = 1; k <= 6; ++k) rate.AddItem(std::string(RateTexts[k]) + (lowSpeed && k <= 3 ? " *" : ""));
+  }
+  rate.SetItemIndex(static_cast<int>(device.GetRate()));
+}
+
+// ---- Grid ----
+
+void TfrmSetup::dgDevicesDrawCell(int col, int row, const TRect& rect, const TGridDrawState& state,
+                                  ICanvas& canvas) {
+  if (col < 0 || col >= 6) return;
+  const int index = row - 1;
+  if (index < 0) {
+    canvas.TextOut(rect.Left + 3, rect.Top + 3, GridTitles[col], rect);
+    return;
+  }
+  if (index >= DeviceCount) return;
+
+  TDevice& device = DeviceList->GetDevice(index);
+  std::string text;
+  switch (col) {
+    case 0: text = device.GetName(); break;
+    case 1: text = FilterStateTexts[device.IsFilterInstalled() ? 1 : 0]; break;
+    case 2: text = device.GetRateText(); break;
+    case 3: text = FormatIntervalRange(device.GetMinInterval(), device.GetMaxInterval()); break;
+    case 4: text = device.GetChildNames(); break;
+    case 5: text = device.GetControllerDevice().GetName(); break;
+  }
+  // The grid has already painted the normal cell background; only the tints are ours.
+  if (!state.Selected && !state.Focused) {
+    if (device.HasProblem()) {
+      canvas.FillRect(rect, ProblemTint);
+    } else if (device.QueryConnection()) {
+      canvas.FillRect(rect, InterruptTint);
+    }
+  }
+  canvas.TextOut(rect.Left + 3, rect.Top + 3, text, rect);
+}
+
+void TfrmSetup::dgDevicesSelectCell(int /*col*/, int row, bool& canSelect) {
+  const int index = row - 1;
+  canSelect = index >= 0;
+  if (canSelect) UpdateDeviceControls(index);
+}
+
+// ---- Actions ----
+
+// Runs an action that may hold a TDevice across a nested message loop. Refreshes
+// requested meanwhile wait until the outermost action has ended; an exception of the
+// action passes on after that refresh.
+template <typename Action>
+void TfrmSetup::RunAction(Action&& action) {
+  std::exception_ptr failure;
+  ++actionDepth_;
+  try {
+    std::forward<Action>(action)();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  --actionDepth_;
+  if (actionDepth_ == 0 && refreshPending_) {
+    if (failure) {
+      try {
+        RunRefresh();
+      } catch (...) {
+        // The action's own error is the one to show.
+      }
+    } else {
+      RunRefresh();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+bool TfrmSetup::Ask(const std::string& text, bool warning, bool defaultYes) {
+  return !ShowMessageBox(Owner(), text, warning, defaultYes);
+}
+
+void TfrmSetup::btnInstallClick() {
+  if (IsWow64()) {
+    platform::User().ShellExecuteA(Owner(), nullptr, HelperProgram, "e install morvane.inf", nullptr, SW_SHOW);
+  } else {
+    platform::User().ShellExecuteA(Owner(), "install", InfFile, nullptr, nullptr, SW_SHOW);
+  }
+}
+
+// Puts the check box back to what the device's lower filters say. `fallback` is
+// shown when the device cannot tell.
+void TfrmSetup::ShowFilterState(TDevice* device, bool fallback) {
+  bool installed = fallback;
+  if (device != nullptr) {
+    try {
+      installed = device->IsFilterInstalled();
+    } catch (const std::exception&) {
+    }
+  }
+  UpdatingScope updating(*this);
+  c_.cbFilter->SetChecked(installed);
+}
+
+void TfrmSetup::ShowRateState(TDevice* device) {
+  int rate = 0;
+  if (device != nullptr) {
+    try {
+      rate = static_cast<int>(device->GetRate());
+    } catch (const std::exception&) {
+    }
+  }
+  UpdatingScope updating(*this);
+  c_.cbRate->SetItemIndex(rate);
+}
+
+bool TfrmSetup::AskServiceQuestions() {
+  if (!IsServiceEnabled(FilterServiceName) && !Ask(TextQ1, true, false)) return false;
+  if (!TestServiceLoading(FilterServiceName)) {
+    const DWORD code = platform::System().GetLastError();
+    const std::string errorText = GetLastErrorText();
+    std::string windowsDir;
+    GetWindowsDir(windowsDir);
+    if (!Ask(TextQ2(code, errorText, windowsDir), true, false)) return false;
+  }
+  return true;
+}
+
+bool TfrmSetup::AskFilterQuestions(TDevice& device) {
+  if (platform::IsNtPlatform() && !AskServiceQuestions()) return false;
+  if (device.HasProblem() && !Ask(TextQ3, true, false)) return false;
+  if (!device.QueryConnection() && !Ask(TextQ4, false, false)) return false;
+  if (!device.IsControllerDriverKnown()) {
+    const std::string name = device.GetControllerDevice().GetServiceName();
+    if (!Ask(TextQ5(name), false, false)) return false;
+  }
+  return true;
+}
+
+void TfrmSetup::cbFilterClick() {
+  if (Updating) return;
+  const bool on = c_.cbFilter->Checked();
+  RunAction([&] {
+    TDevice* device = nullptr;
+    try {
+      device = &GetSelectedDevice();
+      if (on && !AskFilterQuestions(*device)) {
+        UpdatingScope updating(*this);
+        c_.cbFilter->SetChecked(false);
+        return;
+      }
+      device->SetFilterInstalled(on);
+      c_.dgDevices->Invalidate();
+    } catch (...) {
+      ShowFilterState(device, !on);
+      throw;
+    }
+  });
+}
+
+void TfrmSetup::cbRateClick() {
+  if (Updating) return;
+  const int k = c_.cbRate->ItemIndex();
+  if (k < 0) return;
+  RunAction([&] {
+    TDevice* device = nullptr;
+    try {
+      device = &GetSelectedDevice();
+      const unsigned current = device->GetRate();
+      const bool overclocking = platform::IsNtPlatform() && device->IsLowSpeed() && k >= 1 && k <= 3 &&
+                                (current == 0 || current >= 4);
+      if (overclocking && !Ask(TextQ6, false, true)) {
+        ShowRateState(device);
+        return;
+      }
+      device->SetRate(static_cast<unsigned>(k));
+      c_.dgDevices->Invalidate();
+    } catch (...) {
+      ShowRateState(device);
+      throw;
+    }
+  });
+}
+
+void TfrmSetup::btnApplyClick() {
+  DisableDeviceControls();
+  RunAction([&] {
+    TDevice& device = GetSelectedDevice();
+    // The wait is armed before the restart is asked for, so that notifications
+    // delivered while the request runs are counted rather than reset.
+    ChangeCount = 0;
+    c_.tmrDeviceChange->SetInterval(RestartWaitInterval);
+    c_.tmrDeviceChange->SetEnabled(true);
+    if (IsWow64()) {
+      const std::string parameters = "U " + device.InstanceId;
+      platform::User().ShellExecuteA(Owner(), nullptr, HelperProgram, parameters.c_str(), nullptr, SW_SHOW);
+    } else {
+      device.RestartDevice();
+    }
+  });
+}
+
+void TfrmSetup::WMDeviceChange() {
+  ++ChangeCount;
+  c_.tmrDeviceChange->SetEnabled(false);
+  c_.tmrDeviceChange->SetInterval(SettlingInterval);
+  c_.tmrDeviceChange->SetEnabled(true);
+  DisableDeviceControls();
+}
+
+void TfrmSetup::tmrDeviceChangeTimer() {
+  c_.tmrDeviceChange->SetEnabled(false);
+  if (ChangeCount != 0) {
+    RefreshDevices();
+    return;
+  }
+  platform::User().MessageBoxA(Owner(), TextM7, CaptionM7, MB_ICONERROR);
+  // M7 runs a message loop of its own: a device change that arrived meanwhile is
+  // still settling, and a refresh may have found nothing; neither may be enabled.
+  if (DeviceCount > 0 && !c_.tmrDeviceChange->Enabled()) EnableDeviceControls();
+}
+
+void TfrmSetup::btnCopyIDClick() {
+  // Filled in with the driver report.
+}
+
+}  // namespace morvane

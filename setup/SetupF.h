@@ -1,0 +1,116 @@
+// The main window's logic: its state and every handler, written against the
+// controls interface of setup/Controls.h so that it runs the same over native
+// controls (setup/win32/) and over in-memory controls (the tests).
+//
+// Question boxes run a nested message loop, so WMDeviceChange and
+// tmrDeviceChangeTimer can run while cbFilterClick, cbRateClick or btnApplyClick is
+// still on the stack. Those handlers are "actions": while one runs, RefreshDevices
+// only marks the refresh as pending, and the outermost action runs it as it ends.
+// The TDevice an action holds therefore lives until the action is over.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "devices/DeviceList.h"
+#include "setup/Controls.h"
+
+namespace morvane {
+
+inline constexpr const char* GridTitles[6] = {"Device Name", "Filter?", "Rate", "bInterval", "Child Name(s)",
+                                              "Controller Name"};
+inline constexpr const char* FilterStateTexts[2] = {"No", "Yes"};
+
+inline constexpr TColor ProblemTint = RGBColor(255, 204, 204);
+inline constexpr TColor InterruptTint = RGBColor(204, 255, 204);
+
+// Timer intervals of the device-change wait.
+inline constexpr unsigned RestartWaitInterval = 10000;
+inline constexpr unsigned SettlingInterval = 1000;
+inline constexpr unsigned RetryInterval = 2000;
+
+inline constexpr const char* FilterServiceName = "morvane";
+
+// The first argument of a Windows command line (the program name skipped): blanks
+// separate arguments, double quotes group and are removed. Empty when there is none.
+std::string FirstCommandLineArgument(std::string_view commandLine);
+
+// The category an argument selects: the last category whose name ends in it,
+// ignoring ASCII case, after one leading "/" or "-" is removed; 0 when none does.
+int CategoryFromArgument(std::string_view argument);
+
+// value * pixelsPerInch / 96, truncated toward zero.
+int ScaleByDpi(int value, int pixelsPerInch);
+
+// The system's text for the thread's last error, in double quotes and followed by
+// CR LF; empty when the system has no text for it.
+std::string GetLastErrorText();
+
+// "Low", "Full", "High", "Super", "SuperPlus" for the speed codes 0 to 4, else "Unknown".
+std::string GetSpeedName(unsigned char speed);
+
+class TfrmSetup {
+ public:
+  explicit TfrmSetup(const TSetupControls& controls);
+  ~TfrmSetup();
+  TfrmSetup(const TfrmSetup&) = delete;
+  TfrmSetup& operator=(const TfrmSetup&) = delete;
+
+  // Window handlers. `firstArgument` is the first command-line argument as split by
+  // FirstCommandLineArgument (empty when there is none).
+  void FormCreate(const std::string& firstArgument);
+  void FormShow();
+  void FormDestroy();
+  void cbDevicesClick();
+  void dgDevicesDrawCell(int col, int row, const TRect& rect, const TGridDrawState& state, ICanvas& canvas);
+  void dgDevicesSelectCell(int col, int row, bool& canSelect);
+  void btnCloseClick();
+
+  // Device actions.
+  void btnInstallClick();
+  void cbFilterClick();
+  void cbRateClick();
+  void btnApplyClick();
+  void btnCopyIDClick();
+  void WMDeviceChange();
+  void tmrDeviceChangeTimer();
+
+  // Operations of the window.
+  void RefreshDevices();
+  void UpdateDeviceControls(int index);
+  void EnableDeviceControls();
+  void DisableDeviceControls();
+  int GetSelectedIndex() const;
+  void SetSelectedIndex(int index);
+  TDevice& GetSelectedDevice();
+  int ScaleByDpi(int value) const;
+
+  // Window state.
+  std::unique_ptr<TDeviceList> DeviceList;
+  int DeviceCount = 0;
+  bool Updating = false;
+  int ChangeCount = 0;
+  std::string LastSelectedId;
+
+  bool IsRefreshPending() const { return refreshPending_; }
+
+ private:
+  class UpdatingScope;
+  template <typename Action>
+  void RunAction(Action&& action);
+
+  void RunRefresh();
+  void ShowFilterState(TDevice* device, bool fallback);
+  void ShowRateState(TDevice* device);
+  bool AskFilterQuestions(TDevice& device);
+  bool AskServiceQuestions();
+  bool Ask(const std::string& text, bool warning, bool defaultYes);
+  HWND Owner() const;
+
+  TSetupControls c_;
+  int actionDepth_ = 0;
+  bool refreshPending_ = false;
+};
+
+}  // namespace morvane
