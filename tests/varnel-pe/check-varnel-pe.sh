@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the built varnel.dll: a PE32+ x86-64 DLL whose one export is CleanMemory,
 # by name at ordinal 1, and which imports nothing but system DLLs.
-# Usage: inspect-varnel.sh <objdump> <varnel.dll>
+# Usage: check-varnel-pe.sh <objdump> <varnel.dll>
 set -u
 objdump=$1
 dll=$2
