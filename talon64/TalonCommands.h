@@ -1,0 +1,44 @@
+// The 64-bit helper program's commands, independent of the process that runs them:
+//
+//   TALON64 U <instance id>       restarts that device through its class installer
+//   TALON64 e install <inf>       installs the INF's DefaultInstall section, services included
+//
+// Every outcome has its own exit code; every failure also writes one line to the
+// error stream.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace morvane {
+
+enum class TalonExit : int {
+  Success = 0,
+  UnknownCommand = 1,
+  MissingArgument = 2,
+  UnknownDevice = 3,        // no device with that instance ID
+  MissingInf = 4,           // the INF file does not exist
+  BadInf = 5,               // the INF exists but cannot be opened (syntax, access)
+  InstallFailed = 6,        // the installation ran but the filter service is not there
+  RebootNeeded = 7,         // the device takes the change only after a restart of Windows
+  DeviceListFailed = 8,     // no device-information set could be created
+  InternalError = 9,        // an exception reached the entry point
+};
+
+inline constexpr const char* FilterServiceName = "morvane";
+
+// Runs one command line; `args` are the arguments after the program name.
+TalonExit RunTalon(const std::vector<std::string>& args, std::ostream& errors);
+
+// Restarts the device, or reports why not.
+TalonExit RestartDeviceById(const std::string& instanceId, std::ostream& errors);
+
+// Installs the INF (a path relative to the current directory, or a full one).
+TalonExit InstallInf(const std::string& infPath, std::ostream& errors);
+
+// The full path of `path`: kept when it names a drive or starts at a root, else
+// relative to the current directory.
+std::string FullInfPath(const std::string& path);
+
+}  // namespace morvane
