@@ -57,7 +57,9 @@ VarnelState& VarnelModuleState() {
   return state;
 }
 
-void VarnelProcessAttach() { VarnelModuleState().NativeModule = platform::System().LoadLibraryW(MORVANE_WTEXT("ntdll.dll")); }
+void VarnelProcessAttach() {
+  VarnelModuleState().NativeModule = platform::System().LoadLibraryW(MORVANE_WTEXT("ntdll.dll"));
+}
 
 INT CleanMemory(BYTE purgeStandbyList, BYTE flushModifiedList, BYTE emptyWorkingSets,
                 BYTE purgeLowPriorityStandbyList) {
