@@ -90,7 +90,9 @@ TEST_F(WineSysHelpersTest, MissingService) {
 }
 
 TEST_F(WineSysHelpersTest, MessageTextsAreTrimmed) {
-  for (DWORD code : {DWORD{ERROR_FILE_NOT_FOUND}, DWORD{ERROR_SERVICE_DISABLED}, DWORD{ERROR_SERVICE_DOES_NOT_EXIST}, DWORD{317}}) {
+  // 317 has inserts, which stay as they are.
+  const DWORD codes[] = {ERROR_FILE_NOT_FOUND, ERROR_SERVICE_DISABLED, ERROR_SERVICE_DOES_NOT_EXIST, 317};
+  for (DWORD code : codes) {
     char raw[1024] = {};
     const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, raw,
                                    sizeof(raw), nullptr);
