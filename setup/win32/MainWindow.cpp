@@ -2,11 +2,13 @@
 
 #include <commctrl.h>
 
+#include "setup/win32/ApplicationWindow.h"
+
 namespace morvane::win {
 namespace {
 
 constexpr DWORD kMainStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
-constexpr DWORD kMainExStyle = WS_EX_CONTROLPARENT | WS_EX_APPWINDOW;
+constexpr DWORD kMainExStyle = WS_EX_CONTROLPARENT;
 constexpr UINT_PTR kDeviceChangeTimerId = 1;
 constexpr int kDesignClientWidth = 960;
 constexpr int kDesignClientHeight = 360;
@@ -28,7 +30,8 @@ int ScreenPixelsPerInch() {
 
 }  // namespace
 
-MainWindow::MainWindow() : dpi_(ScreenPixelsPerInch()) {
+MainWindow::MainWindow(ApplicationWindow* application)
+    : application_(application), dpi_(ScreenPixelsPerInch()) {
   INITCOMMONCONTROLSEX icc{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
   ::InitCommonControlsEx(&icc);
 
@@ -41,9 +44,11 @@ MainWindow::MainWindow() : dpi_(ScreenPixelsPerInch()) {
   RECT frame{0, 0, kDesignClientWidth, kDesignClientHeight};
   ::AdjustWindowRectEx(&frame, kMainStyle, FALSE, kMainExStyle);
   CreateArgs args;
+  args.parent = application != nullptr ? application->Hwnd() : nullptr;  // the owner
   args.text = kMainCaption;
   args.style = kMainStyle;
-  args.exStyle = kMainExStyle;
+  // Without an application window the main window has the task-bar button itself.
+  args.exStyle = kMainExStyle | (application != nullptr ? 0 : WS_EX_APPWINDOW);
   args.x = CW_USEDEFAULT;
   args.y = CW_USEDEFAULT;
   args.width = frame.right - frame.left;
@@ -191,7 +196,7 @@ void MainWindow::SetClientHeight(int height) { SetClientSize(ClientWidth(), heig
 
 void MainWindow::SetClientSize(int width, int height) {
   RECT frame{0, 0, width, height};
-  ::AdjustWindowRectEx(&frame, kMainStyle, FALSE, kMainExStyle);
+  ::AdjustWindowRectEx(&frame, kMainStyle, FALSE, static_cast<DWORD>(::GetWindowLongPtrA(Hwnd(), GWL_EXSTYLE)));
   ::SetWindowPos(Hwnd(), nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
@@ -206,6 +211,9 @@ LRESULT MainWindow::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
         if (btnClose_ && btnClose_->OnClick && ::IsWindowEnabled(btnClose_->Hwnd())) btnClose_->OnClick();
         return 0;
       }
+      break;
+    case WM_SYSCOMMAND:
+      if (application_ != nullptr && application_->OnMainSysCommand(wParam)) return 0;
       break;
     case WM_SIZE:
       Layout();

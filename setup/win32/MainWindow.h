@@ -29,8 +29,9 @@ struct FormEvents {
 class MainWindow : public Wnd, public IForm {
  public:
   // Creates the window, hidden, and every control at the design positions scaled to
-  // the screen's pixels per inch.
-  MainWindow();
+  // the screen's pixels per inch. With an `application` window, that window owns the
+  // main window and takes its minimizing.
+  explicit MainWindow(class ApplicationWindow* application = nullptr);
   ~MainWindow() override;
 
   FormEvents Events;
@@ -74,6 +75,7 @@ class MainWindow : public Wnd, public IForm {
   void Layout();
   void SetClientSize(int width, int height);
 
+  ApplicationWindow* application_ = nullptr;
   int dpi_ = 96;
   UniqueFont font_;
   std::unique_ptr<Panel> pnlHEAD_;
