@@ -1,0 +1,530 @@
+// The machine file: a JSON text describing a whole MachineModel (docs/machine-format.md),
+// and the built-in default machine written in that format.
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim.h"
+
+namespace sim {
+
+namespace {
+
+using Json = nlohmann::json;
+
+// A place in the file: the JSON value and its JSON pointer.
+class Node {
+ public:
+  Node(const Json& value, std::string pointer) : value_(value), pointer_(std::move(pointer)) {}
+
+  const Json& Value() const { return value_; }
+  const std::string& Pointer() const { return pointer_; }
+  std::string Where() const { return pointer_.empty() ? "/" : pointer_; }
+
+  [[noreturn]] void Fail(const std::string& problem) const { throw MachineFileError(Where() + ": " + problem); }
+
+  Node operator[](const std::string& key) const { return Node(value_.at(key), pointer_ + "/" + Escape(key)); }
+  Node operator[](std::size_t index) const { return Node(value_.at(index), pointer_ + "/" + std::to_string(index)); }
+  bool Has(const std::string& key) const { return value_.is_object() && value_.contains(key); }
+
+  // An object whose keys are all among `allowed`.
+  const Node& Object(std::initializer_list<const char*> allowed) const {
+    if (!value_.is_object()) Fail("expected an object");
+    for (const auto& [key, v] : value_.items()) {
+      bool known = false;
+      for (const char* name : allowed) known = known || key == name;
+      if (!known) Node(v, pointer_ + "/" + Escape(key)).Fail("unknown key \"" + key + "\"");
+    }
+    return *this;
+  }
+
+  std::size_t ArraySize() const {
+    if (!value_.is_array()) Fail("expected an array");
+    return value_.size();
+  }
+
+  std::string String() const {
+    if (!value_.is_string()) Fail("expected a string");
+    return value_.get<std::string>();
+  }
+
+  bool Bool() const {
+    if (!value_.is_boolean()) Fail("expected true or false");
+    return value_.get<bool>();
+  }
+
+  // An integer in [min, max]; the message names the range.
+  std::int64_t Integer(std::int64_t min, std::int64_t max) const {
+    const std::string range = "expected an integer from " + std::to_string(min) + " to " + std::to_string(max);
+    if (value_.is_number_unsigned()) {
+      const std::uint64_t v = value_.get<std::uint64_t>();
+      if (v > static_cast<std::uint64_t>(max)) Fail(range);
+      if (static_cast<std::int64_t>(v) < min) Fail(range);
+      return static_cast<std::int64_t>(v);
+    }
+    if (!value_.is_number_integer()) Fail(range);
+    const std::int64_t v = value_.get<std::int64_t>();
+    if (v < min || v > max) Fail(range);
+    return v;
+  }
+
+  DWORD Dword() const { return static_cast<DWORD>(Integer(0, 0xFFFFFFFFLL)); }
+  BYTE Byte() const { return static_cast<BYTE>(Integer(0, 255)); }
+
+  std::uint64_t Qword() const {
+    if (value_.is_number_unsigned()) return value_.get<std::uint64_t>();
+    if (value_.is_number_integer() && value_.get<std::int64_t>() >= 0) return value_.get<std::uint64_t>();
+    Fail("expected an integer from 0 to 18446744073709551615");
+  }
+
+ private:
+  static std::string Escape(const std::string& key) {
+    std::string out;
+    for (char c : key) {
+      if (c == '~') out += "~0";
+      else if (c == '/') out += "~1";
+      else out += c;
+    }
+    return out;
+  }
+
+  const Json& value_;
+  std::string pointer_;
+};
+
+// Optional fields: read only when present.
+template <typename F>
+void IfHas(const Node& node, const char* key, F read) {
+  if (node.Has(key)) read(node[key]);
+}
+
+// A name from a table, or one of its numeric values.
+DWORD Named(const Node& node, const std::map<std::string, DWORD>& names, std::int64_t max) {
+  if (node.Value().is_string()) {
+    auto it = names.find(node.String());
+    if (it != names.end()) return it->second;
+    std::string list;
+    for (const auto& [name, value] : names) list += (list.empty() ? "\"" : ", \"") + name + "\"";
+    node.Fail("unknown name \"" + node.String() + "\"; expected one of " + list + " or a number");
+  }
+  return static_cast<DWORD>(node.Integer(0, max));
+}
+
+GUID NamedGuid(const Node& node, const std::map<std::string, GUID>& names, const char* what) {
+  const std::string text = node.String();
+  for (const auto& [name, guid] : names) {
+    if (ToUpperAscii(name) == ToUpperAscii(text)) return guid;
+  }
+  if (const std::optional<GUID> guid = GuidFromString(text)) return *guid;
+  std::string list;
+  for (const auto& [name, guid] : names) list += (list.empty() ? "\"" : ", \"") + name + "\"";
+  node.Fail("unknown " + std::string(what) + " \"" + text + "\"; expected one of " + list +
+            " or a GUID in braces");
+}
+
+const std::map<std::string, GUID>& SetupClasses() {
+  static const std::map<std::string, GUID> names = {
+      {"USB", guids::DevClassUsb},         {"Mouse", guids::DevClassMouse},
+      {"Keyboard", guids::DevClassKeyboard}, {"HIDClass", guids::DevClassHid},
+      {"System", guids::DevClassSystem},   {"DiskDrive", guids::DevClassDiskDrive},
+  };
+  return names;
+}
+
+const std::map<std::string, GUID>& InterfaceClasses() {
+  static const std::map<std::string, GUID> names = {
+      {"USB_DEVICE", guids::InterfaceUsbDevice},
+      {"USB_HUB", guids::InterfaceUsbHub},
+      {"USB_HOST_CONTROLLER", guids::InterfaceUsbHostController},
+      {"HID", guids::InterfaceHid},
+  };
+  return names;
+}
+
+const std::map<std::string, DWORD>& PropertyNames() {
+  static const std::map<std::string, DWORD> names = {
+      {"DeviceDesc", SPDRP_DEVICEDESC},
+      {"HardwareID", SPDRP_HARDWAREID},
+      {"CompatibleIDs", SPDRP_COMPATIBLEIDS},
+      {"Service", SPDRP_SERVICE},
+      {"Class", SPDRP_CLASS},
+      {"ClassGUID", SPDRP_CLASSGUID},
+      {"Driver", SPDRP_DRIVER},
+      {"Mfg", SPDRP_MFG},
+      {"FriendlyName", SPDRP_FRIENDLYNAME},
+      {"LocationInformation", SPDRP_LOCATION_INFORMATION},
+      {"UpperFilters", SPDRP_UPPERFILTERS},
+      {"LowerFilters", SPDRP_LOWERFILTERS},
+      {"EnumeratorName", SPDRP_ENUMERATOR_NAME},
+      {"Address", SPDRP_ADDRESS},
+  };
+  return names;
+}
+
+std::vector<BYTE> HexBytes(const Node& node) {
+  const std::string text = node.String();
+  std::vector<BYTE> bytes;
+  int high = -1;
+  for (char c : text) {
+    if (c == ' ') continue;
+    int d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else node.Fail("expected hex digits in pairs, such as \"0a0b\"");
+    if (high < 0) {
+      high = d;
+    } else {
+      bytes.push_back(static_cast<BYTE>(high * 16 + d));
+      high = -1;
+    }
+  }
+  if (high >= 0) node.Fail("expected hex digits in pairs, such as \"0a0b\"");
+  return bytes;
+}
+
+// string: REG_SZ; array of strings: REG_MULTI_SZ; number: REG_DWORD;
+// {"dword": n}, {"qword": n}, {"type": n, "hex": "..."}.
+RegValue ReadValue(const Node& node) {
+  const Json& v = node.Value();
+  if (v.is_string()) return RegValue::String(v.get<std::string>());
+  if (v.is_number()) return RegValue::Dword(node.Dword());
+  if (v.is_array()) {
+    std::vector<std::string> entries;
+    for (std::size_t i = 0; i < v.size(); ++i) entries.push_back(node[i].String());
+    return RegValue::MultiString(entries);
+  }
+  if (v.is_object()) {
+    node.Object({"dword", "qword", "type", "hex"});
+    if (node.Has("dword") && v.size() == 1) return RegValue::Dword(node["dword"].Dword());
+    if (node.Has("qword") && v.size() == 1) return RegValue::Qword(node["qword"].Qword());
+    if (node.Has("type") && node.Has("hex") && v.size() == 2) {
+      return RegValue::Binary(HexBytes(node["hex"]), node["type"].Dword());
+    }
+  }
+  node.Fail("expected a registry value: a string, an array of strings, a number, {\"dword\": n}, "
+            "{\"qword\": n} or {\"type\": n, \"hex\": \"...\"}");
+}
+
+ValueMap ReadKey(const Node& node) {
+  if (!node.Value().is_object()) node.Fail("expected an object of registry values or null");
+  ValueMap values;
+  for (const auto& [name, v] : node.Value().items()) values[name] = ReadValue(node[name]);
+  return values;
+}
+
+std::optional<ValueMap> ReadOptionalKey(const Node& node) {
+  if (node.Value().is_null()) return std::nullopt;
+  return ReadKey(node);
+}
+
+SystemInfo ReadSystem(const Node& node) {
+  node.Object({"platformId", "wow64", "hasWow64Functions", "isWow64ProcessFails", "windowsDirectory",
+               "currentDirectory", "administrator", "heldPrivileges", "hasNtSetSystemInformation", "clipboardBusy",
+               "messages"});
+  SystemInfo s;
+  IfHas(node, "platformId", [&](const Node& n) {
+    s.platformId = Named(n, {{"NT", VER_PLATFORM_WIN32_NT}, {"9x", VER_PLATFORM_WIN32_WINDOWS}}, 0xFFFFFFFFLL);
+  });
+  IfHas(node, "wow64", [&](const Node& n) { s.wow64 = n.Bool(); });
+  IfHas(node, "hasWow64Functions", [&](const Node& n) { s.hasWow64Functions = n.Bool(); });
+  IfHas(node, "isWow64ProcessFails", [&](const Node& n) { s.isWow64ProcessFails = n.Bool(); });
+  IfHas(node, "windowsDirectory", [&](const Node& n) { s.windowsDirectory = n.String(); });
+  IfHas(node, "currentDirectory", [&](const Node& n) { s.currentDirectory = n.String(); });
+  IfHas(node, "administrator", [&](const Node& n) { s.administrator = n.Bool(); });
+  IfHas(node, "heldPrivileges", [&](const Node& n) {
+    s.heldPrivileges.clear();
+    for (std::size_t i = 0; i < n.ArraySize(); ++i) s.heldPrivileges.insert(n[i].String());
+  });
+  IfHas(node, "hasNtSetSystemInformation", [&](const Node& n) { s.hasNtSetSystemInformation = n.Bool(); });
+  IfHas(node, "clipboardBusy", [&](const Node& n) { s.clipboardBusy = n.Bool(); });
+  IfHas(node, "messages", [&](const Node& n) {
+    if (!n.Value().is_object()) n.Fail("expected an object of error codes and texts");
+    for (const auto& [code, text] : n.Value().items()) {
+      const Node entry = n[code];
+      char* end = nullptr;
+      const unsigned long long value = std::strtoull(code.c_str(), &end, 0);
+      if (code.empty() || *end != '\0' || value > 0xFFFFFFFFull) entry.Fail("expected an error code as the key");
+      s.messages[static_cast<DWORD>(value)] = entry.String();
+    }
+  });
+  return s;
+}
+
+Pipe ReadPipe(const Node& node) {
+  node.Object({"type", "attributes", "interval", "endpoint", "maxPacket", "scheduleOffset"});
+  Pipe p;
+  if (node.Has("type") && node.Has("attributes")) node["attributes"].Fail("give either \"type\" or \"attributes\"");
+  IfHas(node, "type", [&](const Node& n) {
+    p.attributes = static_cast<BYTE>(
+        Named(n, {{"control", 0}, {"isochronous", 1}, {"bulk", 2}, {"interrupt", 3}}, 3));
+  });
+  IfHas(node, "attributes", [&](const Node& n) { p.attributes = n.Byte(); });
+  IfHas(node, "interval", [&](const Node& n) { p.interval = n.Byte(); });
+  IfHas(node, "endpoint", [&](const Node& n) { p.endpointAddress = n.Byte(); });
+  IfHas(node, "maxPacket", [&](const Node& n) { p.maxPacketSize = static_cast<WORD>(n.Integer(0, 0xFFFF)); });
+  IfHas(node, "scheduleOffset", [&](const Node& n) { p.scheduleOffset = n.Dword(); });
+  return p;
+}
+
+PortConnection ReadConnection(const Node& node) {
+  node.Object({"port", "device", "driverKeyName", "speed", "v2Flags", "pipes", "openPipes", "actualLength", "fail"});
+  PortConnection c;
+  if (!node.Has("port")) node.Fail("missing \"port\"");
+  c.port = static_cast<ULONG>(node["port"].Integer(1, 255));
+  IfHas(node, "device", [&](const Node& n) { c.device = n.String(); });
+  IfHas(node, "driverKeyName", [&](const Node& n) { c.driverKeyName = n.String(); });
+  IfHas(node, "speed", [&](const Node& n) {
+    c.speed = static_cast<BYTE>(
+        Named(n, {{"low", 0}, {"full", 1}, {"high", 2}, {"super", 3}, {"superPlus", 4}}, 255));
+  });
+  IfHas(node, "v2Flags", [&](const Node& n) { c.v2Flags = n.Dword(); });
+  IfHas(node, "pipes", [&](const Node& n) {
+    for (std::size_t i = 0; i < n.ArraySize(); ++i) c.pipes.push_back(ReadPipe(n[i]));
+  });
+  IfHas(node, "openPipes", [&](const Node& n) {
+    c.openPipesOverride = static_cast<LONG>(n.Integer(std::numeric_limits<LONG>::min(), std::numeric_limits<LONG>::max()));
+  });
+  IfHas(node, "actualLength", [&](const Node& n) { c.actualLengthOverride = n.Dword(); });
+  IfHas(node, "fail", [&](const Node& n) {
+    for (std::size_t i = 0; i < n.ArraySize(); ++i) {
+      const std::string what = n[i].String();
+      if (what == "ex") c.exFails = true;
+      else if (what == "v2") c.v2Fails = true;
+      else if (what == "plain") c.plainFails = true;
+      else if (what == "driverKey") c.driverKeyFails = true;
+      else n[i].Fail("unknown control \"" + what + "\"; expected \"ex\", \"v2\", \"plain\" or \"driverKey\"");
+    }
+  });
+  return c;
+}
+
+Hub ReadHub(const Node& node) {
+  node.Object({"nodeType", "ports", "nodeInfoFails", "connections"});
+  Hub h;
+  IfHas(node, "nodeType", [&](const Node& n) { h.nodeType = Named(n, {{"hub", 0}, {"miParent", 1}}, 1); });
+  IfHas(node, "ports", [&](const Node& n) { h.numberOfPorts = n.Byte(); });
+  IfHas(node, "nodeInfoFails", [&](const Node& n) { h.nodeInfoFails = n.Bool(); });
+  IfHas(node, "connections", [&](const Node& n) {
+    std::map<ULONG, std::size_t> seen;
+    for (std::size_t i = 0; i < n.ArraySize(); ++i) {
+      h.connections.push_back(ReadConnection(n[i]));
+      auto [it, added] = seen.emplace(h.connections.back().port, i);
+      if (!added) {
+        n[i]["port"].Fail("port " + std::to_string(it->first) + " is listed twice (first at " + n[it->second].Where() +
+                          ")");
+      }
+    }
+  });
+  return h;
+}
+
+Device ReadDevice(const Node& node) {
+  node.Object({"id", "parent", "class", "present", "problem", "status", "statusFails", "properties", "interfaces",
+               "driverKey", "hardwareKey", "hub"});
+  Device d;
+  if (!node.Has("id")) node.Fail("missing \"id\" (the instance ID)");
+  d.instanceId = node["id"].String();
+  if (d.instanceId.empty()) node["id"].Fail("the instance ID is empty");
+  IfHas(node, "parent", [&](const Node& n) { d.parent = n.String(); });
+  IfHas(node, "class", [&](const Node& n) { d.classGuid = NamedGuid(n, SetupClasses(), "setup class"); });
+  IfHas(node, "present", [&](const Node& n) { d.present = n.Bool(); });
+  IfHas(node, "problem", [&](const Node& n) { d.problem = n.Dword(); });
+  IfHas(node, "status", [&](const Node& n) { d.status = n.Dword(); });
+  IfHas(node, "statusFails", [&](const Node& n) { d.statusFails = n.Bool(); });
+  IfHas(node, "properties", [&](const Node& n) {
+    if (!n.Value().is_object()) n.Fail("expected an object of device properties");
+    for (const auto& [name, v] : n.Value().items()) {
+      const Node entry = n[name];
+      DWORD code;
+      auto it = PropertyNames().find(name);
+      if (it != PropertyNames().end()) {
+        code = it->second;
+      } else if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos && name.size() <= 3) {
+        code = static_cast<DWORD>(std::stoul(name));
+      } else {
+        entry.Fail("unknown property \"" + name + "\"; expected a name such as \"DeviceDesc\" or an SPDRP_ code");
+      }
+      d.properties[code] = ReadValue(entry);
+    }
+  });
+  IfHas(node, "interfaces", [&](const Node& n) {
+    for (std::size_t i = 0; i < n.ArraySize(); ++i) {
+      d.interfaces.push_back(NamedGuid(n[i], InterfaceClasses(), "interface class"));
+    }
+  });
+  IfHas(node, "driverKey", [&](const Node& n) { d.driverKey = ReadOptionalKey(n); });
+  IfHas(node, "hardwareKey", [&](const Node& n) { d.hardwareKey = ReadOptionalKey(n); });
+  IfHas(node, "hub", [&](const Node& n) { d.hub = ReadHub(n); });
+  return d;
+}
+
+Service ReadService(const Node& node) {
+  node.Object({"name", "displayName", "type", "startType", "errorControl", "binaryPath", "state", "startError"});
+  Service s;
+  if (!node.Has("name")) node.Fail("missing \"name\"");
+  s.name = node["name"].String();
+  if (s.name.empty()) node["name"].Fail("the service name is empty");
+  s.displayName = s.name;
+  IfHas(node, "displayName", [&](const Node& n) { s.displayName = n.String(); });
+  IfHas(node, "type", [&](const Node& n) {
+    s.type = Named(n, {{"kernelDriver", SERVICE_KERNEL_DRIVER}, {"ownProcess", SERVICE_WIN32_OWN_PROCESS}},
+                   0xFFFFFFFFLL);
+  });
+  IfHas(node, "startType", [&](const Node& n) {
+    s.startType = Named(n,
+                        {{"boot", SERVICE_BOOT_START},
+                         {"system", SERVICE_SYSTEM_START},
+                         {"auto", SERVICE_AUTO_START},
+                         {"demand", SERVICE_DEMAND_START},
+                         {"disabled", SERVICE_DISABLED}},
+                        4);
+  });
+  IfHas(node, "errorControl", [&](const Node& n) { s.errorControl = static_cast<DWORD>(n.Integer(0, 3)); });
+  IfHas(node, "binaryPath", [&](const Node& n) { s.binaryPath = n.String(); });
+  IfHas(node, "state", [&](const Node& n) {
+    s.state = Named(n,
+                    {{"stopped", SERVICE_STOPPED},
+                     {"startPending", SERVICE_START_PENDING},
+                     {"stopPending", SERVICE_STOP_PENDING},
+                     {"running", SERVICE_RUNNING},
+                     {"paused", SERVICE_PAUSED}},
+                    7);
+  });
+  IfHas(node, "startError", [&](const Node& n) { s.startError = n.Dword(); });
+  return s;
+}
+
+File ReadFile(const Node& node) {
+  node.Object({"path", "version", "loadable", "versionInfoApi", "content"});
+  File f;
+  if (!node.Has("path")) node.Fail("missing \"path\"");
+  f.path = node["path"].String();
+  if (f.path.empty()) node["path"].Fail("the path is empty");
+  IfHas(node, "version", [&](const Node& n) {
+    if (n.Value().is_null()) return;
+    n.Object({"fileVersion", "language", "codePage", "translation"});
+    FileVersion v;
+    if (!n.Has("fileVersion")) n.Fail("missing \"fileVersion\"");
+    v.fileVersion = n["fileVersion"].String();
+    IfHas(n, "language", [&](const Node& x) { v.language = static_cast<WORD>(x.Integer(0, 0xFFFF)); });
+    IfHas(n, "codePage", [&](const Node& x) { v.codePage = static_cast<WORD>(x.Integer(0, 0xFFFF)); });
+    IfHas(n, "translation", [&](const Node& x) { v.hasTranslation = x.Bool(); });
+    f.version = v;
+  });
+  IfHas(node, "loadable", [&](const Node& n) { f.loadableAsData = n.Bool(); });
+  IfHas(node, "versionInfoApi", [&](const Node& n) { f.versionInfoApi = n.Bool(); });
+  IfHas(node, "content", [&](const Node& n) { f.content = n.String(); });
+  return f;
+}
+
+// The device list as a whole: unique IDs, existing parents, one root, no cycle, and
+// hub connections that name existing devices.
+void CheckDeviceTree(const Node& devices, const std::vector<Device>& list) {
+  if (list.empty()) return;
+  std::map<std::string, std::size_t> byId;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    auto [it, added] = byId.emplace(ToUpperAscii(list[i].instanceId), i);
+    if (!added) {
+      devices[i]["id"].Fail("the instance ID \"" + list[i].instanceId + "\" is used twice (first at " +
+                            devices[it->second].Where() + ")");
+    }
+  }
+  std::optional<std::size_t> root;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (list[i].parent.empty()) {
+      if (root) {
+        devices[i].Fail("a second root device (the first is " + devices[*root].Where() +
+                        "); every other device needs a \"parent\"");
+      }
+      root = i;
+    } else if (byId.count(ToUpperAscii(list[i].parent)) == 0) {
+      devices[i]["parent"].Fail("no device has the instance ID \"" + list[i].parent + "\"");
+    }
+  }
+  if (!root) devices.Fail("no root device: one device must have no \"parent\"");
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    // Climbing from each device must reach the root within list.size() steps.
+    std::size_t at = i;
+    for (std::size_t steps = 0; !list[at].parent.empty(); ++steps) {
+      if (steps > list.size()) devices[i]["parent"].Fail("the parents form a cycle");
+      at = byId.at(ToUpperAscii(list[at].parent));
+    }
+  }
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (!list[i].hub) continue;
+    const std::vector<PortConnection>& connections = list[i].hub->connections;
+    for (std::size_t c = 0; c < connections.size(); ++c) {
+      const std::string& attached = connections[c].device;
+      if (!attached.empty() && byId.count(ToUpperAscii(attached)) == 0) {
+        devices[i]["hub"]["connections"][c]["device"].Fail("no device has the instance ID \"" + attached + "\"");
+      }
+    }
+  }
+}
+
+std::string LineAndColumn(const std::string& text, std::size_t byte) {
+  std::size_t line = 1;
+  std::size_t column = 1;
+  for (std::size_t i = 0; i < byte && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  // The parser reports the position after the offending character.
+  if (column > 1) --column;
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+}  // namespace
+
+MachineModel Machine::ParseModel(const std::string& text) {
+  Json json;
+  try {
+    json = Json::parse(text);
+  } catch (const Json::parse_error& e) {
+    std::string reason = e.what();
+    const std::size_t colon = reason.rfind(": ");
+    if (colon != std::string::npos) reason = reason.substr(colon + 2);
+    throw MachineFileError("/: invalid JSON at " + LineAndColumn(text, e.byte) + ": " + reason);
+  }
+  const Node root(json, "");
+  root.Object({"system", "devices", "services", "files"});
+
+  MachineModel model;
+  IfHas(root, "system", [&](const Node& n) { model.system = ReadSystem(n); });
+  IfHas(root, "devices", [&](const Node& n) {
+    for (std::size_t i = 0; i < n.ArraySize(); ++i) model.devices.push_back(ReadDevice(n[i]));
+    CheckDeviceTree(n, model.devices);
+  });
+  IfHas(root, "services", [&](const Node& n) {
+    std::map<std::string, std::size_t> seen;
+    for (std::size_t i = 0; i < n.ArraySize(); ++i) {
+      model.services.push_back(ReadService(n[i]));
+      auto [it, added] = seen.emplace(ToUpperAscii(model.services.back().name), i);
+      if (!added) n[i]["name"].Fail("the service \"" + model.services.back().name + "\" is listed twice");
+    }
+  });
+  IfHas(root, "files", [&](const Node& n) {
+    std::map<std::string, std::size_t> seen;
+    for (std::size_t i = 0; i < n.ArraySize(); ++i) {
+      model.files.push_back(ReadFile(n[i]));
+      auto [it, added] = seen.emplace(ToUpperAscii(model.files.back().path), i);
+      if (!added) n[i]["path"].Fail("the file \"" + model.files.back().path + "\" is listed twice");
+    }
+  });
+  return model;
+}
+
+const char* Machine::DefaultJson() { return R"({"devices": [{"id": "HTREE\\ROOT\\0"}]})"; }
+
+std::unique_ptr<Machine> Machine::Default() { return FromJson(DefaultJson()); }
+
+}  // namespace sim
