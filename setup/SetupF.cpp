@@ -204,7 +204,7 @@ void TfrmSetup::RunRefresh() {
   ChangeCount = 0;
   try {
     DeviceList = std::make_unique<TDeviceList>(c_.cbDevices->ItemIndex());
-  } catch (const std::exception&) {
+  } catch (...) {
     // Shown as an empty list and retried: the timer handler sees ChangeCount != 0.
     DeviceList = std::make_unique<TDeviceList>();
     ChangeCount = 1;
@@ -453,13 +453,14 @@ void TfrmSetup::cbRateClick() {
 
 void TfrmSetup::btnApplyClick() {
   DisableDeviceControls();
+  // The wait is armed before the restart is asked for, so that notifications
+  // delivered while the request runs are counted rather than reset, and so that a
+  // request that fails ends in M7 with the controls enabled again.
+  ChangeCount = 0;
+  c_.tmrDeviceChange->SetInterval(RestartWaitInterval);
+  c_.tmrDeviceChange->SetEnabled(true);
   RunAction([&] {
     TDevice& device = GetSelectedDevice();
-    // The wait is armed before the restart is asked for, so that notifications
-    // delivered while the request runs are counted rather than reset.
-    ChangeCount = 0;
-    c_.tmrDeviceChange->SetInterval(RestartWaitInterval);
-    c_.tmrDeviceChange->SetEnabled(true);
     if (IsWow64()) {
       const std::string parameters = "U " + device.InstanceId;
       platform::User().ShellExecuteA(Owner(), nullptr, HelperProgram, parameters.c_str(), nullptr, SW_SHOW);
