@@ -1,0 +1,63 @@
+# Shell helpers for driving setup-sim.exe under Wine on an X display: finding
+# windows, clicking at client coordinates, answering question boxes, reading pixels
+# of a screenshot. Sourced by run.sh and the GUI test.
+
+# Windows paths for Wine (its drive Z: is the Unix root).
+wine_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr '/' '\\')"; }
+
+# The X window id of a window with exactly this title, waiting up to $2 seconds.
+wait_window() {
+  local title=$1 seconds=${2:-60} id=""
+  local deadline=$((SECONDS + seconds))
+  while [ $SECONDS -lt $deadline ]; do
+    id=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null | head -n1 || true)
+    if [ -n "$id" ]; then echo "$id"; return 0; fi
+    sleep 0.3
+  done
+  return 1
+}
+
+# "X Y W H" of a window on the screen. Without a window manager Wine draws no frame,
+# so X Y is the top-left corner of the client area.
+window_geometry() {
+  local out
+  out=$(xdotool getwindowgeometry "$1") || return 1
+  local pos size
+  pos=$(sed -nE 's/.*Position: ([0-9-]+),([0-9-]+).*/\1 \2/p' <<<"$out")
+  size=$(sed -nE 's/.*Geometry: ([0-9]+)x([0-9]+).*/\1 \2/p' <<<"$out")
+  echo "$pos $size"
+}
+
+# Clicks at client coordinates (x, y) of the window whose geometry is in WIN_X/WIN_Y.
+click_at() {
+  xdotool mousemove $((WIN_X + $1)) $((WIN_Y + $2)) click 1
+  sleep 0.4
+}
+
+# Answers Yes to every question box (" Warning !!!", " Information") that appears
+# within $1 seconds of quiet; echoes how many were answered.
+answer_questions_yes() {
+  local quiet=${1:-2} answered=0 id geometry
+  local deadline=$((SECONDS + quiet))
+  while [ $SECONDS -lt $deadline ]; do
+    id=$(xdotool search --onlyvisible --name '^ (Warning !!!|Information)$' 2>/dev/null | head -n1 || true)
+    if [ -n "$id" ]; then
+      read -r bx by _ _ < <(window_geometry "$id")
+      # A click on the box's text activates it; "y" is the Yes button's mnemonic.
+      xdotool mousemove $((bx + 60)) $((by + 20)) click 1
+      sleep 0.3
+      xdotool key y
+      sleep 0.7
+      answered=$((answered + 1))
+      deadline=$((SECONDS + quiet))
+    else
+      sleep 0.3
+    fi
+  done
+  echo "$answered"
+}
+
+# "R G B" of one pixel of an image.
+pixel() {
+  convert "$1" -crop "1x1+$2+$3" +repage -depth 8 txt:- | sed -nE '2s/.*\(([0-9]+),([0-9]+),([0-9]+).*/\1 \2 \3/p'
+}
