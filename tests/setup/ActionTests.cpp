@@ -1,0 +1,380 @@
+// The device actions: the questions of the filter check box and the rate box with
+// their order, styles and texts, declining, the install and the restart commands.
+#include <gtest/gtest.h>
+
+#include "platform/errors.h"
+#include "setup/SetupF.h"
+#include "tests/setup/WindowFixture.h"
+
+namespace morvane::test {
+namespace {
+
+const std::string Q1 =
+    "Filter driver service (morvane) is disabled or not installed, continue Setup?\r\n"
+    "Hint: Don't forget to [Install Service] one time before anything else.";
+std::string Q2(const std::string& code, const std::string& quotedText) {
+  return "Error trying to test loading of filter service: " + code + "\r\n" + quotedText +
+         "Something (Windows 10+ x64 with Secure Boot, antivirus, protection/anticheat engine, broken installation "
+         "of service, absent or wrong C:\\WINDOWS\\SYSTEM32\\DRIVERS\\MORVANE.SYS, morvane.sys from morvaneN.zip "
+         "without Test Mode on x64, enforced kernel code loading policy, enabled memory integrity, etc.) prevents "
+         "filter service from running; device will stop functioning after [Restart] with high probability, "
+         "continue Setup?";
+}
+const std::string Q3 = "It is not good idea to set up filter for device with problem, continue Setup?";
+const std::string Q4 = "Filter driver is probably useless for this device (without Interrupt Pipes), continue Setup?";
+const std::string Q5 =
+    "Controller Driver \"FOOHCI\" is unknown, some overclocking (to higher USB Speed Class) is probably "
+    "impossible, continue Setup?\r\nHint: If you really want this overclocking and have other USB Controllers in "
+    "your system then try to use them.";
+const std::string Q6 =
+    "Overclocking to higher USB Speed Class(*), change rate?\r\nNotes:\r\n(*) You have to use recent(**) Patching "
+    "version of MORVANE.SYS or recent(**) standalone MORVANEP.SYS Patcher in most(***) cases\r\n(**) Recent for "
+    "your OS. See manual which OSes and they versions are supported\r\n(***) Examples of exception are MS Drivers "
+    "for OHCI and UHCI Controllers in Windows 2000 or VIA Drivers for xHCI Controllers";
+
+constexpr UINT kWarningNo = MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2;          // 0x134
+constexpr UINT kInformationNo = MB_YESNO | MB_ICONINFORMATION | MB_DEFBUTTON2;  // 0x144
+constexpr UINT kInformationYes = MB_YESNO | MB_ICONINFORMATION;                 // 0x44
+
+sim::MachineModel WithoutService() {
+  sim::MachineModel model = TestMachineModel();
+  model.services.clear();
+  model.system.messages[ERROR_SERVICE_DOES_NOT_EXIST] =
+      "The specified service does not exist as an installed service.\r\n";
+  return model;
+}
+
+using FilterTest = WindowTest;
+
+TEST_F(FilterTest, SwitchingOffAsksNothingAndIsWrittenAtOnce) {
+  machine->FindDevice(kProblemMouse)->properties[SPDRP_LOWERFILTERS] =
+      sim::RegValue::MultiString({"morvane", "mouhid"});
+  machine->Model().services.clear();  // not even a missing service is asked about
+  Open("/mice");
+  Select(kProblemMouse);
+  ASSERT_TRUE(w.cbFilter.Checked());
+  const int repaints = w.dgDevices.invalidations;
+  w.cbFilter.Click();
+  EXPECT_TRUE(machine->MessageBoxes().empty());
+  EXPECT_EQ(LowerFiltersOf(*machine, kProblemMouse), std::vector<std::string>{"mouhid"});
+  EXPECT_FALSE(w.cbFilter.Checked());
+  EXPECT_GT(w.dgDevices.invalidations, repaints);
+}
+
+TEST_F(FilterTest, AHealthyDeviceGetsTheFilterWithoutQuestions) {
+  machine->FindDevice(kFullMouse)->properties[SPDRP_LOWERFILTERS] = sim::RegValue::MultiString({"mouhid"});
+  Open("/mice");
+  Select(kFullMouse);
+  w.cbFilter.Click();
+  EXPECT_TRUE(machine->MessageBoxes().empty());
+  EXPECT_EQ(LowerFiltersOf(*machine, kFullMouse), (std::vector<std::string>{"morvane", "mouhid"}));
+  EXPECT_TRUE(w.cbFilter.Checked());
+  TestCanvas canvas;
+  frm.dgDevicesDrawCell(1, RowOf(kFullMouse), TRect{}, {}, canvas);
+  EXPECT_EQ(canvas.texts.at(0).text, "Yes");  // the grid reads the new state
+}
+
+class MissingServiceTest : public WindowTest {
+ protected:
+  MissingServiceTest() : WindowTest(WithoutService()) {}
+};
+
+TEST_F(MissingServiceTest, Q1ComesFirstAndQ2FollowsWithTheErrorAndTheDriverPath) {
+  Open("/mice");
+  Select(kFullMouse);
+  w.cbFilter.Click();
+  const auto& boxes = machine->MessageBoxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].text, Q1);
+  EXPECT_EQ(boxes[0].caption, " Warning !!!");
+  EXPECT_EQ(boxes[0].type, kWarningNo);
+  EXPECT_EQ(boxes[1].text,
+            Q2("1060", "\"The specified service does not exist as an installed service\"\r\n"));
+  EXPECT_EQ(boxes[1].caption, " Warning !!!");
+  EXPECT_EQ(boxes[1].type, kWarningNo);
+  EXPECT_EQ(LowerFiltersOf(*machine, kFullMouse), std::vector<std::string>{"morvane"});
+}
+
+TEST_F(MissingServiceTest, NoToQ1LeavesTheBoxClearAndTheDeviceUntouched) {
+  Open("/mice");
+  Select(kFullMouse);
+  Answer({IDNO});
+  w.cbFilter.Click();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{Q1});
+  EXPECT_FALSE(w.cbFilter.Checked());
+  EXPECT_FALSE(frm.Updating);
+  EXPECT_TRUE(LowerFiltersOf(*machine, kFullMouse).empty());
+  EXPECT_EQ(machine->CountCalls("SetupDiSetDeviceRegistryPropertyA"), 0u);
+}
+
+TEST_F(MissingServiceTest, OnThe9xFamilyTheServiceIsNotAskedAbout) {
+  machine->Model().system.platformId = VER_PLATFORM_WIN32_WINDOWS;
+  Open("/mice");
+  Select(kFullMouse);
+  w.cbFilter.Click();
+  EXPECT_TRUE(machine->MessageBoxes().empty());
+  EXPECT_TRUE(frm.GetSelectedDevice().IsFilterInstalled());
+}
+
+TEST_F(FilterTest, ADisabledServiceAsksQ1ButStillCountsAsLoadable) {
+  machine->FindService("morvane")->startType = SERVICE_DISABLED;
+  Open("/mice");
+  Select(kFullMouse);
+  w.cbFilter.Click();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{Q1});
+  EXPECT_TRUE(w.cbFilter.Checked());
+}
+
+TEST_F(FilterTest, AServiceThatCannotStartAsksQ2AloneWithTheSystemsText) {
+  machine->FindService("morvane")->startError = ERROR_INVALID_IMAGE_HASH;
+  machine->Model().system.messages[ERROR_INVALID_IMAGE_HASH] =
+      "Windows cannot verify the digital signature for this file...  \r\n";
+  Open("/mice");
+  Select(kFullMouse);
+  Answer({IDNO});
+  w.cbFilter.Click();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{Q2(
+                            "577", "\"Windows cannot verify the digital signature for this file\"\r\n")});
+  EXPECT_FALSE(w.cbFilter.Checked());
+  EXPECT_TRUE(LowerFiltersOf(*machine, kFullMouse).empty());
+}
+
+TEST_F(FilterTest, WithoutASystemTextSomethingFollowsTheCodeDirectly) {
+  constexpr DWORD kNoText = 0x20001234;
+  machine->FindService("morvane")->startError = kNoText;
+  machine->Model().system.messages.erase(kNoText);
+  Open("/mice");
+  Select(kFullMouse);
+  w.cbFilter.Click();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{Q2("536875572", "")});
+}
+
+TEST_F(FilterTest, ErrorCodesAreWrittenSigned) {
+  constexpr DWORD kNegative = 0xE0000235;
+  machine->FindService("morvane")->startError = kNegative;
+  machine->Model().system.messages.erase(kNegative);
+  Open("/mice");
+  Select(kFullMouse);
+  w.cbFilter.Click();
+  ASSERT_EQ(machine->MessageBoxes().size(), 1u);
+  EXPECT_EQ(machine->MessageBoxes()[0].text, Q2("-536870347", ""));
+}
+
+TEST_F(FilterTest, ADeviceWithAProblemAsksQ3) {
+  Open("/mice");
+  Select(kProblemMouse);
+  w.cbFilter.Click();
+  ASSERT_EQ(machine->MessageBoxes().size(), 1u);
+  EXPECT_EQ(machine->MessageBoxes()[0].text, Q3);
+  EXPECT_EQ(machine->MessageBoxes()[0].type, kWarningNo);
+  EXPECT_EQ(LowerFiltersOf(*machine, kProblemMouse), std::vector<std::string>{"morvane"});
+}
+
+TEST_F(FilterTest, ADeviceWithoutInterruptPipesAsksQ4) {
+  Open("/usb");
+  Select(kStorage);
+  Answer({IDNO});
+  w.cbFilter.Click();
+  ASSERT_EQ(machine->MessageBoxes().size(), 1u);
+  EXPECT_EQ(machine->MessageBoxes()[0].text, Q4);
+  EXPECT_EQ(machine->MessageBoxes()[0].caption, " Information");
+  EXPECT_EQ(machine->MessageBoxes()[0].type, kInformationNo);
+  EXPECT_FALSE(w.cbFilter.Checked());
+  EXPECT_TRUE(LowerFiltersOf(*machine, kStorage).empty());
+}
+
+TEST_F(FilterTest, AnUnknownControllerDriverAsksQ5WithItsName) {
+  Open("/mice");
+  Select(kForeignMouse);
+  w.cbFilter.Click();
+  ASSERT_EQ(machine->MessageBoxes().size(), 1u);
+  EXPECT_EQ(machine->MessageBoxes()[0].text, Q5);
+  EXPECT_EQ(machine->MessageBoxes()[0].caption, " Information");
+  EXPECT_EQ(machine->MessageBoxes()[0].type, kInformationNo);
+  EXPECT_EQ(LowerFiltersOf(*machine, kForeignMouse), std::vector<std::string>{"morvane"});
+}
+
+TEST_F(FilterTest, ABoxThatCannotBeShownCountsAsYes) {
+  machine->SetMessageBoxHandler([](const sim::MessageBoxCall&) { return 0; });
+  Open("/mice");
+  Select(kProblemMouse);
+  w.cbFilter.Click();
+  EXPECT_EQ(machine->MessageBoxes().size(), 1u);
+  EXPECT_EQ(LowerFiltersOf(*machine, kProblemMouse), std::vector<std::string>{"morvane"});
+}
+
+// kOddDevice: a problem, bulk pipes only, behind the FOOHCI controller; and no service.
+class WholeChainTest : public WindowTest, public ::testing::WithParamInterface<int> {
+ protected:
+  WholeChainTest() : WindowTest(WithoutService()) {}
+};
+
+TEST_P(WholeChainTest, TheQuestionsComeInOrderAndNoStopsTheChain) {
+  const int declined = GetParam();  // 0: every answer is Yes
+  Open("/usb");
+  Select(kOddDevice);
+  std::vector<int> answers(5, IDYES);
+  if (declined > 0) answers[declined - 1] = IDNO;
+  Answer(answers);
+  w.cbFilter.Click();
+
+  const std::vector<std::string> all = {
+      Q1, Q2("1060", "\"The specified service does not exist as an installed service\"\r\n"), Q3, Q4, Q5};
+  const std::size_t asked = declined > 0 ? static_cast<std::size_t>(declined) : all.size();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>(all.begin(), all.begin() + static_cast<long>(asked)));
+  EXPECT_EQ(w.cbFilter.Checked(), declined == 0);
+  EXPECT_EQ(LowerFiltersOf(*machine, kOddDevice).size(), declined == 0 ? 1u : 0u);
+  EXPECT_FALSE(frm.Updating);
+}
+
+INSTANTIATE_TEST_SUITE_P(DeclinedAt, WholeChainTest, ::testing::Values(0, 1, 2, 3, 4, 5));
+
+TEST_F(FilterTest, AFailingDeviceOperationPutsTheBoxBack) {
+  Open("/mice");
+  Select(kFullMouse);
+  // From here on no other device can be opened: the controller walk raises.
+  machine->InjectFault({"SetupDiOpenDeviceInfoA", ERROR_NO_SUCH_DEVINST, 0, -1});
+  try {
+    w.cbFilter.Click();
+    ADD_FAILURE() << "the handler did not raise";
+  } catch (const Error& e) {
+    EXPECT_STREQ(e.what(), "GetControllerDevice.FindDevInfo");
+  }
+  EXPECT_FALSE(w.cbFilter.Checked());
+  EXPECT_FALSE(frm.Updating);
+  EXPECT_TRUE(LowerFiltersOf(*machine, kFullMouse).empty());
+}
+
+using RateTest = WindowTest;
+
+TEST_F(RateTest, OverclockingALowSpeedDeviceAsksQ6WithYesAsDefault) {
+  Open("/mice");
+  Select(kLowMouse);
+  Answer({IDNO});
+  w.cbRate.Pick(1);
+  ASSERT_EQ(machine->MessageBoxes().size(), 1u);
+  EXPECT_EQ(machine->MessageBoxes()[0].text, Q6);
+  EXPECT_EQ(machine->MessageBoxes()[0].caption, " Information");
+  EXPECT_EQ(machine->MessageBoxes()[0].type, kInformationYes);
+  EXPECT_EQ(w.cbRate.ItemIndex(), 0);  // "Default" is back
+  EXPECT_EQ(OverrideOf(*machine, kLowMouse), -1);
+  EXPECT_FALSE(frm.Updating);
+
+  w.cbRate.Pick(1);  // Yes
+  EXPECT_EQ(machine->MessageBoxes().size(), 2u);
+  EXPECT_EQ(OverrideOf(*machine, kLowMouse), 1);
+  EXPECT_EQ(w.cbRate.ItemIndex(), 1);
+  EXPECT_EQ(frm.GetSelectedDevice().GetRate(), 1u);
+}
+
+TEST_F(RateTest, Q6OnlyWhenTheDeviceIsNotOverclockedYet) {
+  machine->FindDevice(kLowMouse)->driverKey->insert_or_assign("bInterval", sim::RegValue::Dword(2));
+  Open("/mice");
+  Select(kLowMouse);
+  ASSERT_EQ(w.cbRate.ItemIndex(), 2);
+  w.cbRate.Pick(3);  // from one overclocking rate to another
+  w.cbRate.Pick(5);  // 62: no overclocking
+  w.cbRate.Pick(0);  // Default
+  EXPECT_TRUE(machine->MessageBoxes().empty());
+  EXPECT_EQ(OverrideOf(*machine, kLowMouse), -1);
+
+  machine->FindDevice(kLowMouse)->driverKey->insert_or_assign("bInterval", sim::RegValue::Dword(8));
+  frm.RefreshDevices();
+  ASSERT_EQ(w.cbRate.ItemIndex(), 4);  // 125
+  w.cbRate.Pick(2);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{Q6});
+  EXPECT_EQ(OverrideOf(*machine, kLowMouse), 2);
+}
+
+TEST_F(RateTest, FullAndHighSpeedDevicesAndThe9xFamilyNeverAsk) {
+  Open("/mice");
+  Select(kFullMouse);
+  w.cbRate.Pick(1);
+  EXPECT_EQ(OverrideOf(*machine, kFullMouse), 1);
+  Select(kHighMouse);
+  w.cbRate.Pick(2);
+  EXPECT_GT(OverrideOf(*machine, kHighMouse), 0);
+  Select(kUnknownSpeedMouse);
+  w.cbRate.Pick(3);
+  machine->Model().system.platformId = VER_PLATFORM_WIN32_WINDOWS;
+  Select(kLowMouse);
+  w.cbRate.Pick(1);
+  EXPECT_EQ(OverrideOf(*machine, kLowMouse), 1);
+  EXPECT_TRUE(machine->MessageBoxes().empty());
+}
+
+TEST_F(RateTest, TheGridShowsTheNewRate) {
+  Open("/mice");
+  Select(kFullMouse);
+  const int repaints = w.dgDevices.invalidations;
+  w.cbRate.Pick(4);
+  EXPECT_GT(w.dgDevices.invalidations, repaints);
+  TestCanvas canvas;
+  frm.dgDevicesDrawCell(2, RowOf(kFullMouse), TRect{}, {}, canvas);
+  EXPECT_EQ(canvas.texts.at(0).text, "125");
+}
+
+using CommandTest = WindowTest;
+
+TEST_F(CommandTest, InstallOn32BitWindowsOpensTheInfWithTheShell) {
+  Open("/keyboards");  // also while the list is empty
+  frm.btnInstallClick();
+  ASSERT_EQ(machine->ShellExecutes().size(), 1u);
+  const auto& call = machine->ShellExecutes()[0];
+  EXPECT_EQ(call.verb, "install");
+  EXPECT_EQ(call.file, "morvane.inf");
+  EXPECT_EQ(call.parameters, "");
+  EXPECT_TRUE(call.directoryIsNull);
+  EXPECT_EQ(call.show, SW_SHOW);
+  EXPECT_TRUE(machine->MessageBoxes().empty());
+}
+
+TEST_F(CommandTest, InstallOn64BitWindowsRunsTheHelper) {
+  machine->Model().system.wow64 = true;
+  Open();
+  frm.btnInstallClick();
+  ASSERT_EQ(machine->ShellExecutes().size(), 1u);
+  const auto& call = machine->ShellExecutes()[0];
+  EXPECT_EQ(call.verb, "");
+  EXPECT_EQ(call.file, "TALON64.EXE");
+  EXPECT_EQ(call.parameters, "e install morvane.inf");
+  EXPECT_TRUE(call.directoryIsNull);
+  EXPECT_EQ(call.show, SW_SHOW);
+}
+
+TEST_F(CommandTest, RestartOn32BitWindowsAsksTheClassInstaller) {
+  Open("/mice");
+  Select(kLowMouse);
+  frm.btnApplyClick();
+  EXPECT_EQ(machine->RestartCount(kLowMouse), 1u);
+  EXPECT_EQ(machine->RestartCount(kFullMouse), 0u);
+  EXPECT_TRUE(machine->ShellExecutes().empty());
+  EXPECT_TRUE(w.DeviceControlsDisabled());
+  EXPECT_TRUE(w.tmrDeviceChange.Enabled());
+  EXPECT_EQ(w.tmrDeviceChange.Interval(), 10000u);
+}
+
+TEST_F(CommandTest, RestartOn64BitWindowsHandsTheInstanceIdToTheHelper) {
+  machine->Model().system.wow64 = true;
+  Open("/mice");
+  Select(kLowMouse);
+  frm.btnApplyClick();
+  ASSERT_EQ(machine->ShellExecutes().size(), 1u);
+  const auto& call = machine->ShellExecutes()[0];
+  EXPECT_EQ(call.verb, "");
+  EXPECT_EQ(call.file, "TALON64.EXE");
+  EXPECT_EQ(call.parameters, "U USB\\VID_046D&PID_C05A\\6&1A2B3C4D&0&3");
+  EXPECT_TRUE(call.directoryIsNull);
+  EXPECT_EQ(call.show, SW_SHOW);
+  EXPECT_EQ(machine->CountCalls("SetupDiCallClassInstaller"), 0u);
+  EXPECT_TRUE(w.DeviceControlsDisabled());
+}
+
+TEST_F(CommandTest, CloseClosesTheWindow) {
+  Open();
+  frm.btnCloseClick();
+  EXPECT_TRUE(w.form.closed);
+}
+
+}  // namespace
+}  // namespace morvane::test
