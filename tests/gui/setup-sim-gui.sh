@@ -36,6 +36,7 @@ wid=$(wait_window "USB Devices Rate Setup" 90) || { echo "FAIL: the window did n
 read -r WIN_X WIN_Y WIN_W WIN_H < <(window_geometry "$wid")
 echo "window $wid at $WIN_X,$WIN_Y, $WIN_W x $WIN_H"
 [ "$WIN_W" -eq 960 ] && [ "$WIN_H" -eq 360 ] || fail "client area is ${WIN_W}x${WIN_H}, expected 960x360"
+xdotool mousemove 0 0  # no hint over the grid
 sleep 1.5
 
 # The grid lies below the 38-pixel head panel, inside a 2-pixel edge; rows are 21

@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# The first command: installs what is missing, builds the win64 and win32 presets,
+# and opens the setup window on the built-in simulated PC under Wine.
+# With an X display the window opens there and the command returns when it is closed.
+# Without one the window runs on a virtual screen (Xvfb): the command waits for it,
+# saves a screenshot, closes it and says where the screenshot is.
+# Arguments are passed to setup-sim.exe (for example /keyboards); MORVANE_MACHINE may
+# name a machine file instead of the built-in machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash scripts/install-deps.sh
+# Wine's own fonts, "MS Sans Serif" among them, which the window uses.
+if ! dpkg-query -W -f='${Status}' fonts-wine 2>/dev/null | grep -q 'install ok installed'; then
+  echo "run: installing fonts-wine"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends fonts-wine >/dev/null ||
+    echo "run: fonts-wine could not be installed; the window falls back to another font"
+fi
+
+for preset in win64 win32; do
+  echo "== build: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j2
+done
+
+sim_exe=build/win64/setup/win32/setup-sim.exe
+setup_exe=build/win32/setup/win32/setup.exe
+find_built() { find "$1" -name "$2" -not -path '*/CMakeFiles/*' 2>/dev/null | head -n1; }
+varnel_dll=$(find_built build/win64 varnel.dll)
+talon_exe=$(find_built build/win64 TALON64.EXE)
+[ -f "$sim_exe" ] || { echo "run: $sim_exe was not built" >&2; exit 1; }
+
+export WINEPREFIX="${WINEPREFIX:-$root/build/win64/wineprefix}"
+runner=scripts/wine-run.sh
+
+say_where() {
+  echo "Built:"
+  echo "  setup.exe      $root/$setup_exe"
+  echo "  setup-sim.exe  $root/$sim_exe"
+  echo "  varnel.dll     ${varnel_dll:+$root/}${varnel_dll:-(not built)}"
+  echo "  TALON64.EXE    ${talon_exe:+$root/}${talon_exe:-(not built)}"
+}
+
+if [ -n "${DISPLAY:-}" ]; then
+  say_where
+  echo "run: opening the window on $DISPLAY; close it to return"
+  exec "$runner" "$sim_exe" "$@"
+fi
+
+# No display: a virtual screen for the length of the run.
+shot_dir=build/screenshots
+mkdir -p "$shot_dir"
+shot=$root/$shot_dir/setup-sim.png
+display_number=$(for n in $(seq 90 140); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { echo "$n"; break; }; done)
+Xvfb ":$display_number" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+export DISPLAY=":$display_number"
+app_pid=""
+finish() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+  kill "$xvfb_pid" 2>/dev/null || true
+}
+trap finish EXIT
+for _ in $(seq 1 50); do xdpyinfo >/dev/null 2>&1 && break; [ -e "/tmp/.X11-unix/X$display_number" ] && break; sleep 0.1; done
+
+# shellcheck source=../tests/gui/gui-lib.sh
+. tests/gui/gui-lib.sh
+echo "run: no display; starting the window on a virtual screen ($DISPLAY)"
+"$runner" "$sim_exe" "$@" &
+app_pid=$!
+if ! wid=$(wait_window "USB Devices Rate Setup" 120); then
+  echo "run: the window did not appear" >&2
+  exit 1
+fi
+xdotool mousemove 0 0  # away from the controls, so that no hint covers them
+sleep 2                # the first refresh and paint
+import -window root "$shot"
+read -r WIN_X WIN_Y _ _ < <(window_geometry "$wid")
+click_at 800 20      # gives the window the keys
+xdotool key Escape   # works "Close"
+code=""
+for _ in $(seq 1 50); do
+  if ! kill -0 "$app_pid" 2>/dev/null; then
+    wait "$app_pid" && code=0 || code=$?
+    app_pid=""
+    break
+  fi
+  sleep 0.2
+done
+echo "run: screenshot of the window: $shot"
+echo "run: setup-sim.exe closed with exit code ${code:-(still running, stopped)}"
+say_where
