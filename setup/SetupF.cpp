@@ -491,7 +491,8 @@ void TfrmSetup::tmrDeviceChangeTimer() {
 }
 
 void TfrmSetup::btnCopyIDClick() {
-  // Filled in with the driver report.
+  // Not built yet: the report needs the device's driver report, which the device
+  // model does not offer yet. Until then the button copies nothing.
 }
 
 }  // namespace morvane
