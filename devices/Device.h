@@ -76,6 +76,12 @@ class TDevice {
   // Asks the class installer for a property change, which restarts the device.
   void RestartDevice();
 
+  // The hardware IDs, each followed by a NUL byte; empty when they cannot be read.
+  std::string GetHardwareIds();
+  // The device's identifiers, name, service and driver files with their paths and
+  // versions, as CR LF terminated lines (devices/DriverReport.h).
+  std::string GetDriverReport();
+
   HDEVINFO InfoSet;
   SP_DEVINFO_DATA InfoData;
   HDEVINFO LookupSet;

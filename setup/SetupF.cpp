@@ -490,9 +490,38 @@ void TfrmSetup::tmrDeviceChangeTimer() {
   if (DeviceCount > 0 && !c_.tmrDeviceChange->Enabled()) EnableDeviceControls();
 }
 
+// The report of the selected device, its host controller and the system, in this
+// order: the device's driver report and its optional lines, the controller's driver
+// report, the OS line.
 void TfrmSetup::btnCopyIDClick() {
-  // Not built yet: the report needs the device's driver report, which the device
-  // model does not offer yet. Until then the button copies nothing.
+  RunAction([&] {
+    TDevice& device = GetSelectedDevice();
+    std::string report = "Device:\r\n";
+    report += device.GetDriverReport();
+
+    const std::string filters = device.GetLowerFiltersText();
+    if (!filters.empty()) report += "  LowerFilters: " + filters + "\r\n";
+    const BYTE speed = device.GetSpeed();
+    if (speed != kSpeedUnknown) {
+      report += "  BusSpeed: " + std::to_string(speed) + " (" + GetSpeedName(speed) + ")\r\n";
+    }
+    if (device.QueryConnection()) {
+      const BYTE minimum = device.GetMinInterval();
+      const BYTE maximum = device.GetMaxInterval();
+      if (minimum != 0 || maximum != 0) report += "  bInterval: " + FormatIntervalRange(minimum, maximum) + "\r\n";
+    }
+    const DWORD overrideInterval = device.GetOverrideInterval();
+    if (overrideInterval != 0) report += "  Overrided.bInterval: " + std::to_string(overrideInterval) + "\r\n";
+
+    report += "\r\nController:\r\n";
+    report += device.GetControllerDevice().GetDriverReport();
+
+    const char* os = !platform::IsNtPlatform() ? OsNames[0] : IsWow64() ? OsNames[2] : OsNames[1];
+    report += "\r\nOS: ";
+    report += os;
+    report += "\r\n";
+    CopyTextToClipboard(report);
+  });
 }
 
 }  // namespace morvane

@@ -50,6 +50,10 @@ std::string GetLastErrorText();
 // "Low", "Full", "High", "Super", "SuperPlus" for the speed codes 0 to 4, else "Unknown".
 std::string GetSpeedName(unsigned char speed);
 
+// The operating system as the ID report names it: the 9x family, NT, and NT with a
+// 32-bit program on 64-bit Windows.
+inline constexpr const char* OsNames[3] = {"9x", "NT x86 (i386)", "NT x64 (amd64)"};
+
 class TfrmSetup {
  public:
   explicit TfrmSetup(const TSetupControls& controls);
