@@ -101,8 +101,11 @@ class SystemServices final : public platform::IFiles,
   const std::vector<ULONG>& MemoryListCommands() const;
   bool IsPrivilegeEnabled(const std::string& name) const;
 
- private:
+ // Defined beside the services; public so that the functions handed out by
+  // GetProcAddress can reach the services that resolved them.
   struct State;
+
+ private:
   SimCore& core_;
   std::unique_ptr<State> state_;
 };

@@ -1,0 +1,380 @@
+// The rate override and the lower-filter list on both platform families, and the
+// restart request.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "devices/Device.h"
+#include "devices/DeviceTables.h"
+#include "tests/devices/sim_machine.h"
+
+namespace {
+
+using namespace morvane;
+using namespace devtest;
+using Filters = std::vector<std::string>;
+
+class SettingsTest : public SimMachineTest {
+ protected:
+  // The mouse with its port answering at the given speed (255: hub not reachable).
+  TDevice& MouseAt(BYTE speed) {
+    sim::MachineModel model = UsbMachine();
+    for (sim::Device& device : model.devices) {
+      if (device.instanceId == kRootHub) {
+        device.hub->connections.at(0).speed = speed;
+        if (speed == kSpeedUnknown) device.interfaces.clear();
+      }
+    }
+    model.system.platformId = platformId_;
+    Load(model);
+    return Device(kMouse);
+  }
+
+  sim::ValueMap& DriverKey() { return *Model(kMouse).driverKey; }
+  sim::ValueMap& HardwareKey() { return *Model(kMouse).hardwareKey; }
+
+  std::optional<DWORD> StoredInterval() {
+    auto it = DriverKey().find("bInterval");
+    if (it == DriverKey().end()) return std::nullopt;
+    EXPECT_EQ(it->second.type, REG_DWORD);
+    DWORD value = 0;
+    std::memcpy(&value, it->second.data.data(), std::min<std::size_t>(4, it->second.data.size()));
+    return value;
+  }
+
+  // The stored lower-filter bytes of the family in use; nullopt when absent.
+  std::optional<std::vector<BYTE>> StoredFilters() {
+    sim::Device& mouse = Model(kMouse);
+    if (platformId_ == VER_PLATFORM_WIN32_NT) {
+      auto it = mouse.properties.find(SPDRP_LOWERFILTERS);
+      if (it == mouse.properties.end()) return std::nullopt;
+      return it->second.data;
+    }
+    auto it = mouse.hardwareKey->find("LowerFilters");
+    if (it == mouse.hardwareKey->end()) return std::nullopt;
+    EXPECT_EQ(it->second.type, REG_MULTI_SZ);
+    return it->second.data;
+  }
+
+  void StoreFilters(const std::vector<BYTE>& bytes) {
+    sim::RegValue value = sim::RegValue::Binary(bytes, REG_MULTI_SZ);
+    if (platformId_ == VER_PLATFORM_WIN32_NT) {
+      Model(kMouse).properties[SPDRP_LOWERFILTERS] = value;
+    } else {
+      HardwareKey()["LowerFilters"] = value;
+    }
+  }
+  void StoreFilters(const Filters& entries) { StoreFilters(sim::RegValue::MultiString(entries).data); }
+
+  std::size_t Writes() {
+    return Count("SetupDiSetDeviceRegistryPropertyA") + Count("RegSetValueExA") + Count("RegDeleteValueA");
+  }
+
+  DWORD platformId_ = VER_PLATFORM_WIN32_NT;
+};
+
+// Forwards to the machine and keeps a copy of every class-install parameter block.
+class CapturingDeviceInstall final : public platform::IDeviceInstall {
+ public:
+  explicit CapturingDeviceInstall(platform::IDeviceInstall& inner) : inner_(inner) {}
+  std::vector<std::vector<BYTE>> params;
+
+  HDEVINFO SetupDiGetClassDevsA(const GUID* g, LPCSTR e, HWND p, DWORD f) override {
+    return inner_.SetupDiGetClassDevsA(g, e, p, f);
+  }
+  HDEVINFO SetupDiCreateDeviceInfoList(const GUID* g, HWND p) override {
+    return inner_.SetupDiCreateDeviceInfoList(g, p);
+  }
+  BOOL SetupDiEnumDeviceInfo(HDEVINFO s, DWORD i, PSP_DEVINFO_DATA d) override {
+    return inner_.SetupDiEnumDeviceInfo(s, i, d);
+  }
+  BOOL SetupDiOpenDeviceInfoA(HDEVINFO s, LPCSTR id, HWND p, DWORD f, PSP_DEVINFO_DATA d) override {
+    return inner_.SetupDiOpenDeviceInfoA(s, id, p, f, d);
+  }
+  BOOL SetupDiGetDeviceInstanceIdA(HDEVINFO s, PSP_DEVINFO_DATA d, LPSTR b, DWORD n, PDWORD r) override {
+    return inner_.SetupDiGetDeviceInstanceIdA(s, d, b, n, r);
+  }
+  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO s, PSP_DEVINFO_DATA d, DWORD p, PDWORD t, PBYTE b, DWORD n,
+                                         PDWORD r) override {
+    return inner_.SetupDiGetDeviceRegistryPropertyA(s, d, p, t, b, n, r);
+  }
+  BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO s, PSP_DEVINFO_DATA d, DWORD p, const BYTE* b, DWORD n) override {
+    return inner_.SetupDiSetDeviceRegistryPropertyA(s, d, p, b, n);
+  }
+  HKEY SetupDiOpenDevRegKey(HDEVINFO s, PSP_DEVINFO_DATA d, DWORD sc, DWORD h, DWORD k, REGSAM a) override {
+    return inner_.SetupDiOpenDevRegKey(s, d, sc, h, k, a);
+  }
+  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO s, PSP_DEVINFO_DATA d, const GUID* g, DWORD i,
+                                   PSP_DEVICE_INTERFACE_DATA o) override {
+    return inner_.SetupDiEnumDeviceInterfaces(s, d, g, i, o);
+  }
+  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO s, PSP_DEVICE_INTERFACE_DATA i,
+                                        PSP_DEVICE_INTERFACE_DETAIL_DATA_A o, DWORD n, PDWORD r,
+                                        PSP_DEVINFO_DATA d) override {
+    return inner_.SetupDiGetDeviceInterfaceDetailA(s, i, o, n, r, d);
+  }
+  BOOL SetupDiSetClassInstallParamsA(HDEVINFO s, PSP_DEVINFO_DATA d, PSP_CLASSINSTALL_HEADER p, DWORD n) override {
+    const auto* bytes = reinterpret_cast<const BYTE*>(p);
+    params.emplace_back(bytes, bytes + n);
+    return inner_.SetupDiSetClassInstallParamsA(s, d, p, n);
+  }
+  BOOL SetupDiCallClassInstaller(DI_FUNCTION f, HDEVINFO s, PSP_DEVINFO_DATA d) override {
+    return inner_.SetupDiCallClassInstaller(f, s, d);
+  }
+  BOOL SetupDiGetDeviceInstallParamsA(HDEVINFO s, PSP_DEVINFO_DATA d, PSP_DEVINSTALL_PARAMS_A p) override {
+    return inner_.SetupDiGetDeviceInstallParamsA(s, d, p);
+  }
+  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO s) override { return inner_.SetupDiDestroyDeviceInfoList(s); }
+  HINF SetupOpenInfFileA(LPCSTR f, LPCSTR c, DWORD s, PUINT e) override {
+    return inner_.SetupOpenInfFileA(f, c, s, e);
+  }
+  void SetupCloseInfFile(HINF i) override { inner_.SetupCloseInfFile(i); }
+  void InstallHinfSectionA(HWND w, HINSTANCE m, LPCSTR c, INT s) override { inner_.InstallHinfSectionA(w, m, c, s); }
+
+ private:
+  platform::IDeviceInstall& inner_;
+};
+
+std::vector<BYTE> Bytes(const std::string& text) { return std::vector<BYTE>(text.begin(), text.end()); }
+
+TEST_F(SettingsTest, RateIndexAtLowAndFullSpeedFollowsTheIntervalTable) {
+  struct Case {
+    DWORD stored;
+    DWORD index;
+    const char* text;
+  };
+  for (BYTE speed : {kSpeedLow, kSpeedFull}) {
+    for (const Case& c : {Case{0, 0, "Default"}, Case{1, 1, "1000"}, Case{2, 2, "500"}, Case{3, 3, "250"},
+                          Case{4, 3, "250"}, Case{5, 4, "125"}, Case{8, 4, "125"}, Case{9, 5, "62"},
+                          Case{16, 5, "62"}, Case{17, 6, "31"}, Case{33, 6, "31"}, Case{0xFFFFFFFF, 6, "31"}}) {
+      TDevice& mouse = MouseAt(speed);
+      if (c.stored != 0) DriverKey()["bInterval"] = sim::RegValue::Dword(c.stored);
+      EXPECT_EQ(mouse.GetRate(), c.index) << c.stored;
+      EXPECT_EQ(mouse.GetRateText(), c.text) << c.stored;
+    }
+  }
+}
+
+TEST_F(SettingsTest, RateIndexAtHighSpeedIsTheExponent) {
+  struct Case {
+    BYTE speed;
+    DWORD stored;
+    DWORD index;
+    const char* text;
+  };
+  for (const Case& c : {Case{2, 3, 3, "2000"}, Case{2, 9, 6, "250"}, Case{3, 1, 1, "8000"}, Case{4, 6, 6, "250"},
+                        Case{2, 0, 0, "Default"}, Case{kSpeedUnknown, 4, 4, "1000"},
+                        Case{kSpeedUnknown, 0xFFFFFFFF, 6, "250"}}) {
+    TDevice& mouse = MouseAt(c.speed);
+    if (c.stored != 0) DriverKey()["bInterval"] = sim::RegValue::Dword(c.stored);
+    EXPECT_EQ(mouse.GetRate(), c.index) << int(c.speed) << " " << c.stored;
+    EXPECT_EQ(mouse.GetRateText(), c.text) << int(c.speed) << " " << c.stored;
+  }
+}
+
+TEST_F(SettingsTest, SetRateWritesTheSpeedsOverrideAndClearsTheCache) {
+  struct Case {
+    BYTE speed;
+    DWORD index;
+    std::optional<DWORD> written;
+  };
+  for (const Case& c : {Case{1, 4, 8}, Case{0, 1, 1}, Case{1, 9, 32}, Case{2, 4, 4}, Case{2, 9, 6},
+                        Case{kSpeedUnknown, 5, 5}, Case{1, 0, std::nullopt}, Case{2, 0, std::nullopt}}) {
+    TDevice& mouse = MouseAt(c.speed);
+    DriverKey()["bInterval"] = sim::RegValue::Dword(2);
+    const DWORD before = mouse.GetRate();
+    mouse.SetRate(c.index);
+    EXPECT_EQ(StoredInterval(), c.written) << int(c.speed) << " " << c.index;
+    const DWORD expected = std::min<DWORD>(c.index, 6);
+    EXPECT_EQ(mouse.GetRate(), expected) << int(c.speed) << " " << c.index << " was " << before;
+  }
+  for (const sim::Call& call : machine_->CallsTo("SetupDiOpenDevRegKey")) {
+    EXPECT_THAT(call.args, ::testing::HasSubstr("0xF003F"));
+  }
+}
+
+TEST_F(SettingsTest, OverrideOfTheWrongSizeOrWithoutKeyReadsAsNone) {
+  TDevice& mouse = MouseAt(1);
+  DriverKey()["bInterval"] = sim::RegValue::Qword(4);
+  EXPECT_EQ(mouse.GetOverrideInterval(), 0u);
+  DriverKey()["bInterval"] = sim::RegValue::Binary({4, 0});
+  EXPECT_EQ(mouse.GetOverrideInterval(), 0u);
+  // The stored type is not examined.
+  DriverKey()["bInterval"] = sim::RegValue::Binary({4, 0, 0, 0});
+  EXPECT_EQ(mouse.GetOverrideInterval(), 4u);
+
+  Model(kMouse).driverKey.reset();
+  EXPECT_EQ(mouse.GetOverrideInterval(), 0u);
+  mouse.SetOverrideInterval(8);
+  EXPECT_FALSE(Model(kMouse).driverKey.has_value());
+}
+
+TEST_F(SettingsTest, LowerFiltersSplitIntoEntriesAndJoinWithCommas) {
+  TDevice& mouse = MouseAt(1);
+  EXPECT_EQ(mouse.GetLowerFilters(), Filters{});
+  EXPECT_EQ(mouse.GetLowerFiltersText(), "");
+  StoreFilters(Filters{"a", "b"});
+  EXPECT_EQ(mouse.GetLowerFilters(), (Filters{"a", "b"}));
+  EXPECT_EQ(mouse.GetLowerFiltersText(), "a,b");
+
+  // Two NULs in the middle keep one empty entry; trailing empty entries never appear.
+  const std::string stored("a\0\0b\0\0\0", 7);
+  StoreFilters(Bytes(stored));
+  EXPECT_EQ(mouse.GetLowerFilters(), (Filters{"a", "", "b"}));
+  Filters entries = mouse.GetLowerFilters();
+  mouse.SetLowerFilters(entries);
+  EXPECT_EQ(StoredFilters(), Bytes(std::string("a\0\0b\0\0", 6)));
+
+  Filters trailing = {"x", "", ""};
+  mouse.SetLowerFilters(trailing);
+  EXPECT_EQ(trailing, Filters{"x"});
+  EXPECT_EQ(StoredFilters(), Bytes(std::string("x\0\0", 3)));
+
+  // Line breaks inside the content end entries too.
+  StoreFilters(Bytes(std::string("a\r\nb\nc\0\0", 9)));
+  EXPECT_EQ(mouse.GetLowerFilters(), (Filters{"a", "b", "c"}));
+}
+
+class FilterFamilyTest : public SettingsTest, public ::testing::WithParamInterface<DWORD> {
+ protected:
+  void SetUp() override { platformId_ = GetParam(); }
+  std::string Entry() const { return platformId_ == VER_PLATFORM_WIN32_NT ? "morvane" : "morvane.sys"; }
+  std::string MixedCase() const { return platformId_ == VER_PLATFORM_WIN32_NT ? "MorVane" : "MORVANE.Sys"; }
+};
+
+TEST_P(FilterFamilyTest, AttachAndDetachKeepOtherFiltersInOrder) {
+  TDevice& mouse = MouseAt(1);
+  StoreFilters(Filters{"kbdclass", MixedCase(), "mouhid"});
+  EXPECT_TRUE(mouse.IsFilterInstalled());
+  machine_->ClearCalls();
+  mouse.SetFilterInstalled(true);
+  EXPECT_EQ(Writes(), 0u);
+  EXPECT_TRUE(mouse.IsFilterInstalled());
+
+  mouse.SetFilterInstalled(false);
+  EXPECT_EQ(StoredFilters(), sim::RegValue::MultiString({"kbdclass", "mouhid"}).data);
+  EXPECT_FALSE(mouse.IsFilterInstalled());
+
+  mouse.SetFilterInstalled(true);
+  EXPECT_EQ(StoredFilters(), sim::RegValue::MultiString({Entry(), "kbdclass", "mouhid"}).data);
+  EXPECT_TRUE(mouse.IsFilterInstalled());
+
+  // Every copy goes, in any case.
+  StoreFilters(Filters{Entry(), "x", MixedCase()});
+  mouse.SetFilterInstalled(false);
+  EXPECT_EQ(StoredFilters(), sim::RegValue::MultiString({"x"}).data);
+
+  // The other family's spelling is another filter.
+  StoreFilters(Filters{platformId_ == VER_PLATFORM_WIN32_NT ? "morvane.sys" : "morvane"});
+  EXPECT_FALSE(Device(kMouse).IsFilterInstalled());
+}
+
+TEST_P(FilterFamilyTest, RemovingTheLastFilterDeletesTheListAndNothingIsWrittenWithoutChange) {
+  TDevice& mouse = MouseAt(1);
+  machine_->ClearCalls();
+  mouse.SetFilterInstalled(false);
+  EXPECT_EQ(Writes(), 0u);
+  EXPECT_EQ(StoredFilters(), std::nullopt);
+
+  mouse.SetFilterInstalled(true);
+  EXPECT_EQ(StoredFilters(), sim::RegValue::MultiString({Entry()}).data);
+  mouse.SetFilterInstalled(false);
+  EXPECT_EQ(StoredFilters(), std::nullopt);
+  if (platformId_ == VER_PLATFORM_WIN32_NT) {
+    EXPECT_THAT(machine_->CallsTo("SetupDiSetDeviceRegistryPropertyA").back().args,
+                ::testing::HasSubstr("null, 0"));
+  } else {
+    EXPECT_EQ(Count("RegDeleteValueA"), 1u);
+  }
+}
+
+TEST_P(FilterFamilyTest, ListsLongerThanTheReadBufferSurviveAttachAndDetach) {
+  TDevice& mouse = MouseAt(1);
+  Filters others;
+  for (int i = 0; i < 100; ++i) others.push_back("upperlayer_filter_" + std::to_string(1000 + i));
+  const std::vector<BYTE> original = sim::RegValue::MultiString(others).data;
+  ASSERT_GT(original.size(), 1500u);
+  StoreFilters(original);
+  EXPECT_EQ(mouse.GetLowerFilters(), others);
+  EXPECT_FALSE(mouse.IsFilterInstalled());
+
+  mouse.SetFilterInstalled(true);
+  Filters attached = others;
+  attached.insert(attached.begin(), Entry());
+  EXPECT_EQ(StoredFilters(), sim::RegValue::MultiString(attached).data);
+  EXPECT_TRUE(mouse.IsFilterInstalled());
+
+  mouse.SetFilterInstalled(false);
+  EXPECT_EQ(StoredFilters(), original);
+}
+
+TEST_P(FilterFamilyTest, AListThatCannotBeReadIsNeverWrittenBack) {
+  TDevice& mouse = MouseAt(1);
+  StoreFilters(Filters{"kbdclass"});
+  const std::string reader =
+      platformId_ == VER_PLATFORM_WIN32_NT ? "SetupDiGetDeviceRegistryPropertyA" : "RegQueryValueExA";
+  machine_->InjectFault({reader, ERROR_GEN_FAILURE, 0, 1});
+  machine_->ClearCalls();
+  mouse.SetFilterInstalled(true);
+  EXPECT_EQ(Writes(), 0u);
+  EXPECT_EQ(StoredFilters(), sim::RegValue::MultiString({"kbdclass"}).data);
+
+  // Long list, and the second, full-size read fails.
+  Filters others;
+  for (int i = 0; i < 100; ++i) others.push_back("filter" + std::to_string(i) + "_with_a_long_name");
+  StoreFilters(others);
+  machine_->InjectFault({reader, ERROR_GEN_FAILURE, 1, 1});
+  mouse.SetFilterInstalled(true);
+  mouse.SetFilterInstalled(false);
+  EXPECT_EQ(Writes(), 0u);
+  EXPECT_EQ(StoredFilters(), sim::RegValue::MultiString(others).data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, FilterFamilyTest,
+                         ::testing::Values(VER_PLATFORM_WIN32_NT, VER_PLATFORM_WIN32_WINDOWS),
+                         [](const ::testing::TestParamInfo<DWORD>& info) {
+                           return info.param == VER_PLATFORM_WIN32_NT ? std::string("NT") : std::string("Win9x");
+                         });
+
+TEST_F(SettingsTest, FilterStateIsCachedUntilSetFilterInstalled) {
+  TDevice& mouse = MouseAt(1);
+  EXPECT_FALSE(mouse.IsFilterInstalled());
+  StoreFilters(Filters{"morvane"});
+  EXPECT_FALSE(mouse.IsFilterInstalled());
+  std::vector<std::string> none;
+  mouse.SetLowerFilters(none);
+  EXPECT_FALSE(mouse.IsFilterInstalled());
+  mouse.SetFilterInstalled(true);
+  EXPECT_TRUE(mouse.IsFilterInstalled());
+}
+
+TEST_F(SettingsTest, RestartSendsAPropertyChangeToTheClassInstaller) {
+  TDevice& mouse = MouseAt(1);
+  machine_->ClearCalls();
+  platform::Backend backend = machine_->Backend();
+  CapturingDeviceInstall capture(*backend.deviceInstall);
+  backend.deviceInstall = &capture;
+  {
+    platform::ScopedBackend captured(backend);
+    mouse.RestartDevice();
+  }
+  // cbSize 8, DIF_PROPERTYCHANGE, DICS_PROPCHANGE, DICS_FLAG_CONFIGSPECIFIC, profile 0.
+  const std::vector<BYTE> expected = {8, 0, 0, 0, 0x12, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(capture.params.size(), 1u);
+  EXPECT_EQ(capture.params[0], expected);
+  const auto installer = machine_->CallsTo("SetupDiCallClassInstaller");
+  ASSERT_EQ(installer.size(), 1u);
+  EXPECT_THAT(installer[0].args, ::testing::HasSubstr("0x12"));
+  EXPECT_EQ(machine_->RestartCount(kMouse), 1u);
+
+  TDevice& again = Device(kMouse);
+  machine_->InjectFault({"SetupDiSetClassInstallParamsA", ERROR_INVALID_PARAMETER, 0, 1});
+  machine_->ClearCalls();
+  again.RestartDevice();
+  EXPECT_EQ(Count("SetupDiCallClassInstaller"), 0u);
+  EXPECT_EQ(machine_->RestartCount(kMouse), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "sim_fixture.h"
+#include "syshelpers/DriverFiles.h"
+
+namespace syshelpers_test {
+namespace {
+
+// Forwards to the simulated files and throws from the one function named.
+class ThrowingFiles final : public platform::IFiles {
+ public:
+  ThrowingFiles(platform::IFiles& target, std::string function) : t_(target), function_(std::move(function)) {}
+  HANDLE CreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE h) override {
+    return Check("CreateFileA"), t_.CreateFileA(p, a, s, sa, d, f, h);
+  }
+  BOOL DeviceIoControl(HANDLE d, DWORD c, LPVOID i, DWORD is, LPVOID o, DWORD os, LPDWORD r,
+                       LPOVERLAPPED ov) override {
+    return t_.DeviceIoControl(d, c, i, is, o, os, r, ov);
+  }
+  BOOL CloseHandle(HANDLE h) override { return t_.CloseHandle(h); }
+  UINT GetWindowsDirectoryA(LPSTR b, UINT s) override {
+    return Check("GetWindowsDirectoryA"), t_.GetWindowsDirectoryA(b, s);
+  }
+  DWORD GetCurrentDirectoryA(DWORD s, LPSTR b) override { return t_.GetCurrentDirectoryA(s, b); }
+  BOOL SetCurrentDirectoryA(LPCSTR p) override { return t_.SetCurrentDirectoryA(p); }
+  HMODULE LoadLibraryExA(LPCSTR p, HANDLE f, DWORD fl) override {
+    return Check("LoadLibraryExA"), t_.LoadLibraryExA(p, f, fl);
+  }
+  BOOL FreeLibrary(HMODULE m) override { return t_.FreeLibrary(m); }
+  HRSRC FindResourceA(HMODULE m, LPCSTR n, LPCSTR t) override { return t_.FindResourceA(m, n, t); }
+  HGLOBAL LoadResource(HMODULE m, HRSRC r) override { return t_.LoadResource(m, r); }
+  LPVOID LockResource(HGLOBAL d) override { return t_.LockResource(d); }
+  DWORD SizeofResource(HMODULE m, HRSRC r) override { return t_.SizeofResource(m, r); }
+  DWORD GetFileVersionInfoSizeA(LPCSTR p, LPDWORD h) override {
+    return Check("GetFileVersionInfoSizeA"), t_.GetFileVersionInfoSizeA(p, h);
+  }
+  BOOL GetFileVersionInfoA(LPCSTR p, DWORD h, DWORD s, LPVOID d) override { return t_.GetFileVersionInfoA(p, h, s, d); }
+  BOOL VerQueryValueA(LPCVOID b, LPCSTR s, LPVOID* v, PUINT l) override { return t_.VerQueryValueA(b, s, v, l); }
+
+ private:
+  void Check(const char* function) {
+    if (function_ == function) throw std::runtime_error(function_);
+  }
+  platform::IFiles& t_;
+  std::string function_;
+};
+
+class DriverFilesTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    model.system.windowsDirectory = "C:\\WINDOWS";
+    model.system.currentDirectory = "C:\\MORVANE";
+  }
+  sim::File& AddFile(const std::string& path, const std::string& version) {
+    sim::File file;
+    file.path = path;
+    if (!version.empty()) file.version = sim::FileVersion{version};
+    model.files.push_back(file);
+    return model.files.back();
+  }
+  std::string CurrentDirectory() {
+    char buffer[MAX_PATH] = {};
+    services.GetCurrentDirectoryA(MAX_PATH, buffer);
+    return buffer;
+  }
+  // Runs `operation` with the simulated files throwing from `function`.
+  template <typename F>
+  void WithThrowing(const std::string& function, F operation) {
+    ThrowingFiles throwing(services, function);
+    platform::Backend backend = SystemBackend(services);
+    backend.files = &throwing;
+    platform::ScopedBackend scope(backend);
+    operation();
+  }
+};
+
+struct PathCase {
+  const char* image;
+  const char* resolved;
+  const char* full;
+};
+
+TEST_F(DriverFilesTest, PathTableAndEdgeCases) {
+  const PathCase cases[] = {
+      {"", "", ""},
+      {"mouhid.sys", "System32\\DRIVERS\\mouhid.sys", "C:\\WINDOWS\\System32\\DRIVERS\\mouhid.sys"},
+      {"\\SystemRoot\\System32\\drivers\\usbhub.sys", "System32\\drivers\\usbhub.sys",
+       "C:\\WINDOWS\\System32\\drivers\\usbhub.sys"},
+      {"\\systemroot\\system32\\drivers\\usbhub.sys", "system32\\drivers\\usbhub.sys",
+       "C:\\WINDOWS\\system32\\drivers\\usbhub.sys"},
+      {"\\??\\C:\\Drivers\\x.sys", "C:\\Drivers\\x.sys", "C:\\Drivers\\x.sys"},
+      {"system32\\DRIVERS\\usbccgp.sys", "system32\\DRIVERS\\usbccgp.sys",
+       "C:\\WINDOWS\\system32\\DRIVERS\\usbccgp.sys"},
+      {"\\Device\\x.sys", "\\Device\\x.sys", "\\Device\\x.sys"},
+      {"\\SystemRoot", "\\SystemRoot", "\\SystemRoot"},
+      {"C:x.sys", "C:x.sys", "C:x.sys"},
+      // Only one rule applies: the second prefix is not looked for after the first.
+      {"\\SystemRoot\\\\??\\a.sys", "\\??\\a.sys", "\\??\\a.sys"},
+      {"\\\\??\\a.sys", "\\\\??\\a.sys", "\\\\??\\a.sys"},
+  };
+  for (const PathCase& c : cases) {
+    EXPECT_EQ(morvane::ResolveDriverPath(c.image), c.resolved) << c.image;
+    EXPECT_EQ(morvane::GetDriverFullPath(c.image), c.full) << c.image;
+  }
+}
+
+TEST_F(DriverFilesTest, ServiceImagePath) {
+  sim::Service withPath{"usbhub", "", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                        "\\SystemRoot\\System32\\drivers\\usbhub.sys"};
+  sim::Service withoutPath{"MorVane", "", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, ""};
+  model.services = {withPath, withoutPath};
+  EXPECT_EQ(morvane::GetServiceImagePath("usbhub"), "\\SystemRoot\\System32\\drivers\\usbhub.sys");
+  EXPECT_EQ(morvane::GetServiceImagePath("MorVane"), "MorVane.SYS");
+  EXPECT_EQ(morvane::GetServiceImagePath("nosuch"), "");
+}
+
+TEST_F(DriverFilesTest, WindowsDirectoryIsReadWithTheSizeAskedFor) {
+  std::string directory = "old";
+  EXPECT_EQ(morvane::GetWindowsDir(directory), 10u);
+  EXPECT_EQ(directory, "C:\\WINDOWS");
+  EXPECT_EQ(ArgsOf("GetWindowsDirectoryA"), (std::vector<std::string>{"null, 0", "11, 11"}));
+}
+
+TEST_F(DriverFilesTest, DriverFileIsOpenedBelowTheWindowsDirectoryWithRedirectionOff) {
+  AddFile("C:\\WINDOWS\\System32\\DRIVERS\\mouhid.sys", "10.0.1");
+  model.system.wow64 = true;
+  platform::UniqueFile file = morvane::OpenDriverFile("mouhid.sys");
+  EXPECT_TRUE(file);
+  EXPECT_EQ(ArgsOf("CreateFileA"),
+            std::vector<std::string>{"\"System32\\DRIVERS\\mouhid.sys\", 0x80000000, 0x3, null, 3, 0x0, null"});
+  EXPECT_EQ(Sequence({"SetCurrentDirectoryA", "Wow64DisableWow64FsRedirection", "CreateFileA",
+                      "Wow64RevertWow64FsRedirection"}),
+            (std::vector<std::string>{"SetCurrentDirectoryA", "Wow64DisableWow64FsRedirection", "CreateFileA",
+                                      "Wow64RevertWow64FsRedirection", "SetCurrentDirectoryA"}));
+  EXPECT_EQ(ArgsOf("SetCurrentDirectoryA"), (std::vector<std::string>{"\"C:\\WINDOWS\"", "\"C:\\MORVANE\""}));
+  EXPECT_EQ(CurrentDirectory(), "C:\\MORVANE");
+
+  EXPECT_FALSE(morvane::OpenDriverFile("missing.sys"));
+  EXPECT_EQ(CurrentDirectory(), "C:\\MORVANE");
+  model.system.hasWow64Functions = false;
+  EXPECT_TRUE(morvane::OpenDriverFile("\\SystemRoot\\System32\\DRIVERS\\MOUHID.SYS"));
+}
+
+TEST_F(DriverFilesTest, DirectoryAndRedirectionAreRestoredWhenAnExceptionPasses) {
+  AddFile("C:\\WINDOWS\\System32\\DRIVERS\\mouhid.sys", "10.0.1");
+  WithThrowing("CreateFileA", [] { EXPECT_THROW(morvane::OpenDriverFile("mouhid.sys"), std::runtime_error); });
+  EXPECT_EQ(CurrentDirectory(), "C:\\MORVANE");
+  EXPECT_EQ(ArgsOf("Wow64RevertWow64FsRedirection").size(), 1u);
+  WithThrowing("GetWindowsDirectoryA",
+               [] { EXPECT_THROW(morvane::GetDriverFileVersion("mouhid.sys"), std::runtime_error); });
+  EXPECT_EQ(CurrentDirectory(), "C:\\MORVANE");
+  // The version routes swallow what their file functions throw.
+  WithThrowing("LoadLibraryExA", [] { EXPECT_EQ(morvane::GetDriverFileVersion("mouhid.sys"), "10.0.1"); });
+  WithThrowing("GetFileVersionInfoSizeA", [] { EXPECT_EQ(morvane::GetVersionFromVersionInfo("x"), ""); });
+  EXPECT_EQ(CurrentDirectory(), "C:\\MORVANE");
+}
+
+TEST_F(DriverFilesTest, LongCurrentDirectoryIsRestored) {
+  const std::string deep = "C:\\" + std::string(300, 'd');
+  model.system.currentDirectory = deep;
+  EXPECT_EQ(morvane::GetDriverFileVersion("missing.sys"), "");
+  EXPECT_EQ(ArgsOf("SetCurrentDirectoryA").back(), "\"" + deep + "\"");
+}
+
+TEST_F(DriverFilesTest, VersionThroughBothRoutes) {
+  AddFile("C:\\WINDOWS\\System32\\drivers\\usbhub.sys", "10.0.19041.1");
+  sim::File& german = AddFile("C:\\WINDOWS\\System32\\drivers\\de.sys", "5.1.2600.0");
+  german.version->language = 0x0407;
+  german.version->codePage = 0x04E4;
+  const std::string path = "\\SystemRoot\\System32\\drivers\\usbhub.sys";
+  EXPECT_EQ(morvane::GetDriverFileVersion(path), "10.0.19041.1");
+  EXPECT_EQ(ArgsOf("GetFileVersionInfoSizeA").size(), 0u) << "the resource route comes first";
+  EXPECT_EQ(morvane::GetVersionFromResource("C:\\WINDOWS\\System32\\drivers\\usbhub.sys"), "10.0.19041.1");
+  EXPECT_EQ(morvane::GetVersionFromVersionInfo("C:\\WINDOWS\\System32\\drivers\\usbhub.sys"), "10.0.19041.1");
+  core.ClearCalls();
+  EXPECT_EQ(morvane::GetDriverFileVersion("\\SystemRoot\\System32\\drivers\\de.sys"), "5.1.2600.0");
+  const auto queries = ArgsOf("VerQueryValueA");
+  ASSERT_EQ(queries.size(), 2u);
+  EXPECT_NE(queries[1].find("\"\\StringFileInfo\\040704E4\\FileVersion\""), std::string::npos) << queries[1];
+  EXPECT_EQ(CurrentDirectory(), "C:\\MORVANE");
+}
+
+TEST_F(DriverFilesTest, ResourceBlockIsTwiceTheResourcePlusFour) {
+  AddFile("C:\\x.sys", "1.2.3.4");
+  HMODULE module = services.LoadLibraryExA("C:\\x.sys", nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  HRSRC resource = services.FindResourceA(module, MAKEINTRESOURCEA(1), RT_VERSION);
+  const DWORD size = services.SizeofResource(module, resource);
+  const BYTE* data = static_cast<const BYTE*>(services.LockResource(services.LoadResource(module, resource)));
+  const std::vector<BYTE> original(data, data + size);
+  services.FreeLibrary(module);
+  ASSERT_GT(size, 0u);
+  const morvane::VersionBlock block = morvane::ReadVersionResource("C:\\x.sys");
+  ASSERT_EQ(block.size(), 2 * size + 4);
+  EXPECT_EQ(std::vector<BYTE>(block.begin(), block.begin() + size), original);
+  EXPECT_EQ(std::vector<BYTE>(block.begin() + size, block.end()), std::vector<BYTE>(size + 4, 0));
+}
+
+TEST_F(DriverFilesTest, FileNotLoadableAsDataIsVersionedThroughTheSecondRoute) {
+  AddFile("C:\\WINDOWS\\System32\\DRIVERS\\hid.sys", "6.3").loadableAsData = false;
+  EXPECT_EQ(morvane::GetVersionFromResource("C:\\WINDOWS\\System32\\DRIVERS\\hid.sys"), "");
+  EXPECT_EQ(morvane::GetDriverFileVersion("hid.sys"), "6.3");
+  AddFile("C:\\WINDOWS\\System32\\DRIVERS\\api.sys", "7.0").versionInfoApi = false;
+  EXPECT_EQ(morvane::GetVersionFromVersionInfo("C:\\WINDOWS\\System32\\DRIVERS\\api.sys"), "");
+  EXPECT_EQ(morvane::GetDriverFileVersion("api.sys"), "7.0");
+}
+
+TEST_F(DriverFilesTest, NoTranslationOrNoVersionGivesEmpty) {
+  AddFile("C:\\WINDOWS\\System32\\DRIVERS\\nt.sys", "1.0").version->hasTranslation = false;
+  AddFile("C:\\WINDOWS\\System32\\DRIVERS\\none.sys", "");
+  for (const char* path : {"C:\\WINDOWS\\System32\\DRIVERS\\nt.sys", "C:\\WINDOWS\\System32\\DRIVERS\\none.sys"}) {
+    EXPECT_EQ(morvane::GetVersionFromResource(path), "") << path;
+    EXPECT_EQ(morvane::GetVersionFromVersionInfo(path), "") << path;
+  }
+  EXPECT_EQ(morvane::QueryFileVersionValue({}), "");
+  EXPECT_EQ(morvane::GetDriverFileVersion("nt.sys"), "");
+  EXPECT_EQ(CurrentDirectory(), "C:\\MORVANE");
+}
+
+TEST_F(DriverFilesTest, ModuleIsFreedWhenAResourceStepFails) {
+  AddFile("C:\\x.sys", "1.2.3.4");
+  for (const char* step : {"FindResourceA", "LoadResource", "LockResource", "SizeofResource"}) {
+    core.InjectFault({step, ERROR_RESOURCE_DATA_NOT_FOUND, 0, 1});
+    EXPECT_TRUE(morvane::ReadVersionResource("C:\\x.sys").empty()) << step;
+    EXPECT_EQ(core.LeakReport(), "") << step;
+  }
+  core.InjectFault({"GetFileVersionInfoA", ERROR_INVALID_DATA, 0, 1});
+  EXPECT_TRUE(morvane::ReadFileVersionInfo("C:\\x.sys").empty());
+  EXPECT_FALSE(morvane::ReadFileVersionInfo("C:\\x.sys").empty());
+}
+
+}  // namespace
+}  // namespace syshelpers_test

@@ -1,0 +1,203 @@
+// The helper's commands over the simulated machine: argument handling with every
+// exit code, the device restart, the INF installation, and the window's two
+// command lines handed to the machine's shell.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/sim/sim.h"
+#include "talon64/TalonCommands.h"
+
+namespace {
+
+using morvane::RunTalon;
+using morvane::TalonExit;
+
+std::string ReadInf() {
+  std::ifstream in(MORVANE_INF_FILE, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class TalonTest : public ::testing::Test {
+ protected:
+  TalonTest() : machine(sim::Machine::Default()), scope_(machine->Backend()) {}
+
+  void TearDown() override { EXPECT_EQ(machine->LeakReport(), ""); }
+
+  TalonExit Run(const std::vector<std::string>& args) {
+    errors.str("");
+    return RunTalon(args, errors);
+  }
+  // The error output is exactly one line containing `part`.
+  void ExpectOneLine(const std::string& part) const {
+    const std::string text = errors.str();
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+    EXPECT_NE(text.find(part), std::string::npos) << text;
+  }
+  std::string SomeDevice() const {
+    for (const sim::Device& device : machine->Model().devices) {
+      if (device.present && !device.parent.empty()) return device.instanceId;
+    }
+    return {};
+  }
+  void AddInf(const std::string& path) {
+    sim::File file;
+    file.path = path;
+    file.content = ReadInf();
+    machine->Model().files.push_back(file);
+  }
+  void RemoveFilterService() {
+    std::vector<sim::Service>& services = machine->Model().services;
+    std::erase_if(services, [](const sim::Service& s) { return sim::ToUpperAscii(s.name) == "MORVANE"; });
+  }
+  std::size_t TotalRestarts() const {
+    std::size_t total = 0;
+    for (const sim::Device& device : machine->Model().devices) total += machine->RestartCount(device.instanceId);
+    return total;
+  }
+
+  std::unique_ptr<sim::Machine> machine;
+  std::ostringstream errors;
+
+ private:
+  platform::ScopedBackend scope_;
+};
+
+TEST_F(TalonTest, BadCommandLinesEndWithTheirOwnCodes) {
+  struct Case {
+    std::vector<std::string> args;
+    TalonExit exit;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {{}, TalonExit::MissingArgument, "missing command"},
+      {{"X"}, TalonExit::UnknownCommand, "unknown command \"X\""},
+      {{"Up", "ID"}, TalonExit::UnknownCommand, "unknown command \"Up\""},
+      {{"U"}, TalonExit::MissingArgument, "U needs an instance ID"},
+      {{"U", ""}, TalonExit::MissingArgument, "U needs an instance ID"},
+      {{"e"}, TalonExit::MissingArgument, "e needs a subcommand"},
+      {{"e", "uninstall", "morvane.inf"}, TalonExit::UnknownCommand, "unknown command \"e uninstall\""},
+      {{"e", "install"}, TalonExit::MissingArgument, "e install needs an INF file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    EXPECT_EQ(Run(c.args), c.exit);
+    ExpectOneLine(c.message);
+  }
+  EXPECT_EQ(TotalRestarts(), 0u);
+  EXPECT_EQ(machine->CountCalls("InstallHinfSectionA"), 0u);
+
+  // The codes are distinct, so a caller can tell every outcome apart.
+  const std::vector<TalonExit> all = {TalonExit::Success,       TalonExit::UnknownCommand, TalonExit::MissingArgument,
+                                      TalonExit::UnknownDevice, TalonExit::MissingInf,     TalonExit::BadInf,
+                                      TalonExit::InstallFailed, TalonExit::RebootNeeded,   TalonExit::DeviceListFailed,
+                                      TalonExit::InternalError};
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    for (std::size_t j = i + 1; j < all.size(); ++j) EXPECT_NE(all[i], all[j]);
+  }
+}
+
+TEST_F(TalonTest, RestartsTheNamedDeviceOnly) {
+  const std::string id = SomeDevice();
+  ASSERT_FALSE(id.empty());
+  EXPECT_EQ(Run({"U", id}), TalonExit::Success);
+  EXPECT_EQ(errors.str(), "");
+  EXPECT_EQ(machine->RestartCount(id), 1u);
+  EXPECT_EQ(TotalRestarts(), 1u);
+
+  // Commands are accepted in either case, and instance IDs as the device manager
+  // compares them.
+  EXPECT_EQ(Run({"u", sim::ToUpperAscii(id)}), TalonExit::Success);
+  EXPECT_EQ(machine->RestartCount(id), 2u);
+}
+
+TEST_F(TalonTest, UnknownDeviceOrNoDeviceListRestartsNothing) {
+  EXPECT_EQ(Run({"U", "USB\\VID_DEAD&PID_BEEF\\0"}), TalonExit::UnknownDevice);
+  ExpectOneLine("no device with instance ID \"USB\\VID_DEAD&PID_BEEF\\0\"");
+
+  machine->InjectFault({"SetupDiCreateDeviceInfoList", ERROR_NOT_ENOUGH_MEMORY});
+  EXPECT_EQ(Run({"U", SomeDevice()}), TalonExit::DeviceListFailed);
+  ExpectOneLine("cannot create a device list");
+  EXPECT_EQ(TotalRestarts(), 0u);
+}
+
+TEST_F(TalonTest, InstallsTheServiceFromTheInfInTheCurrentDirectory) {
+  RemoveFilterService();
+  ASSERT_EQ(machine->FindService(morvane::FilterServiceName), nullptr);
+  const std::string infPath = machine->Model().system.currentDirectory + "\\morvane.inf";
+  AddInf(infPath);
+
+  EXPECT_EQ(Run({"e", "install", "morvane.inf"}), TalonExit::Success);
+  EXPECT_EQ(errors.str(), "");
+  const sim::Service* service = machine->FindService("morvane");
+  ASSERT_NE(service, nullptr);
+  EXPECT_EQ(service->type, static_cast<DWORD>(SERVICE_KERNEL_DRIVER));
+  EXPECT_EQ(service->startType, static_cast<DWORD>(SERVICE_DEMAND_START));
+
+  const std::vector<sim::Call> installs = machine->CallsTo("InstallHinfSectionA");
+  ASSERT_EQ(installs.size(), 1u);
+  EXPECT_NE(installs[0].args.find("\"DefaultInstall 132 " + infPath + "\""), std::string::npos) << installs[0].args;
+}
+
+TEST_F(TalonTest, MissingBrokenOrIneffectiveInfHasItsCode) {
+  // The built-in machine ships the INF beside the program; take it away.
+  std::erase_if(machine->Model().files, [](const sim::File& file) {
+    const std::string path = sim::ToUpperAscii(file.path);
+    return path.size() >= 12 && path.compare(path.size() - 12, 12, "\\MORVANE.INF") == 0;
+  });
+  EXPECT_EQ(Run({"e", "install", "morvane.inf"}), TalonExit::MissingInf);
+  ExpectOneLine("morvane.inf\" not found");
+  EXPECT_EQ(machine->CountCalls("InstallHinfSectionA"), 0u);
+
+  AddInf("C:\\Drivers\\morvane.inf");
+  machine->InjectFault({"SetupOpenInfFileA", ERROR_ACCESS_DENIED});
+  EXPECT_EQ(Run({"e", "install", "C:\\Drivers\\morvane.inf"}), TalonExit::BadInf);
+  ExpectOneLine("cannot open INF file \"C:\\Drivers\\morvane.inf\" (error 0x5");
+  EXPECT_EQ(machine->CountCalls("InstallHinfSectionA"), 0u);
+
+  // The installation runs but leaves no service behind.
+  RemoveFilterService();
+  machine->Core().installInf = [](const std::string&) { return false; };
+  EXPECT_EQ(Run({"e", "install", "C:\\Drivers\\morvane.inf"}), TalonExit::InstallFailed);
+  ExpectOneLine("did not install the service \"morvane\"");
+  EXPECT_EQ(machine->CountCalls("InstallHinfSectionA"), 1u);
+}
+
+TEST_F(TalonTest, InfPathsAreMadeFullFromTheCurrentDirectory) {
+  machine->Model().system.currentDirectory = "D:\\Setup";
+  EXPECT_EQ(morvane::FullInfPath("morvane.inf"), "D:\\Setup\\morvane.inf");
+  EXPECT_EQ(morvane::FullInfPath("sub\\morvane.inf"), "D:\\Setup\\sub\\morvane.inf");
+  EXPECT_EQ(morvane::FullInfPath("E:\\x\\morvane.inf"), "E:\\x\\morvane.inf");
+  EXPECT_EQ(morvane::FullInfPath("\\\\server\\share\\morvane.inf"), "\\\\server\\share\\morvane.inf");
+  machine->Model().system.currentDirectory = "C:\\";
+  EXPECT_EQ(morvane::FullInfPath("morvane.inf"), "C:\\morvane.inf");
+}
+
+// What the setup window starts on 64-bit Windows, handed to the simulated shell.
+TEST_F(TalonTest, WindowCommandLinesHaveTheirEffectsOnTheMachine) {
+  RemoveFilterService();
+  AddInf(machine->Model().system.currentDirectory + "\\morvane.inf");
+  platform::User().ShellExecuteA(nullptr, nullptr, "TALON64.EXE", "e install morvane.inf", nullptr, SW_SHOW);
+  const sim::Service* service = machine->FindService("morvane");
+  ASSERT_NE(service, nullptr);
+  EXPECT_EQ(service->type, static_cast<DWORD>(SERVICE_KERNEL_DRIVER));
+
+  const std::string id = SomeDevice();
+  int changes = 0;
+  machine->SetDeviceChangeHandler([&changes] { ++changes; });
+  platform::User().ShellExecuteA(nullptr, nullptr, "TALON64.EXE", ("U " + id).c_str(), nullptr, SW_SHOW);
+  EXPECT_EQ(machine->RestartCount(id), 1u);
+  EXPECT_GT(changes, 0);
+}
+
+}  // namespace
