@@ -90,7 +90,7 @@ TEST(MachineFile, BadFilesNameThePlaceAndTheProblem) {
   EXPECT_EQ(LoadError(R"({"device": []})"), "/device: unknown key \"device\"");
   EXPECT_EQ(LoadError(R"({"devices": [{"id": 5}]})"), "/devices/0/id: expected a string");
   EXPECT_EQ(LoadError(R"({"devices": {}})"), "/devices: expected an array");
-  EXPECT_EQ(LoadError(Tree(R"(, {"id": "X\\1", "parent": "R\\0", "class": "Mice"})")).substr(0, 46),
+  EXPECT_EQ(LoadError(Tree(R"(, {"id": "X\\1", "parent": "R\\0", "class": "Mice"})")).substr(0, 45),
             "/devices/4/class: unknown setup class \"Mice\";");
   EXPECT_EQ(LoadError(Tree(R"(, {"id": "usb\\d\\1", "parent": "R\\0"})")),
             "/devices/4/id: the instance ID \"usb\\d\\1\" is used twice (first at /devices/3)");
