@@ -11,8 +11,32 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 export WINEPREFIX="${WINEPREFIX:-$here/build/win64/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-if [ ! -d "$WINEPREFIX" ]; then
+server=""
+for candidate in "$(dirname "$loader")/wineserver" wineserver wineserver64 /usr/lib/wine/wineserver \
+                 /usr/lib/x86_64-linux-gnu/wine/wineserver; do
+  if command -v "$candidate" >/dev/null 2>&1; then server=$(command -v "$candidate"); break; fi
+done
+
+# `wineboot --init` returns while the new prefix's first Wine session still runs its
+# setup: a second services.exe comes up beside the first, and until that session ends
+# the two answer the service manager's pipe in turn, so a service created through one
+# connection is missing on the next (OpenService fails with 1060). Waiting for the
+# wineserver to exit ends that session; every later program gets one service manager.
+# The lock keeps programs started in parallel (ctest -j) out until the prefix is ready.
+create_prefix() {
+  [ -d "$WINEPREFIX" ] && return 0
   mkdir -p "$WINEPREFIX"
   "$loader" wineboot --init >/dev/null 2>&1 || true
+  if [ -n "$server" ]; then "$server" -w; fi
+}
+mkdir -p "$(dirname "$WINEPREFIX")"
+if command -v flock >/dev/null 2>&1; then
+  exec 9>"$WINEPREFIX.lock"
+  flock 9
+  create_prefix
+  flock -u 9
+  exec 9>&-
+else
+  create_prefix
 fi
 exec "$loader" "$@"
