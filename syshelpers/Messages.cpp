@@ -18,7 +18,9 @@ constexpr DWORD kMessageFlags =
     FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_IGNORE_INSERTS;
 static_assert(kMessageFlags == 0x3200);
 constexpr DWORD kMessageBufferSize = 0x8000;
-// FormatMessageA refuses sizes of 32K characters and more (ERROR_INVALID_PARAMETER).
+// The size passed is one character less than the buffer: Wine's FormatMessageA
+// refuses sizes of 32K characters and more (ERROR_INVALID_PARAMETER), and no system
+// message comes anywhere near that length.
 constexpr DWORD kMessageSizeLimit = kMessageBufferSize - 1;
 
 constexpr DWORD kLangNeutral = 0;

@@ -180,5 +180,13 @@ TEST_F(MessagesTest, ErrorTextsAreTrimmedAtTheEndOnly) {
   EXPECT_EQ(morvane::GetSysErrorText(0x7005), "Only in English");
 }
 
+// No arguments are passed, so a message with inserts must come back with them as
+// they are instead of failing (or reading arguments from a null array).
+TEST_F(MessagesTest, MessageWithInsertsKeepsThem) {
+  EXPECT_EQ(morvane::GetSysErrorText(193), "%1 is not a valid Win32 application");
+  model.system.messages[0x7006] = "Driver %1 could not be loaded from %2.\r\n";
+  EXPECT_EQ(morvane::GetSysErrorText(0x7006), "Driver %1 could not be loaded from %2");
+}
+
 }  // namespace
 }  // namespace syshelpers_test
