@@ -144,6 +144,28 @@ TEST_F(DriverFilesTest, DriverFileIsOpenedBelowTheWindowsDirectoryWithRedirectio
   EXPECT_TRUE(morvane::OpenDriverFile("\\SystemRoot\\System32\\DRIVERS\\MOUHID.SYS"));
 }
 
+// A 32-bit process on 64-bit Windows: the driver exists only in the native System32,
+// which the redirection hides outside the two operations.
+TEST_F(DriverFilesTest, NativeOnlyDriverIsFoundAndVersionedByAWow64Process) {
+  AddFile("C:\\WINDOWS\\System32\\drivers\\native.sys", "10.0.22621.1");
+  model.system.wow64 = true;
+  const std::string full = "C:\\WINDOWS\\System32\\drivers\\native.sys";
+  EXPECT_EQ(morvane::GetFileVersionString(full), "") << "redirected to SysWOW64";
+
+  EXPECT_TRUE(morvane::OpenDriverFile("native.sys"));
+  EXPECT_EQ(morvane::GetDriverFileVersion("native.sys"), "10.0.22621.1");
+  EXPECT_EQ(morvane::GetDriverFileVersion("\\SystemRoot\\System32\\drivers\\native.sys"), "10.0.22621.1");
+
+  // Switched back on with the token it was switched off with.
+  EXPECT_EQ(morvane::GetFileVersionString(full), "");
+  HANDLE after = services.CreateFileA(full.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(after, INVALID_HANDLE_VALUE);
+  if (after != INVALID_HANDLE_VALUE) services.CloseHandle(after);
+  EXPECT_EQ(ArgsOf("Wow64DisableWow64FsRedirection").size(), 3u);
+  EXPECT_EQ(ArgsOf("Wow64RevertWow64FsRedirection").size(), 3u);
+  EXPECT_EQ(CurrentDirectory(), "C:\\MORVANE");
+}
+
 TEST_F(DriverFilesTest, DirectoryAndRedirectionAreRestoredWhenAnExceptionPasses) {
   AddFile("C:\\WINDOWS\\System32\\DRIVERS\\mouhid.sys", "10.0.1");
   WithThrowing("CreateFileA", [] { EXPECT_THROW(morvane::OpenDriverFile("mouhid.sys"), std::runtime_error); });
