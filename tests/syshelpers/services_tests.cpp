@@ -66,6 +66,28 @@ TEST_F(ServicesTest, AccessMasksConfigurationBlockAndCloseOrder) {
   EXPECT_NE(closes[4], closes[5]);
 }
 
+TEST_F(ServicesTest, ConfigurationBlockHasExactlyTheSizeAskedFor) {
+  SetService(SERVICE_DEMAND_START, SERVICE_STOPPED);
+  model.services[0].displayName = "MORVANE polling-rate filter";
+  const morvane::ServiceConfig config = morvane::QueryServiceConfiguration("morvane");
+  ASSERT_NE(config, nullptr);
+  const auto queries = ArgsOf("QueryServiceConfigA");
+  ASSERT_EQ(queries.size(), 2u);
+  const std::string handle = queries[0].substr(0, queries[0].find(','));
+  EXPECT_EQ(queries[0].rfind(handle + ", null, 0, ", 0), 0u) << "first without a buffer: " << queries[0];
+
+  // What the manager asks for, read past the operation.
+  SC_HANDLE manager = services.OpenSCManagerA(nullptr, nullptr, STANDARD_RIGHTS_READ);
+  SC_HANDLE service = services.OpenServiceA(manager, "morvane", SERVICE_QUERY_CONFIG);
+  DWORD needed = 0;
+  EXPECT_FALSE(services.QueryServiceConfigA(service, nullptr, 0, &needed));
+  services.CloseServiceHandle(service);
+  services.CloseServiceHandle(manager);
+  ASSERT_GT(needed, sizeof(QUERY_SERVICE_CONFIGA));
+  EXPECT_EQ(config->Size(), needed);
+  EXPECT_STREQ(config->Config().lpDisplayName, "MORVANE polling-rate filter");
+}
+
 TEST_F(ServicesTest, StartTypesAndStates) {
   for (DWORD type : {SERVICE_BOOT_START, SERVICE_SYSTEM_START, SERVICE_AUTO_START, SERVICE_DEMAND_START}) {
     SetService(type, SERVICE_STOPPED);
