@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "devices/Device.h"
 #include "devices/DeviceTables.h"
@@ -28,6 +30,72 @@ std::ostream& operator<<(std::ostream& out, const Outcome& o) {
              << int(o.maxInterval) << "}";
 }
 
+// Forwards to the machine and keeps, for every I/O control, the bytes the caller
+// sent and the sizes it passed.
+class CapturingFiles final : public platform::IFiles {
+ public:
+  struct Control {
+    DWORD code;
+    std::vector<BYTE> in;
+    DWORD inSize;
+    DWORD outSize;
+    ULONG Port() const {
+      ULONG port = 0;
+      if (in.size() >= sizeof(port)) std::memcpy(&port, in.data(), sizeof(port));
+      return port;
+    }
+  };
+  explicit CapturingFiles(platform::IFiles& inner) : inner_(inner) {}
+  std::vector<Control> controls;
+
+  std::vector<Control> Of(DWORD code) const {
+    std::vector<Control> matching;
+    for (const Control& c : controls) {
+      if (c.code == code) matching.push_back(c);
+    }
+    return matching;
+  }
+
+  HANDLE CreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE t) override {
+    return inner_.CreateFileA(p, a, s, sa, d, f, t);
+  }
+  BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD r,
+                       LPOVERLAPPED o) override {
+    const auto* bytes = static_cast<const BYTE*>(in);
+    controls.push_back({code, bytes == nullptr ? std::vector<BYTE>{} : std::vector<BYTE>(bytes, bytes + inSize),
+                        inSize, outSize});
+    EXPECT_EQ(in, out) << "one buffer for input and output";
+    EXPECT_EQ(o, nullptr);
+    return inner_.DeviceIoControl(h, code, in, inSize, out, outSize, r, o);
+  }
+  BOOL CloseHandle(HANDLE h) override { return inner_.CloseHandle(h); }
+  UINT GetWindowsDirectoryA(LPSTR b, UINT n) override { return inner_.GetWindowsDirectoryA(b, n); }
+  DWORD GetCurrentDirectoryA(DWORD n, LPSTR b) override { return inner_.GetCurrentDirectoryA(n, b); }
+  BOOL SetCurrentDirectoryA(LPCSTR p) override { return inner_.SetCurrentDirectoryA(p); }
+  HMODULE LoadLibraryExA(LPCSTR p, HANDLE f, DWORD fl) override { return inner_.LoadLibraryExA(p, f, fl); }
+  BOOL FreeLibrary(HMODULE m) override { return inner_.FreeLibrary(m); }
+  HRSRC FindResourceA(HMODULE m, LPCSTR n, LPCSTR t) override { return inner_.FindResourceA(m, n, t); }
+  HGLOBAL LoadResource(HMODULE m, HRSRC r) override { return inner_.LoadResource(m, r); }
+  LPVOID LockResource(HGLOBAL d) override { return inner_.LockResource(d); }
+  DWORD SizeofResource(HMODULE m, HRSRC r) override { return inner_.SizeofResource(m, r); }
+  DWORD GetFileVersionInfoSizeA(LPCSTR p, LPDWORD h) override { return inner_.GetFileVersionInfoSizeA(p, h); }
+  BOOL GetFileVersionInfoA(LPCSTR p, DWORD h, DWORD n, LPVOID d) override {
+    return inner_.GetFileVersionInfoA(p, h, n, d);
+  }
+  BOOL VerQueryValueA(LPCVOID b, LPCSTR s, LPVOID* v, PUINT n) override { return inner_.VerQueryValueA(b, s, v, n); }
+
+ private:
+  platform::IFiles& inner_;
+};
+
+std::vector<BYTE> LittleEndian(std::initializer_list<ULONG> values) {
+  std::vector<BYTE> bytes;
+  for (ULONG value : values) {
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<BYTE>(value >> (8 * i)));
+  }
+  return bytes;
+}
+
 class ConnectionTest : public SimMachineTest {
  protected:
   // The mouse's port on the root hub, to change before Start().
@@ -48,6 +116,18 @@ class ConnectionTest : public SimMachineTest {
     return {result, mouse.GetSpeed(), mouse.GetMinInterval(), mouse.GetMaxInterval()};
   }
 
+  // Runs the mouse's query with every I/O control captured.
+  CapturingFiles& CapturedQuery() {
+    Load(model_);
+    TDevice& mouse = Device(kMouse);
+    platform::Backend backend = machine_->Backend();
+    capture_ = std::make_unique<CapturingFiles>(*backend.files);
+    backend.files = capture_.get();
+    platform::ScopedBackend captured(backend);
+    mouse.QueryConnection();
+    return *capture_;
+  }
+
   std::size_t ControlsSent(DWORD code) {
     char hex[16];
     std::snprintf(hex, sizeof(hex), "0x%X", code);
@@ -59,6 +139,7 @@ class ConnectionTest : public SimMachineTest {
   }
 
   sim::MachineModel model_ = UsbMachine();
+  std::unique_ptr<CapturingFiles> capture_;
 };
 
 TEST_F(ConnectionTest, EndpointWalk) {
@@ -233,14 +314,71 @@ TEST_F(ConnectionTest, PortSearchMatchesTheDriverKeyIgnoringCase) {
   hub.connections = {other, empty, mouse};
   hub.numberOfPorts = 4;
   EXPECT_EQ(Query(), (Outcome{true, 0, 10, 10}));
-  EXPECT_EQ(ControlsSent(IOCTL_USB_GET_NODE_INFORMATION), 1u);
-  // Ports 1 and 3 answer both name controls; port 2 has nothing attached. Port 4 is never asked.
-  EXPECT_LE(ControlsSent(IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME), 6u);
-  for (const sim::Call& call : machine_->CallsTo("DeviceIoControl")) {
-    if (call.args.find("0x220448") != std::string::npos) {
-      EXPECT_THAT(call.args, ::testing::HasSubstr("365"));
-    }
+
+  CapturingFiles& files = CapturedQuery();
+  const auto node = files.Of(IOCTL_USB_GET_NODE_INFORMATION);
+  ASSERT_EQ(node.size(), 1u);
+  EXPECT_EQ(node[0].in, std::vector<BYTE>(76, 0));
+  EXPECT_EQ(node[0].outSize, 76u);
+  // Ports 1 (its device is not in the machine) and 2 (nothing attached) fail the
+  // probe; port 3 answers both name controls and ends the search, so port 4 is never asked.
+  const auto names = files.Of(IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME);
+  std::vector<ULONG> ports;
+  for (const auto& control : names) ports.push_back(control.Port());
+  ASSERT_EQ(ports, (std::vector<ULONG>{1, 2, 3, 3}));
+  // The probe sends the 10-byte head with the port, the read ActualLength bytes
+  // (the head and the NUL-terminated UTF-16 name of 43 characters).
+  for (std::size_t i : {0u, 1u, 2u}) {
+    std::vector<BYTE> probe(10, 0);
+    probe[0] = static_cast<BYTE>(ports[i]);
+    EXPECT_EQ(names[i].in, probe) << i;
+    EXPECT_EQ(names[i].outSize, 10u) << i;
   }
+  std::vector<BYTE> read(8 + 2 * 44, 0);
+  read[0] = 3;
+  EXPECT_EQ(names[3].in, read);
+  EXPECT_EQ(names[3].outSize, read.size());
+  const auto ex = files.Of(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX);
+  ASSERT_EQ(ex.size(), 1u);
+  EXPECT_EQ(ex[0].Port(), 3u);
+}
+
+TEST_F(ConnectionTest, ConnectionControlsCarryThePortAndTheFixedSizes) {
+  Mouse().properties[SPDRP_ADDRESS] = sim::RegValue::Dword(1);
+  Port().speed = 3;
+  Port().v2Flags = 1;
+  CapturingFiles& files = CapturedQuery();
+  ASSERT_EQ(files.controls.size(), 2u);
+  std::vector<BYTE> connection(365, 0);
+  connection[0] = 1;
+  EXPECT_EQ(files.controls[0].code, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX);
+  EXPECT_EQ(files.controls[0].in, connection);
+  EXPECT_EQ(files.controls[0].outSize, 365u);
+  // ConnectionIndex, Length 16, the USB 1.10, 2.00 and 3.00 protocol bits, no flags.
+  EXPECT_EQ(files.controls[1].code, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2);
+  EXPECT_EQ(files.controls[1].in, LittleEndian({1, 16, 7, 0}));
+  EXPECT_EQ(files.controls[1].outSize, 16u);
+
+  Port().exFails = true;
+  CapturingFiles& fallback = CapturedQuery();
+  ASSERT_EQ(fallback.controls.size(), 2u);
+  EXPECT_EQ(fallback.controls[1].code, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION);
+  EXPECT_EQ(fallback.controls[1].in, connection);
+  EXPECT_EQ(fallback.controls[1].outSize, 365u);
+}
+
+TEST_F(ConnectionTest, ANameLongerThanTheAreaIsNeverReceived) {
+  Mouse().properties.erase(SPDRP_ADDRESS);
+  Port().actualLengthOverride = 60000;
+  CapturingFiles& files = CapturedQuery();
+  const auto names = files.Of(IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME);
+  // Port 1 gets its probe only and is skipped; the empty ports 2 to 4 are probed too.
+  std::vector<ULONG> ports;
+  for (const auto& control : names) ports.push_back(control.Port());
+  EXPECT_EQ(ports, (std::vector<ULONG>{1, 2, 3, 4}));
+  for (const auto& control : names) EXPECT_EQ(control.outSize, 10u);
+  for (const auto& control : files.controls) EXPECT_LE(control.outSize, 520u) << control.code;
+  EXPECT_TRUE(files.Of(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX).empty());
 }
 
 TEST_F(ConnectionTest, GarbageHubAnswersGiveDefinedValues) {
