@@ -75,6 +75,9 @@ class TDevice {
   void SetFilterInstalled(bool on);
   // Asks the class installer for a property change, which restarts the device.
   void RestartDevice();
+  // The same request; true when the class installer accepted it. The window learns
+  // of the restart from the device change instead; the helper program reports it.
+  bool TryRestartDevice();
 
   // The hardware IDs, each followed by a NUL byte; empty when they cannot be read.
   std::string GetHardwareIds();

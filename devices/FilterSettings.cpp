@@ -252,7 +252,9 @@ void TDevice::SetFilterInstalled(bool on) {
   if (changed) SetLowerFilters(filters);
 }
 
-void TDevice::RestartDevice() {
+void TDevice::RestartDevice() { TryRestartDevice(); }
+
+bool TDevice::TryRestartDevice() {
   SP_PROPCHANGE_PARAMS params{};
   params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
   params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
@@ -260,9 +262,10 @@ void TDevice::RestartDevice() {
   params.Scope = DICS_FLAG_CONFIGSPECIFIC;
   params.HwProfile = 0;
   platform::IDeviceInstall& setup = platform::DeviceInstall();
-  if (setup.SetupDiSetClassInstallParamsA(InfoSet, &InfoData, &params.ClassInstallHeader, sizeof(params))) {
-    setup.SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, InfoSet, &InfoData);
+  if (!setup.SetupDiSetClassInstallParamsA(InfoSet, &InfoData, &params.ClassInstallHeader, sizeof(params))) {
+    return false;
   }
+  return setup.SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, InfoSet, &InfoData) != FALSE;
 }
 
 }  // namespace morvane

@@ -88,7 +88,11 @@ TalonExit RestartDeviceById(const std::string& instanceId, std::ostream& errors)
   }
 
   TDevice device(set.Get(), data, set.Get());
-  device.RestartDevice();
+  if (!device.TryRestartDevice()) {
+    return Fail(errors, TalonExit::RestartRefused,
+                "device \"" + instanceId + "\" was not restarted (error " + Hex(platform::System().GetLastError()) +
+                    ")");
+  }
 
   SP_DEVINSTALL_PARAMS_A params{};
   params.cbSize = sizeof(params);

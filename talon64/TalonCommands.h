@@ -24,6 +24,7 @@ enum class TalonExit : int {
   RebootNeeded = 7,         // the device takes the change only after a restart of Windows
   DeviceListFailed = 8,     // no device-information set could be created
   InternalError = 9,        // an exception reached the entry point
+  RestartRefused = 10,      // the class installer did not accept the property change
 };
 
 inline constexpr const char* FilterServiceName = "morvane";

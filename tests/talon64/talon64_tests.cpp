@@ -101,7 +101,7 @@ TEST_F(TalonTest, BadCommandLinesEndWithTheirOwnCodes) {
   const std::vector<TalonExit> all = {TalonExit::Success,       TalonExit::UnknownCommand, TalonExit::MissingArgument,
                                       TalonExit::UnknownDevice, TalonExit::MissingInf,     TalonExit::BadInf,
                                       TalonExit::InstallFailed, TalonExit::RebootNeeded,   TalonExit::DeviceListFailed,
-                                      TalonExit::InternalError};
+                                      TalonExit::InternalError, TalonExit::RestartRefused};
   for (std::size_t i = 0; i < all.size(); ++i) {
     for (std::size_t j = i + 1; j < all.size(); ++j) EXPECT_NE(all[i], all[j]);
   }
@@ -118,6 +118,98 @@ TEST_F(TalonTest, RestartsTheNamedDeviceOnly) {
   // Commands are accepted in either case, and instance IDs as the device manager
   // compares them.
   EXPECT_EQ(Run({"u", sim::ToUpperAscii(id)}), TalonExit::Success);
+  EXPECT_EQ(machine->RestartCount(id), 2u);
+}
+
+// Forwards to the machine's SetupAPI and marks every device as needing a reboot
+// once the class installer has run.
+class RebootingDeviceInstall final : public platform::IDeviceInstall {
+ public:
+  explicit RebootingDeviceInstall(platform::IDeviceInstall& t) : t_(t) {}
+  HDEVINFO SetupDiGetClassDevsA(const GUID* g, LPCSTR e, HWND p, DWORD f) override {
+    return t_.SetupDiGetClassDevsA(g, e, p, f);
+  }
+  HDEVINFO SetupDiCreateDeviceInfoList(const GUID* g, HWND p) override { return t_.SetupDiCreateDeviceInfoList(g, p); }
+  BOOL SetupDiEnumDeviceInfo(HDEVINFO s, DWORD i, PSP_DEVINFO_DATA d) override {
+    return t_.SetupDiEnumDeviceInfo(s, i, d);
+  }
+  BOOL SetupDiOpenDeviceInfoA(HDEVINFO s, LPCSTR id, HWND p, DWORD f, PSP_DEVINFO_DATA d) override {
+    return t_.SetupDiOpenDeviceInfoA(s, id, p, f, d);
+  }
+  BOOL SetupDiGetDeviceInstanceIdA(HDEVINFO s, PSP_DEVINFO_DATA d, LPSTR b, DWORD n, PDWORD r) override {
+    return t_.SetupDiGetDeviceInstanceIdA(s, d, b, n, r);
+  }
+  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO s, PSP_DEVINFO_DATA d, DWORD p, PDWORD t, PBYTE b, DWORD n,
+                                         PDWORD r) override {
+    return t_.SetupDiGetDeviceRegistryPropertyA(s, d, p, t, b, n, r);
+  }
+  BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO s, PSP_DEVINFO_DATA d, DWORD p, const BYTE* b, DWORD n) override {
+    return t_.SetupDiSetDeviceRegistryPropertyA(s, d, p, b, n);
+  }
+  HKEY SetupDiOpenDevRegKey(HDEVINFO s, PSP_DEVINFO_DATA d, DWORD sc, DWORD h, DWORD k, REGSAM a) override {
+    return t_.SetupDiOpenDevRegKey(s, d, sc, h, k, a);
+  }
+  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO s, PSP_DEVINFO_DATA d, const GUID* g, DWORD i,
+                                   PSP_DEVICE_INTERFACE_DATA o) override {
+    return t_.SetupDiEnumDeviceInterfaces(s, d, g, i, o);
+  }
+  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO s, PSP_DEVICE_INTERFACE_DATA i, PSP_DEVICE_INTERFACE_DETAIL_DATA_A o,
+                                        DWORD n, PDWORD r, PSP_DEVINFO_DATA d) override {
+    return t_.SetupDiGetDeviceInterfaceDetailA(s, i, o, n, r, d);
+  }
+  BOOL SetupDiSetClassInstallParamsA(HDEVINFO s, PSP_DEVINFO_DATA d, PSP_CLASSINSTALL_HEADER p, DWORD n) override {
+    return t_.SetupDiSetClassInstallParamsA(s, d, p, n);
+  }
+  BOOL SetupDiCallClassInstaller(DI_FUNCTION f, HDEVINFO s, PSP_DEVINFO_DATA d) override {
+    const BOOL ok = t_.SetupDiCallClassInstaller(f, s, d);
+    installerRan = installerRan || ok;
+    return ok;
+  }
+  BOOL SetupDiGetDeviceInstallParamsA(HDEVINFO s, PSP_DEVINFO_DATA d, PSP_DEVINSTALL_PARAMS_A p) override {
+    const BOOL ok = t_.SetupDiGetDeviceInstallParamsA(s, d, p);
+    if (ok && installerRan) p->Flags |= rebootFlag;
+    return ok;
+  }
+  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO s) override { return t_.SetupDiDestroyDeviceInfoList(s); }
+  HINF SetupOpenInfFileA(LPCSTR f, LPCSTR c, DWORD st, PUINT e) override { return t_.SetupOpenInfFileA(f, c, st, e); }
+  void SetupCloseInfFile(HINF i) override { t_.SetupCloseInfFile(i); }
+  void InstallHinfSectionA(HWND w, HINSTANCE m, LPCSTR c, INT sh) override { t_.InstallHinfSectionA(w, m, c, sh); }
+
+  DWORD rebootFlag = DI_NEEDREBOOT;
+  bool installerRan = false;
+
+ private:
+  platform::IDeviceInstall& t_;
+};
+
+TEST_F(TalonTest, RefusedRestartIsNotReportedAsSuccess) {
+  const std::string id = SomeDevice();
+  machine->InjectFault({"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED, 0, 1});
+  EXPECT_EQ(Run({"U", id}), TalonExit::RestartRefused);
+  ExpectOneLine("device \"" + id + "\" was not restarted (error 0x5)");
+  machine->InjectFault({"SetupDiSetClassInstallParamsA", ERROR_INVALID_PARAMETER, 0, 1});
+  EXPECT_EQ(Run({"U", id}), TalonExit::RestartRefused);
+  ExpectOneLine("was not restarted (error 0x57)");
+  EXPECT_EQ(machine->CountCalls("SetupDiCallClassInstaller"), 1u) << "not asked after its parameters were refused";
+  EXPECT_EQ(TotalRestarts(), 0u);
+
+  // Once the faults are gone the same command line restarts the device.
+  EXPECT_EQ(Run({"U", id}), TalonExit::Success);
+  EXPECT_EQ(machine->RestartCount(id), 1u);
+}
+
+TEST_F(TalonTest, RestartThatNeedsARebootHasItsCode) {
+  const std::string id = SomeDevice();
+  for (DWORD flag : {DWORD{DI_NEEDREBOOT}, DWORD{DI_NEEDRESTART}}) {
+    SCOPED_TRACE(flag);
+    RebootingDeviceInstall rebooting(*machine->Backend().deviceInstall);
+    rebooting.rebootFlag = flag;
+    platform::Backend backend = machine->Backend();
+    backend.deviceInstall = &rebooting;
+    platform::ScopedBackend scope(backend);
+    EXPECT_EQ(Run({"U", id}), TalonExit::RebootNeeded);
+    ExpectOneLine("takes the change only after Windows is restarted");
+  }
   EXPECT_EQ(machine->RestartCount(id), 2u);
 }
 
