@@ -35,9 +35,11 @@ class TDeviceList {
   static bool IsPreSelected(TDevice& device, int category);
   static bool PassesRule(TDevice& device, int category);
 
+  // Declared so that a constructor that raises releases in the destructor's order:
+  // EnumSet, then LookupSet, then the records.
   std::vector<std::unique_ptr<TDevice>> Items;
-  platform::UniqueDevInfo EnumSet;
   platform::UniqueDevInfo LookupSet;
+  platform::UniqueDevInfo EnumSet;
 };
 
 }  // namespace morvane

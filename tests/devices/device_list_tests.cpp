@@ -124,8 +124,31 @@ TEST_F(DeviceListTest, PreSelectionDropsRootHubsAndNodesBelowNonHubs) {
   EXPECT_THAT(IdsOf(usb), ::testing::Not(::testing::Contains(std::string(kBroken))));
 }
 
+TEST_F(DeviceListTest, PreSelectionTakesUsbDevicesFirstAndDropsHubsWithoutTheInterface) {
+  const char* const interfaceWithUsbDevice = "USB\\VID_046D&PID_C08B&MI_02\\6&2C5D7E&0&0002";
+  const char* const hubWithoutUsbDevice = "USB\\VID_2109&PID_2817\\5&1A2B3C&0&4";
+  sim::MachineModel model = ListMachine();
+  // Below the composite device, not a hub: listed because it exposes the USB-device interface.
+  model.devices.push_back(Node(interfaceWithUsbDevice, kMouse, sim::guids::DevClassUsb,
+                               {sim::guids::InterfaceUsbDevice}));
+  // On a root-hub port, but a hub without the USB-device interface: never listed.
+  model.devices.push_back(Node(hubWithoutUsbDevice, kRootHub, sim::guids::DevClassUsb, {sim::guids::InterfaceUsbHub}));
+  Load(model);
+  const Ids all = Category(5);
+  EXPECT_THAT(all, ::testing::Contains(std::string(interfaceWithUsbDevice)));
+  EXPECT_THAT(all, ::testing::Not(::testing::Contains(std::string(hubWithoutUsbDevice))));
+  EXPECT_THAT(all, ::testing::Contains(std::string(kBroken)));
+  // The interface-based category lists what exposes the USB-device interface, wherever it hangs.
+  EXPECT_EQ(Category(4), (Ids{kMouse, kExternalHub, kStick, interfaceWithUsbDevice}));
+}
+
+// The set handles as the machine's call log writes them.
+std::string HandleText(HDEVINFO set) { return "h" + std::to_string(reinterpret_cast<std::uintptr_t>(set)); }
+
 TEST_F(DeviceListTest, RecordsReferToTheListsTwoSets) {
   Load(ListMachine());
+  std::string enumSet;
+  std::string lookupSet;
   {
     TDeviceList list(5);
     ASSERT_EQ(list.Count(), 4);
@@ -136,9 +159,14 @@ TEST_F(DeviceListTest, RecordsReferToTheListsTwoSets) {
     EXPECT_EQ(parent.InfoSet, list.GetLookupSet());
     EXPECT_EQ(mouse.GetControllerDevice().InfoSet, list.GetLookupSet());
     EXPECT_GT(machine_->SetSize(list.GetLookupSet()), 0u);
+    enumSet = HandleText(list.GetEnumSet());
+    lookupSet = HandleText(list.GetLookupSet());
     machine_->ClearCalls();
   }
-  EXPECT_EQ(Count("SetupDiDestroyDeviceInfoList"), 2u);
+  const auto destroyed = machine_->CallsTo("SetupDiDestroyDeviceInfoList");
+  ASSERT_EQ(destroyed.size(), 2u);
+  EXPECT_EQ(destroyed[0].args, enumSet);
+  EXPECT_EQ(destroyed[1].args, lookupSet);
   EXPECT_EQ(machine_->LeakReport(), "");
 
   TDeviceList empty;
@@ -231,9 +259,23 @@ TEST_F(DeviceListTest, RuleErrorsPassOnAndFreeTheRecords) {
   Load(model);
   // Category 3's query raises for a device whose parent cannot be opened.
   machine_->InjectFault({"SetupDiOpenDeviceInfoA", ERROR_NO_SUCH_DEVINST, 0, -1});
+  machine_->ClearCalls();
   EXPECT_EQ(ErrorOf(3), "GetParentDevice.FindDevInfo");
   machine_->Core().ClearFaults();
   EXPECT_EQ(machine_->LeakReport(), "");
+  // Released as the destructor does: the enumerated set, then the lookup set (the
+  // one the failed open was asked of).
+  const auto enums = machine_->CallsTo("SetupDiEnumDeviceInfo");
+  const auto opens = machine_->CallsTo("SetupDiOpenDeviceInfoA");
+  const auto destroyed = machine_->CallsTo("SetupDiDestroyDeviceInfoList");
+  ASSERT_FALSE(enums.empty());
+  ASSERT_FALSE(opens.empty());
+  ASSERT_GE(destroyed.size(), 2u);
+  const std::string enumSet = enums.front().args.substr(0, enums.front().args.find(','));
+  const std::string lookupSet = opens.front().args.substr(0, opens.front().args.find(','));
+  EXPECT_NE(enumSet, lookupSet);
+  EXPECT_EQ(destroyed[destroyed.size() - 2].args, enumSet);
+  EXPECT_EQ(destroyed[destroyed.size() - 1].args, lookupSet);
 }
 
 }  // namespace
