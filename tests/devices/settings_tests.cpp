@@ -68,6 +68,24 @@ class SettingsTest : public SimMachineTest {
   }
   void StoreFilters(const Filters& entries) { StoreFilters(sim::RegValue::MultiString(entries).data); }
 
+  // The buffer sizes passed by the reads of the lower-filter list, in order.
+  std::vector<std::string> FilterReadSizes() {
+    const bool nt = platformId_ == VER_PLATFORM_WIN32_NT;
+    std::vector<std::string> sizes;
+    for (const sim::Call& call : machine_->CallsTo(nt ? "SetupDiGetDeviceRegistryPropertyA" : "RegQueryValueExA")) {
+      std::vector<std::string> fields;
+      for (std::size_t start = 0;;) {
+        const std::size_t comma = call.args.find(", ", start);
+        fields.push_back(call.args.substr(start, comma - start));
+        if (comma == std::string::npos) break;
+        start = comma + 2;
+      }
+      const bool lowerFilters = nt ? fields.at(2) == "18" : fields.at(1) == "\"LowerFilters\"";
+      if (lowerFilters) sizes.push_back(fields.at(4));
+    }
+    return sizes;
+  }
+
   std::size_t Writes() {
     return Count("SetupDiSetDeviceRegistryPropertyA") + Count("RegSetValueExA") + Count("RegDeleteValueA");
   }
@@ -297,7 +315,10 @@ TEST_P(FilterFamilyTest, ListsLongerThanTheReadBufferSurviveAttachAndDetach) {
   const std::vector<BYTE> original = sim::RegValue::MultiString(others).data;
   ASSERT_GT(original.size(), 1500u);
   StoreFilters(original);
+  // Read through the 1024-byte buffer first, then once more whole at the size reported.
+  machine_->ClearCalls();
   EXPECT_EQ(mouse.GetLowerFilters(), others);
+  EXPECT_EQ(FilterReadSizes(), (std::vector<std::string>{"1024", std::to_string(original.size())}));
   EXPECT_FALSE(mouse.IsFilterInstalled());
 
   mouse.SetFilterInstalled(true);
@@ -308,6 +329,27 @@ TEST_P(FilterFamilyTest, ListsLongerThanTheReadBufferSurviveAttachAndDetach) {
 
   mouse.SetFilterInstalled(false);
   EXPECT_EQ(StoredFilters(), original);
+}
+
+TEST_P(FilterFamilyTest, AShortListIsReadOnceThroughTheFixedBuffer) {
+  TDevice& mouse = MouseAt(1);
+  StoreFilters(Filters{"kbdclass"});
+  machine_->ClearCalls();
+  EXPECT_EQ(mouse.GetLowerFilters(), Filters{"kbdclass"});
+  EXPECT_EQ(FilterReadSizes(), std::vector<std::string>{"1024"});
+}
+
+TEST_P(FilterFamilyTest, AListAboveAMebibyteIsTakenAsBrokenAndNeverRewritten) {
+  TDevice& mouse = MouseAt(1);
+  std::vector<BYTE> huge = sim::RegValue::MultiString({std::string(1024 * 1024, 'f')}).data;
+  StoreFilters(huge);
+  machine_->ClearCalls();
+  EXPECT_EQ(mouse.GetLowerFilters(), Filters{});
+  EXPECT_EQ(FilterReadSizes(), std::vector<std::string>{"1024"});
+  mouse.SetFilterInstalled(true);
+  mouse.SetFilterInstalled(false);
+  EXPECT_EQ(Writes(), 0u);
+  EXPECT_EQ(StoredFilters(), huge);
 }
 
 TEST_P(FilterFamilyTest, AListThatCannotBeReadIsNeverWrittenBack) {
