@@ -217,6 +217,44 @@ TEST_F(DevAccessTest, InterfacePathFailuresGiveEmptyTextAndReleaseEverything) {
   EXPECT_NE(GetInterfacePath(id, GUID_DEVINTERFACE_USB_DEVICE), "");
 }
 
+// Reports a fixed required size from the detail size query.
+class SmallDetailSize final : public devtest::ForwardingDeviceInstall {
+ public:
+  SmallDetailSize(platform::IDeviceInstall& inner, DWORD size) : ForwardingDeviceInstall(inner), size_(size) {}
+  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO s, PSP_DEVICE_INTERFACE_DATA i, PSP_DEVICE_INTERFACE_DETAIL_DATA_A o,
+                                        DWORD n, PDWORD r, PSP_DEVINFO_DATA d) override {
+    const BOOL result = inner_.SetupDiGetDeviceInterfaceDetailA(s, i, o, n, r, d);
+    if (o == nullptr && r != nullptr) *r = size_;
+    return result;
+  }
+
+ private:
+  DWORD size_;
+};
+
+TEST_F(DevAccessTest, InterfacePathOfARequiredSizeWithoutRoomForThePathIsEmpty) {
+  const std::string id = "USB\\VID_046D&PID_C08B\\5&1";
+  Add(id).interfaces = {sim::guids::InterfaceUsbDevice};
+  Start();
+  // The size query reports nothing: no block is allocated.
+  machine_->InjectFault({"SetupDiGetDeviceInterfaceDetailA", ERROR_GEN_FAILURE, 0, 1});
+  machine_->ClearCalls();
+  EXPECT_EQ(GetInterfacePath(id, GUID_DEVINTERFACE_USB_DEVICE), "");
+  EXPECT_EQ(Count("GlobalAlloc"), 0u);
+
+  // A block of 1 to 4 bytes could not even hold the cbSize field written into it.
+  for (DWORD size : {1u, 3u, 4u}) {
+    platform::Backend backend = machine_->Backend();
+    SmallDetailSize small(*backend.deviceInstall, size);
+    backend.deviceInstall = &small;
+    platform::ScopedBackend scoped(backend);
+    machine_->ClearCalls();
+    EXPECT_EQ(GetInterfacePath(id, GUID_DEVINTERFACE_USB_DEVICE), "") << size;
+    EXPECT_EQ(Count("GlobalAlloc"), 0u) << size;
+    EXPECT_EQ(machine_->LeakReport(), "") << size;
+  }
+}
+
 TEST_F(DevAccessTest, OpenInterfaceHandlePassesTheEmptyPathWhenThereIsNoInterface) {
   const std::string id = "USB\\VID_05E3&PID_0608\\5&2";
   Add(id).interfaces = {sim::guids::InterfaceUsbHub};
