@@ -32,7 +32,7 @@ std::ostream& operator<<(std::ostream& out, const Outcome& o) {
 
 // Forwards to the machine and keeps, for every I/O control, the bytes the caller
 // sent and the sizes it passed.
-class CapturingFiles final : public platform::IFiles {
+class CapturingFiles : public platform::IFiles {
  public:
   struct Control {
     DWORD code;
@@ -365,6 +365,40 @@ TEST_F(ConnectionTest, ConnectionControlsCarryThePortAndTheFixedSizes) {
   EXPECT_EQ(fallback.controls[1].code, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION);
   EXPECT_EQ(fallback.controls[1].in, connection);
   EXPECT_EQ(fallback.controls[1].outSize, 365u);
+}
+
+// Every port answers the driver-key controls with an empty name.
+class EmptyDriverKeyNames final : public CapturingFiles {
+ public:
+  using CapturingFiles::CapturingFiles;
+  BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD r,
+                       LPOVERLAPPED o) override {
+    if (code != IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME || outSize < 10) {
+      return CapturingFiles::DeviceIoControl(h, code, in, inSize, out, outSize, r, o);
+    }
+    controls.push_back({code, {}, inSize, outSize});
+    const std::vector<BYTE> head = LittleEndian({0, 10});
+    std::memcpy(static_cast<BYTE*>(out) + 4, head.data() + 4, 4);
+    std::memset(static_cast<BYTE*>(out) + 8, 0, 2);
+    *r = 10;
+    return TRUE;
+  }
+};
+
+TEST_F(ConnectionTest, ADeviceWithoutADriverKeyMatchesNoPortWithAnEmptyName) {
+  Mouse().properties.erase(SPDRP_ADDRESS);
+  Mouse().properties.erase(SPDRP_DRIVER);
+  Load(model_);
+  TDevice& mouse = Device(kMouse);
+  platform::Backend backend = machine_->Backend();
+  EmptyDriverKeyNames files(*backend.files);
+  backend.files = &files;
+  platform::ScopedBackend captured(backend);
+  EXPECT_TRUE(mouse.QueryConnection());
+  EXPECT_EQ(mouse.GetSpeed(), kSpeedUnknown);
+  // All four ports were asked (probe and read), none was taken.
+  EXPECT_EQ(files.Of(IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME).size(), 8u);
+  EXPECT_TRUE(files.Of(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX).empty());
 }
 
 TEST_F(ConnectionTest, ANameLongerThanTheAreaIsNeverReceived) {
