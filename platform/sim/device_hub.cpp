@@ -146,15 +146,18 @@ UsbDeviceDescriptor DescriptorOf(const PortConnection& connection, const Device&
   return d;
 }
 
+// The ports a hub says it has: as given, or up to the highest one listed.
+BYTE PortCount(const Hub& hub) {
+  if (hub.numberOfPorts) return *hub.numberOfPorts;
+  BYTE ports = 0;
+  for (const PortConnection& c : hub.connections) ports = std::max<BYTE>(ports, static_cast<BYTE>(std::min<ULONG>(c.port, 255)));
+  return ports;
+}
+
 bool NodeInformationControl(const Hub& hub, void* out, DWORD outSize, DWORD* returned, DWORD* error) {
   if (out == nullptr || outSize < sizeof(NodeInformation)) return Fail(ERROR_INSUFFICIENT_BUFFER, error);
   if (hub.nodeInfoFails) return Fail(ERROR_GEN_FAILURE, error);
-  BYTE ports = 0;
-  if (hub.numberOfPorts) {
-    ports = *hub.numberOfPorts;
-  } else {
-    for (const PortConnection& c : hub.connections) ports = std::max<BYTE>(ports, static_cast<BYTE>(std::min<ULONG>(c.port, 255)));
-  }
+  const BYTE ports = PortCount(hub);
   NodeInformation info{};
   info.NodeType = hub.nodeType;
   if (hub.nodeType == 0) {
@@ -272,7 +275,10 @@ bool AnswerHubControl(const Hub& hub, const PortLookup& ports, DWORD code, const
   if (!known) return Fail(ERROR_INVALID_FUNCTION, error);
   if (in == nullptr || inSize < sizeof(ULONG)) return Fail(ERROR_INVALID_PARAMETER, error);
   const ULONG port = ReadPort(in);
-  const PortView view = port == 0 ? PortView{} : ports(port);
+  PortView view = port == 0 ? PortView{} : ports(port);
+  // A port the hub has but the machine does not list is an empty port.
+  static const PortConnection emptyPort;
+  if (view.connection == nullptr && port >= 1 && port <= PortCount(hub)) view.connection = &emptyPort;
   if (view.connection == nullptr) return Fail(ERROR_INVALID_PARAMETER, error);
 
   switch (code) {

@@ -223,7 +223,7 @@ struct SystemServices::State {
     while (wanted.size() > 3 && wanted.back() == '\\') wanted.pop_back();
     if (knownDirectories.count(wanted) != 0) return true;
     if (SameText(wanted, System().windowsDirectory) || SameText(wanted, System().currentDirectory)) return true;
-    if (wanted.size() == 2 && wanted[1] == ':') return true;
+    if ((wanted.size() == 2 || (wanted.size() == 3 && wanted[2] == '\\')) && wanted[1] == ':') return true;
     const std::string prefix = ToUpperAscii(wanted) + "\\";
     for (const File& file : Model().files) {
       if (ToUpperAscii(file.path).compare(0, prefix.size(), prefix) == 0) return true;

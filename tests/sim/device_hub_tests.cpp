@@ -169,9 +169,17 @@ TEST_F(DeviceInterfaces, DriverKeyNameFirstCallFillsTheHeadAndTheFirstUnit) {
 
   std::vector<BYTE> empty = PortBuffer(10, 4);
   EXPECT_FALSE(Control(hub.Get(), IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, empty, &returned));
-  std::vector<BYTE> unknown = PortBuffer(10, 3);
-  EXPECT_FALSE(Control(hub.Get(), IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, unknown, &returned));
+  const DWORD emptyPortError = LastError();
+  // Port 3 is not listed but lies within the hub's four ports: an empty port too.
+  std::vector<BYTE> unlisted = PortBuffer(10, 3);
+  EXPECT_FALSE(Control(hub.Get(), IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, unlisted, &returned));
+  EXPECT_EQ(LastError(), emptyPortError);
+  std::vector<BYTE> beyond = PortBuffer(10, 5);
+  EXPECT_FALSE(Control(hub.Get(), IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, beyond, &returned));
   EXPECT_EQ(LastError(), ERROR_INVALID_PARAMETER);
+  std::vector<BYTE> status = PortBuffer(365, 3);
+  ASSERT_TRUE(Control(hub.Get(), IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, status, &returned));
+  EXPECT_EQ(U32(status, 31), 0u) << "NoDeviceConnected";
 }
 
 TEST_F(DeviceInterfaces, ConnectionInformationExLaysOutHeadAndPipes) {

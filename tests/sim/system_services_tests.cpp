@@ -165,6 +165,9 @@ TEST_F(SystemSide, DirectoriesAndTheirSizeProtocol) {
   services.GetCurrentDirectoryA(MAX_PATH, buffer);
   EXPECT_STREQ(buffer, "C:\\WINDOWS\\System32\\drivers");
   EXPECT_TRUE(services.SetCurrentDirectoryA("C:\\MORVANE")) << "a directory once current exists";
+  EXPECT_TRUE(services.SetCurrentDirectoryA("C:\\"));
+  services.GetCurrentDirectoryA(MAX_PATH, buffer);
+  EXPECT_STREQ(buffer, "C:\\");
 }
 
 TEST_F(SystemSide, TokenAdjustmentsReportThePreviousState) {
