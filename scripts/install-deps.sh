@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev nlohmann-json3-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine64 xvfb xauth imagemagick xdotool
+  wine64 fonts-wine xvfb xauth imagemagick xdotool
 )
 
 missing=()

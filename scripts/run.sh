@@ -10,15 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
+# The toolchain, Wine, Wine's fonts ("MS Sans Serif", which the window uses), Xvfb.
 bash scripts/install-deps.sh
-# Wine's own fonts, "MS Sans Serif" among them, which the window uses.
-if ! dpkg-query -W -f='${Status}' fonts-wine 2>/dev/null | grep -q 'install ok installed'; then
-  echo "run: installing fonts-wine"
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends fonts-wine >/dev/null ||
-    echo "run: fonts-wine could not be installed; the window falls back to another font"
-fi
 
 for preset in win64 win32; do
   echo "== build: $preset"

@@ -29,14 +29,30 @@ create_prefix() {
   "$loader" wineboot --init >/dev/null 2>&1 || true
   if [ -n "$server" ]; then "$server" -w; fi
 }
+
+# Wine's own fonts ("MS Sans Serif", Tahoma, ...), which Debian's fonts-wine puts in
+# /usr/share/wine/fonts, are not found there by this Wine: it looks in the prefix's
+# C:\windows\Fonts and in the system's fontconfig fonts, and without them every face
+# becomes a wider fallback. They are copied into the prefix (the ones still missing,
+# so that a package installed after the prefix was made is picked up too).
+install_fonts() {
+  local dir fonts="$WINEPREFIX/drive_c/windows/Fonts"
+  [ -d "$fonts" ] || return 0
+  for dir in /usr/share/wine/fonts /usr/local/share/wine/fonts; do
+    [ -d "$dir" ] || continue
+    cp -n "$dir"/* "$fonts"/ 2>/dev/null || true
+  done
+}
 mkdir -p "$(dirname "$WINEPREFIX")"
 if command -v flock >/dev/null 2>&1; then
   exec 9>"$WINEPREFIX.lock"
   flock 9
   create_prefix
+  install_fonts
   flock -u 9
   exec 9>&-
 else
   create_prefix
+  install_fonts
 fi
 exec "$loader" "$@"

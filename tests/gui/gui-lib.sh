@@ -34,20 +34,33 @@ click_at() {
   sleep 0.4
 }
 
+# True while the X window $1 is mapped.
+visible() { xdotool search --onlyvisible --name '.*' 2>/dev/null | grep -qx "$1"; }
+
+# Answers the message box (X window id $1) with the key $2, the mnemonic of a button
+# ("y" for Yes, "n" for No), and waits until it has gone. Under Wine without a window
+# manager the first key after a box appears can be lost, so the key is given again
+# while the box stays (a letter that reaches the main window instead does nothing).
+# Fails when the box is still there after four keys.
+answer_box() {
+  local id=$1 key=$2 try
+  for try in 1 2 3 4; do
+    xdotool key "$key"
+    sleep 0.7
+    visible "$id" || return 0
+  done
+  return 1
+}
+
 # Answers Yes to every question box (" Warning !!!", " Information") that appears
 # within $1 seconds of quiet; echoes how many were answered.
 answer_questions_yes() {
-  local quiet=${1:-2} answered=0 id geometry
+  local quiet=${1:-2} answered=0 id
   local deadline=$((SECONDS + quiet))
   while [ $SECONDS -lt $deadline ]; do
     id=$(xdotool search --onlyvisible --name '^ (Warning !!!|Information)$' 2>/dev/null | head -n1 || true)
     if [ -n "$id" ]; then
-      read -r bx by _ _ < <(window_geometry "$id")
-      # A click on the box's text activates it; "y" is the Yes button's mnemonic.
-      xdotool mousemove $((bx + 60)) $((by + 20)) click 1
-      sleep 0.3
-      xdotool key y
-      sleep 0.7
+      answer_box "$id" y || true
       answered=$((answered + 1))
       deadline=$((SECONDS + quiet))
     else

@@ -1,85 +1,128 @@
 #!/usr/bin/env bash
-# setup-sim.exe driven like a user on an X display: the window is found, a
-# screenshot shows the grid with its title row and tinted rows; the filter is put on
-# the first mouse (question boxes answered Yes), a rate chosen, the device restarted;
-# after the settling the grid shows "Yes" and the rate, the simulated registry holds
-# them, and Escape ends the program with exit code 0.
-# Usage: setup-sim-gui.sh <wine runner> <setup-sim.exe> <work folder> [machine file]
+# setup-sim.exe driven like a user on an X display, over gui-machine.json (a full-speed
+# gaming mouse with interrupt pipes and a low-speed mouse with a problem, both behind
+# an xHCI controller): the window is found where it belongs, a screenshot shows the
+# grid with its title row and tinted rows; the filter asked for the mouse with the
+# problem brings up the warning, which is declined; the filter is put on the gaming
+# mouse, a rate chosen and the device restarted; after the settling the grid shows
+# "Yes", the rate and the new interval, the simulated registry holds them, and Escape
+# ends the program with exit code 0.
+# Usage: setup-sim-gui.sh <wine runner> <setup-sim.exe> <work folder> <machine file>
 set -u
 runner=$1
 exe=$2
 work=$3
-machine=${4:-}
+machine=$4
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=gui-lib.sh
 . "$here/gui-lib.sh"
+# shellcheck source=checks-lib.sh
+. "$here/checks-lib.sh"
+checks_begin setup-sim-gui
 
 mkdir -p "$work"
 dump="$work/state.json"
 rm -f "$dump" "$work"/*.png
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-
-export MORVANE_MACHINE_DUMP
+export MORVANE_MACHINE_DUMP MORVANE_MACHINE
 MORVANE_MACHINE_DUMP=$(wine_path "$dump")
-if [ -n "$machine" ]; then
-  export MORVANE_MACHINE
-  MORVANE_MACHINE=$(wine_path "$machine")
-fi
+MORVANE_MACHINE=$(wine_path "$machine")
 
 "$runner" "$exe" /mice &
 pid=$!
-cleanup() { kill "$pid" 2>/dev/null || true; }
-trap cleanup EXIT
+cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; return 0; }
+trap 'cleanup; checks_on_exit' EXIT
 
-wid=$(wait_window "USB Devices Rate Setup" 90) || { echo "FAIL: the window did not appear"; exit 1; }
+if ! wid=$(wait_window "USB Devices Rate Setup" 90); then
+  check_fail "the window appears" "no window \"USB Devices Rate Setup\" within 90 s"
+  exit 1
+fi
+check_pass "the window appears"
 read -r WIN_X WIN_Y WIN_W WIN_H < <(window_geometry "$wid")
-echo "window $wid at $WIN_X,$WIN_Y, $WIN_W x $WIN_H"
-[ "$WIN_W" -eq 960 ] && [ "$WIN_H" -eq 360 ] || fail "client area is ${WIN_W}x${WIN_H}, expected 960x360"
+read -r SCREEN_W SCREEN_H < <(xdotool getdisplaygeometry)
+echo "window $wid at $WIN_X,$WIN_Y, $WIN_W x $WIN_H on $SCREEN_W x $SCREEN_H"
+check_that "client area 960 x 360" "it is ${WIN_W} x ${WIN_H}" test "$WIN_W" -eq 960 -a "$WIN_H" -eq 360
+# Centred: the frame is as wide on both sides; above, the caption adds a few pixels.
+centre_y=$((WIN_Y + WIN_H / 2 - SCREEN_H / 2))
+check_that "centred on the screen" "client area at $WIN_X,$WIN_Y" \
+  test $((2 * WIN_X + WIN_W - SCREEN_W)) -ge -1 -a $((2 * WIN_X + WIN_W - SCREEN_W)) -le 1 -a \
+       "$centre_y" -ge 0 -a "$centre_y" -le 16
 xdotool mousemove 0 0  # no hint over the grid
 sleep 1.5
 
-# The grid lies below the 38-pixel head panel, inside a 2-pixel edge; rows are 21
-# pixels and one line high, the title row first. Column 1 ("Filter?") starts at 229.
+# Client coordinates: the grid lies below the 38-pixel head panel, inside a 2-pixel
+# edge; rows are 21 pixels high plus a one-pixel line, the title row first. Column 1
+# ("Filter?") starts 229 pixels in. The foot panel starts at 322.
+grid_x=2
 grid_y=$((38 + 2))
 row_y() { echo $((grid_y + 22 * $1)); }
-shot="$work/start.png"
-import -window root "$shot"
-ox=$WIN_X oy=$WIN_Y
-panel=$(pixel "$shot" $((ox + 700)) $((oy + 20)))
-title=$(pixel "$shot" $((ox + 2 + 150)) $((oy + grid_y + 2)))
-white=$(pixel "$shot" $((ox + 600)) $((oy + WIN_H - 38 - 6)))
-echo "panel $panel, title $title, empty grid area $white"
-[ "$title" = "$panel" ] || fail "the title row ($title) is not in the button-face colour of the panels ($panel)"
-[ "$title" != "$white" ] || fail "the title row is not set off from the cells"
-# Light green for devices with interrupt pipes, light red for a device with a problem:
-# look along the "Filter?" column below its text, skipping the current cell's row.
-tinted=0
-for row in 1 2 3 4 5 6 7 8; do
-  colour=$(pixel "$shot" $((ox + 2 + 229 + 28)) $(($(row_y "$row") + oy + 18)))
-  case "$colour" in
-    "204 255 204"|"255 204 204") tinted=$((tinted + 1)) ;;
-  esac
-done
-[ "$tinted" -ge 1 ] || fail "no tinted row in the grid"
-echo "tinted rows: $tinted"
+col1_x=$((grid_x + 229))
+foot_y=322
+shot() { import -window root "$work/$1.png"; }
+at() { pixel "$work/$1.png" $((WIN_X + $2)) $((WIN_Y + $3)); }
+# The check box's square, compared between screenshots.
+check_box() {
+  convert "$work/$1.png" -crop "14x14+$((WIN_X + 8))+$((WIN_Y + foot_y + 12))" +repage "$work/box-$1.png"
+}
+same_box() { [ "$(compare -metric AE "$work/box-$1.png" "$work/box-$2.png" null: 2>&1)" = "0" ]; }
+different_box() { ! same_box "$@"; }
 
-# The first mouse is the current row. The filter on, every question answered Yes.
-click_at 12 $((322 + 19))
+shot start
+panel=$(at start 700 20)
+title=$(at start $((grid_x + 150)) $((grid_y + 2)))
+empty=$(at start 600 $((foot_y - 6)))
+green=$(at start $((col1_x + 28)) $(($(row_y 1) + 18)))
+red=$(at start $((col1_x + 28)) $(($(row_y 2) + 18)))
+current=$(at start $((grid_x + 200)) $(($(row_y 1) + 18)))
+echo "panel $panel, title $title, empty grid $empty, row 1 $green, row 2 $red, current cell $current"
+check_that "the title row is in the panels' button-face colour" "title row $title, panel $panel" test "$title" = "$panel"
+check_that "the title row is set off from the cells" "both are $title" test "$title" != "$empty"
+check_that "a device with interrupt pipes is tinted light green" "row 1 is $green" test "$green" = "204 255 204"
+check_that "a device with a problem is tinted light red" "row 2 is $red" test "$red" = "255 204 204"
+check_that "the current cell keeps the selection colours" "it is $current" \
+  test "$current" != "204 255 204" -a "$current" != "$empty"
+check_box start
+
+# The mouse with the problem: the filter asks " Warning !!!" first; No leaves the box clear.
+click_at $((col1_x + 15)) $(($(row_y 2) + 10))
+click_at 12 $((foot_y + 19))
+if box=$(wait_window " Warning !!!" 10); then
+  check_pass "the filter for a device with a problem asks first"
+  check_that "No closes the question" "the box is still open" answer_box "$box" n
+else
+  check_fail "the filter for a device with a problem asks first" "no \" Warning !!!\" box"
+fi
+xdotool mousemove 0 0
+sleep 0.5
+shot declined
+check_box declined
+check_that "a declined question leaves the check box clear" "the box differs from the start" same_box start declined
+
+# The gaming mouse: the service runs, the device is healthy behind a known
+# controller, so the filter goes on without a question.
+click_at $((col1_x + 15)) $(($(row_y 1) + 10))
+click_at 12 $((foot_y + 19))
 asked=$(answer_questions_yes 2)
-echo "questions answered for the filter: $asked"
-# The second rate: the list opens, two steps down, Enter.
-click_at $((112 + 45)) $((322 + 18))
+check_that "the filter for a healthy device asks nothing" "$asked question(s) came" test "$asked" -eq 0
+# The second rate of a full-speed device ("500"): the list opens, two steps down, Enter.
+click_at $((112 + 45)) $((foot_y + 18))
 xdotool key Down Down Return
 sleep 0.5
 asked=$(answer_questions_yes 2)
-echo "questions answered for the rate: $asked"
-import -window root "$work/changed.png"
-# Restart; the simulated device goes away and comes back, one second of settling.
-click_at $((400 + 45)) $((322 + 20))
+check_that "a rate for a full-speed device asks nothing" "$asked question(s) came" test "$asked" -eq 0
+xdotool mousemove 0 0
+sleep 0.5
+shot changed
+check_box changed
+check_that "the check box shows the filter" "the box looks as at the start" different_box start changed
+
+# Restart: the simulated helper restarts the device, which goes away and comes back;
+# one second after the last device change the list is rebuilt.
+click_at $((400 + 45)) $((foot_y + 20))
 sleep 4
-answer_questions_yes 1 >/dev/null
-import -window root "$work/restarted.png"
+xdotool mousemove 0 0
+sleep 0.5
+shot restarted
+
 # Escape closes (after a click on the empty head panel gives the window the keys).
 click_at 800 20
 xdotool key Escape
@@ -88,52 +131,67 @@ for _ in $(seq 1 50); do
   if ! kill -0 "$pid" 2>/dev/null; then
     wait "$pid"
     code=$?
+    pid=""
     break
   fi
   sleep 0.2
 done
-trap - EXIT
 if [ -z "$code" ]; then
-  fail "Escape did not close the program"
-  cleanup
-elif [ "$code" -ne 0 ]; then
-  fail "exit code $code, expected 0"
+  check_fail "Escape ends the program with exit code 0" "the program is still running"
+else
+  check_that "Escape ends the program with exit code 0" "exit code $code" test "$code" -eq 0
 fi
 
-[ -s "$dump" ] || { fail "no machine state written to $dump"; echo "$failures failure(s)"; exit 1; }
-python3 - "$dump" <<'PY' || failures=$((failures + 1))
+if [ ! -s "$dump" ]; then
+  check_fail "the machine's state is written at the end" "no $dump"
+else
+  check_pass "the machine's state is written at the end"
+  # One line per check: "ok <name>" or "FAIL <name>: <message>".
+  while IFS= read -r line; do
+    case "$line" in
+      "ok "*) check_pass "${line#ok }" ;;
+      "FAIL "*) rest=${line#FAIL }; check_fail "${rest%%: *}" "${rest#*: }" ;;
+      *) echo "$line" ;;
+    esac
+  done < <(python3 - "$dump" <<'PY'
 import json, sys
 state = json.load(open(sys.argv[1]))
 grid = state["grid"]
-problems = []
+devices = {d["instanceId"]: d for d in state["devices"]}
+gaming = devices.get("USB\\VID_046D&PID_C08B\\5&1A2B3C4D&0&1", {})
+optical = devices.get("USB\\VID_1BCF&PID_0005\\5&1A2B3C4D&0&2", {})
+
+def check(name, ok, message):
+    print(("ok " + name) if ok else ("FAIL %s: %s" % (name, message)))
+
 def cell(row, col):
     return grid[row][col] if row < len(grid) and col < len(grid[row]) else None
-if cell(0, 0) != "Device Name" or cell(0, 5) != "Controller Name":
-    problems.append("titles drawn: %r" % (grid[0] if grid else None))
-filtered = [d for d in state["devices"] if "morvane" in [f.lower() for f in d["lowerFilters"]]]
-if len(filtered) != 1:
-    problems.append("expected one device with the filter, found %d" % len(filtered))
-else:
-    device = filtered[0]
-    key = device.get("driverKey") or {}
-    value = {k.lower(): v for k, v in key.items()}.get("binterval")
-    if value != {"type": "REG_DWORD", "value": 2}:
-        problems.append("%s: bInterval is %r, expected REG_DWORD 2" % (device["instanceId"], value))
-    if device["lowerFilters"][0].lower() != "morvane":
-        problems.append("the filter is not first in LowerFilters: %r" % device["lowerFilters"])
-if cell(1, 1) != "Yes":
-    problems.append("the grid's Filter? cell of the device shows %r" % cell(1, 1))
-rate = cell(1, 2)
-if rate not in ("500", "4000"):
-    problems.append("the grid's Rate cell of the device shows %r" % rate)
-for p in problems:
-    print("FAIL:", p, file=sys.stderr)
-print("device row after the restart:", grid[1] if len(grid) > 1 else None)
-sys.exit(1 if problems else 0)
-PY
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failure(s); screenshots in $work"
-  exit 1
+def value(device, name):
+    key = device.get("driverKey") or {}
+    return {k.lower(): v for k, v in key.items()}.get(name.lower())
+
+print("grid after the restart:", grid)
+check("the grid's titles", grid[:1] == [["Device Name", "Filter?", "Rate", "bInterval", "Child Name(s)",
+                                         "Controller Name"]], "row 0 drew %r" % (grid[:1],))
+filters = gaming.get("lowerFilters", [])
+check("the registry holds the filter first in the device's lower filters",
+      [f.lower() for f in filters[:1]] == ["morvane"], "LowerFilters %r" % filters)
+check("the registry holds the rate as the device's interval", value(gaming, "bInterval") == {"type": "REG_DWORD", "value": 2},
+      "bInterval %r" % value(gaming, "bInterval"))
+check("the grid shows \"Yes\" and the rate after the settling", [cell(1, 1), cell(1, 2)] == ["Yes", "500"],
+      "row 1 drew %r" % (grid[1:2],))
+check("the restarted device came back at the new interval", cell(1, 3) == "2",
+      "bInterval column %r (it was \"1 - 8\" before the restart)" % cell(1, 3))
+check("the declined device is unchanged", optical.get("lowerFilters") == [] and value(optical, "bInterval") is None
+      and [cell(2, 1), cell(2, 2)] == ["No", "Default"],
+      "%r, row 2 drew %r" % (optical, grid[2:3]))
+PY
+)
 fi
-echo "setup-sim.exe driven: filter, rate and restart shown and stored; screenshots in $work"
+
+checks_finish setup-sim-gui
+status=$?
+[ $status -eq 0 ] && echo "setup-sim.exe driven: filter, rate and restart shown and stored; screenshots in $work" ||
+  echo "$(checks_failed) check(s) failed; screenshots in $work"
+exit $status

@@ -207,6 +207,21 @@ TEST_F(MainWindowTest, HasTheCaptionClientSizeControlsTextsAndPositions) {
   EXPECT_STREQ(logFont.lfFaceName, "MS Sans Serif");
   EXPECT_EQ(logFont.lfHeight, -11);
   EXPECT_EQ(::SendMessageA(window_.dgDevices().Hwnd(), WM_GETFONT, 0, 0), reinterpret_cast<LRESULT>(font));
+  // The face the system really draws with: a missing font would be replaced by
+  // another one whose wider letters cut "Filter On Device" and the grid titles short.
+  {
+    const HDC dc = ::GetDC(window_.Hwnd());
+    const HGDIOBJ old = ::SelectObject(dc, font);
+    char face[LF_FACESIZE] = "";
+    ::GetTextFaceA(dc, LF_FACESIZE, face);
+    SIZE extent{};
+    ::GetTextExtentPoint32A(dc, "Filter On Device", 16, &extent);
+    ::SelectObject(dc, old);
+    ::ReleaseDC(window_.Hwnd(), dc);
+    EXPECT_STREQ(face, "MS Sans Serif") << "the font is not installed where the system finds it";
+    // The check box's text starts 17 pixels in (13-pixel box and gap).
+    EXPECT_LE(extent.cx, 105 - 17) << "\"Filter On Device\" does not fit its check box";
+  }
 
   // The timer starts off, at 1000 ms.
   EXPECT_FALSE(window_.tmrDeviceChange().Enabled());
