@@ -21,9 +21,10 @@ done
 
 sim_exe=build/win64/setup/win32/setup-sim.exe
 setup_exe=build/win32/setup/win32/setup.exe
-find_built() { find "$1" -name "$2" -not -path '*/CMakeFiles/*' 2>/dev/null | head -n1; }
-varnel_dll=$(find_built build/win64 varnel.dll)
-talon_exe=$(find_built build/win64 TALON64.EXE)
+# The deliverables' own folders; the test folders hold copies beside their tests.
+built() { [ -f "$1" ] && echo "$1" || true; }
+varnel_dll=$(built build/win64/varnel/varnel.dll)
+talon_exe=$(built build/win64/talon64/TALON64.EXE)
 [ -f "$sim_exe" ] || { echo "run: $sim_exe was not built" >&2; exit 1; }
 
 export WINEPREFIX="${WINEPREFIX:-$root/build/win64/wineprefix}"

@@ -38,12 +38,16 @@ click_at() {
 visible() { xdotool search --onlyvisible --name '.*' 2>/dev/null | grep -qx "$1"; }
 
 # Answers the message box (X window id $1) with the key $2, the mnemonic of a button
-# ("y" for Yes, "n" for No), and waits until it has gone. Under Wine without a window
-# manager the first key after a box appears can be lost, so the key is given again
-# while the box stays (a letter that reaches the main window instead does nothing).
+# ("y" for Yes, "n" for No, Return for the default one), and waits until it has gone.
+# Without a window manager the keys go to the window under the pointer, so the pointer
+# rests on the box's corner first (away from its buttons); and the first key after a
+# box appears can be lost under Wine, so the key is given again while the box stays.
 # Fails when the box is still there after four keys.
 answer_box() {
-  local id=$1 key=$2 try
+  local id=$1 key=$2 try bx by
+  read -r bx by _ _ < <(window_geometry "$id")
+  xdotool mousemove $((bx + 4)) $((by + 4))
+  sleep 0.2
   for try in 1 2 3 4; do
     xdotool key "$key"
     sleep 0.7

@@ -2,11 +2,11 @@
 # setup-sim.exe driven like a user on an X display, over gui-machine.json (a full-speed
 # gaming mouse with interrupt pipes and a low-speed mouse with a problem, both behind
 # an xHCI controller): the window is found where it belongs, a screenshot shows the
-# grid with its title row and tinted rows; the filter asked for the mouse with the
-# problem brings up the warning, which is declined; the filter is put on the gaming
-# mouse, a rate chosen and the device restarted; after the settling the grid shows
-# "Yes", the rate and the new interval, the simulated registry holds them, and Escape
-# ends the program with exit code 0.
+# grid with its title row and tinted rows; for the mouse with the problem the filter
+# brings up the warning and an overclocking rate the overclocking question, both
+# declined; the filter is put on the gaming mouse, a rate chosen and the device
+# restarted; after the settling the grid shows "Yes", the rate and the new interval,
+# the simulated registry holds them, and Escape ends the program with exit code 0.
 # Usage: setup-sim-gui.sh <wine runner> <setup-sim.exe> <work folder> <machine file>
 set -u
 runner=$1
@@ -96,6 +96,16 @@ sleep 0.5
 shot declined
 check_box declined
 check_that "a declined question leaves the check box clear" "the box differs from the start" same_box start declined
+# The same mouse is low-speed: "1000 *", the first rate item, is overclocking and asks
+# " Information" (Yes by default); No keeps the rate.
+click_at $((112 + 45)) $((foot_y + 18))
+xdotool key Down Return
+if box=$(wait_window " Information" 10); then
+  check_pass "an overclocking rate for a low-speed device asks first"
+  check_that "No closes the overclocking question" "the box is still open" answer_box "$box" n
+else
+  check_fail "an overclocking rate for a low-speed device asks first" "no \" Information\" box"
+fi
 
 # The gaming mouse: the service runs, the device is healthy behind a known
 # controller, so the filter goes on without a question.
@@ -183,8 +193,8 @@ check("the grid shows \"Yes\" and the rate after the settling", [cell(1, 1), cel
       "row 1 drew %r" % (grid[1:2],))
 check("the restarted device came back at the new interval", cell(1, 3) == "2",
       "bInterval column %r (it was \"1 - 8\" before the restart)" % cell(1, 3))
-check("the declined device is unchanged", optical.get("lowerFilters") == [] and value(optical, "bInterval") is None
-      and [cell(2, 1), cell(2, 2)] == ["No", "Default"],
+check("the declined device is unchanged: no filter, no rate", optical.get("lowerFilters") == []
+      and value(optical, "bInterval") is None and [cell(2, 1), cell(2, 2)] == ["No", "Default"],
       "%r, row 2 drew %r" % (optical, grid[2:3]))
 PY
 )
