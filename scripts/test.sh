@@ -9,14 +9,17 @@ bash scripts/install-deps.sh || { echo "TESTS: 0 passed, 1 failed (dependencies 
 
 status=0
 failed_steps=()
+timings=()
 
 for preset in linux linux-asan win32 win64; do
   echo "== build: $preset"
+  started=$SECONDS
   rm -rf "build/$preset/test-results"
   if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j2; }; then
     failed_steps+=("build $preset")
     status=1
   fi
+  timings+=("build $preset $((SECONDS - started)) s")
 done
 
 run_ctest() {
@@ -24,10 +27,12 @@ run_ctest() {
   shift
   [ -f "build/$preset/CTestTestfile.cmake" ] || return 0
   echo "== tests: $preset"
+  local started=$SECONDS
   if ! "$@" ctest --test-dir "build/$preset" --output-on-failure; then
     failed_steps+=("tests $preset")
     status=1
   fi
+  timings+=("tests $preset $((SECONDS - started)) s")
 }
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
@@ -54,6 +59,7 @@ for xml in build/*/test-results/*.xml; do
   passed=$((passed + tests - fails - errs - disabled))
 done
 failed=$((failed + ${#failed_steps[@]}))
+printf 'Times: %s\n' "$(IFS=','; echo "${timings[*]}" | sed 's/,/, /g')"
 if [ ${#failed_steps[@]} -gt 0 ]; then
   printf 'Failed steps: %s\n' "${failed_steps[*]}"
 fi
