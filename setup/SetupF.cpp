@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <utility>
+#include <vector>
 
 #include "devices/DeviceList.h"
 #include "devices/DeviceTables.h"
@@ -263,18 +264,25 @@ void TfrmSetup::DisableDeviceControls() {
 void TfrmSetup::UpdateDeviceControls(int index) {
   if (index < 0 || index >= DeviceCount) return;
   TDevice& device = DeviceList->GetDevice(index);
-  UpdatingScope updating(*this);
-  c_.cbFilter->SetChecked(device.IsFilterInstalled());
-  IComboBox& rate = *c_.cbRate;
-  rate.Clear();
-  rate.AddItem(RateTexts[0]);
+  // Every question is asked before a control changes: a device operation that raises
+  // (the parent hub cannot be opened) leaves both boxes showing the device of the
+  // row that stays current, not half of the new one.
+  const bool filterInstalled = device.IsFilterInstalled();
+  std::vector<std::string> items{RateTexts[0]};
   if (device.IsHighSpeedOrFaster()) {
-    for (int shift = 0; shift <= 5; ++shift) rate.AddItem(std::to_string(8000 >> shift));
+    for (int shift = 0; shift <= 5; ++shift) items.push_back(std::to_string(8000 >> shift));
   } else {
     const bool lowSpeed = device.IsLowSpeed();
-    for (int k = 1; k <= 6; ++k) rate.AddItem(std::string(RateTexts[k]) + (lowSpeed && k <= 3 ? " *" : ""));
+    for (int k = 1; k <= 6; ++k) items.push_back(std::string(RateTexts[k]) + (lowSpeed && k <= 3 ? " *" : ""));
   }
-  rate.SetItemIndex(static_cast<int>(device.GetRate()));
+  const int rateIndex = static_cast<int>(device.GetRate());
+
+  UpdatingScope updating(*this);
+  c_.cbFilter->SetChecked(filterInstalled);
+  IComboBox& rate = *c_.cbRate;
+  rate.Clear();
+  for (const std::string& item : items) rate.AddItem(item);
+  rate.SetItemIndex(rateIndex);
 }
 
 // ---- Grid ----

@@ -135,6 +135,25 @@ TEST_F(ListTest, TheBoxesShowTheDevicesSettings) {
   EXPECT_EQ(LowerFiltersOf(*machine, kLowMouse), (std::vector<std::string>{"morvane", "mouhid"}));
 }
 
+TEST_F(ListTest, ARowWhoseDeviceRaisesLeavesTheBoxesOnTheCurrentDevice) {
+  machine->FindDevice(kFullMouse)->properties[SPDRP_LOWERFILTERS] = sim::RegValue::MultiString({"morvane"});
+  machine->FindDevice(kFullMouse)->driverKey->insert_or_assign("bInterval", sim::RegValue::Dword(2));
+  Open("/mice");
+  ASSERT_EQ(SelectedId(), kFullMouse);
+  ASSERT_TRUE(w.cbFilter.Checked());
+  ASSERT_EQ(w.cbRate.ItemIndex(), 2);
+  // From here on no other device can be opened: the low-speed mouse cannot reach
+  // its hub, and the click on its row raises.
+  machine->InjectFault({"SetupDiOpenDeviceInfoA", ERROR_NO_SUCH_DEVINST, 0, -1});
+  EXPECT_THROW(w.ClickRow(RowOf(kLowMouse)), Error);
+  EXPECT_EQ(SelectedId(), kFullMouse);
+  EXPECT_TRUE(w.cbFilter.Checked());
+  EXPECT_EQ(w.cbRate.Items(), kFullSpeedItems);
+  EXPECT_EQ(w.cbRate.ItemIndex(), 2);
+  EXPECT_FALSE(frm.Updating);
+  machine->Core().ClearFaults();
+}
+
 TEST_F(ListTest, TheTitleRowCannotBeSelected) {
   Open("/mice");
   Select(kHighMouse);
