@@ -427,6 +427,9 @@ void TfrmSetup::cbFilterClick() {
         return;
       }
       device->SetFilterInstalled(on);
+      // The box shows what the device's lower filters now hold: a write the platform
+      // refused leaves the filter as it was, and the box says so.
+      ShowFilterState(device, on);
       c_.dgDevices->Invalidate();
     } catch (...) {
       ShowFilterState(device, !on);
@@ -451,6 +454,7 @@ void TfrmSetup::cbRateClick() {
         return;
       }
       device->SetRate(static_cast<unsigned>(k));
+      ShowRateState(device);  // a refused write shows the rate the device keeps
       c_.dgDevices->Invalidate();
     } catch (...) {
       ShowRateState(device);

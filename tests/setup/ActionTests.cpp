@@ -245,6 +245,30 @@ TEST_F(FilterTest, AFailingDeviceOperationPutsTheBoxBack) {
   EXPECT_TRUE(LowerFiltersOf(*machine, kFullMouse).empty());
 }
 
+TEST_F(FilterTest, ARefusedWriteShowsTheFilterAsTheDeviceKeepsIt) {
+  Open("/mice");
+  Select(kFullMouse);
+  machine->InjectFault({"SetupDiSetDeviceRegistryPropertyA", ERROR_ACCESS_DENIED, 0, 1});
+  w.cbFilter.Click();  // on, without a question: the write is refused
+  EXPECT_EQ(machine->CountCalls("SetupDiSetDeviceRegistryPropertyA"), 1u);
+  EXPECT_TRUE(LowerFiltersOf(*machine, kFullMouse).empty());
+  EXPECT_FALSE(w.cbFilter.Checked());
+  EXPECT_FALSE(frm.Updating);
+  TestCanvas canvas;
+  frm.dgDevicesDrawCell(1, RowOf(kFullMouse), TRect{}, {}, canvas);
+  EXPECT_EQ(canvas.texts.at(0).text, "No");
+
+  w.cbFilter.Click();  // the next try is written
+  EXPECT_EQ(LowerFiltersOf(*machine, kFullMouse), std::vector<std::string>{"morvane"});
+  EXPECT_TRUE(w.cbFilter.Checked());
+
+  machine->InjectFault({"SetupDiSetDeviceRegistryPropertyA", ERROR_ACCESS_DENIED, 0, 1});
+  w.cbFilter.Click();  // off: refused as well
+  EXPECT_EQ(LowerFiltersOf(*machine, kFullMouse), std::vector<std::string>{"morvane"});
+  EXPECT_TRUE(w.cbFilter.Checked());
+  EXPECT_TRUE(machine->MessageBoxes().empty());
+}
+
 using RateTest = WindowTest;
 
 TEST_F(RateTest, OverclockingALowSpeedDeviceAsksQ6WithYesAsDefault) {
@@ -301,6 +325,29 @@ TEST_F(RateTest, FullAndHighSpeedDevicesAndThe9xFamilyNeverAsk) {
   w.cbRate.Pick(1);
   EXPECT_EQ(OverrideOf(*machine, kLowMouse), 1);
   EXPECT_TRUE(machine->MessageBoxes().empty());
+}
+
+TEST_F(RateTest, ARefusedWriteShowsTheRateTheDeviceKeeps) {
+  machine->FindDevice(kFullMouse)->driverKey->insert_or_assign("bInterval", sim::RegValue::Dword(2));
+  Open("/mice");
+  Select(kFullMouse);
+  ASSERT_EQ(w.cbRate.ItemIndex(), 2);
+  machine->InjectFault({"RegSetValueExA", ERROR_ACCESS_DENIED, 0, 1});
+  w.cbRate.Pick(4);
+  EXPECT_EQ(OverrideOf(*machine, kFullMouse), 2);
+  EXPECT_EQ(w.cbRate.ItemIndex(), 2);
+  machine->InjectFault({"RegDeleteValueA", ERROR_ACCESS_DENIED, 0, 1});
+  w.cbRate.Pick(0);
+  EXPECT_EQ(OverrideOf(*machine, kFullMouse), 2);
+  EXPECT_EQ(w.cbRate.ItemIndex(), 2);
+  EXPECT_FALSE(frm.Updating);
+  TestCanvas canvas;
+  frm.dgDevicesDrawCell(2, RowOf(kFullMouse), TRect{}, {}, canvas);
+  EXPECT_EQ(canvas.texts.at(0).text, "500");
+
+  w.cbRate.Pick(4);  // accepted
+  EXPECT_EQ(OverrideOf(*machine, kFullMouse), 8);
+  EXPECT_EQ(w.cbRate.ItemIndex(), 4);
 }
 
 TEST_F(RateTest, TheGridShowsTheNewRate) {
