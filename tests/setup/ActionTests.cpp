@@ -302,6 +302,13 @@ TEST_F(RateTest, Q6OnlyWhenTheDeviceIsNotOverclockedYet) {
   EXPECT_TRUE(machine->MessageBoxes().empty());
   EXPECT_EQ(OverrideOf(*machine, kLowMouse), -1);
 
+  // From "Default", a rate of 125 or less is no overclocking either.
+  ASSERT_EQ(w.cbRate.ItemIndex(), 0);
+  w.cbRate.Pick(4);
+  w.cbRate.Pick(6);
+  EXPECT_TRUE(machine->MessageBoxes().empty());
+  EXPECT_EQ(OverrideOf(*machine, kLowMouse), 32);
+
   machine->FindDevice(kLowMouse)->driverKey->insert_or_assign("bInterval", sim::RegValue::Dword(8));
   frm.RefreshDevices();
   ASSERT_EQ(w.cbRate.ItemIndex(), 4);  // 125
@@ -374,6 +381,8 @@ TEST_F(CommandTest, InstallOn32BitWindowsOpensTheInfWithTheShell) {
   EXPECT_TRUE(call.directoryIsNull);
   EXPECT_EQ(call.show, SW_SHOW);
   EXPECT_TRUE(machine->MessageBoxes().empty());
+  // Null parameters, not an empty text.
+  EXPECT_EQ(machine->CallsTo("ShellExecuteA").at(0).args, "null, \"install\", \"morvane.inf\", null, null, 5");
 }
 
 TEST_F(CommandTest, InstallOn64BitWindowsRunsTheHelper) {
@@ -387,6 +396,9 @@ TEST_F(CommandTest, InstallOn64BitWindowsRunsTheHelper) {
   EXPECT_EQ(call.parameters, "e install morvane.inf");
   EXPECT_TRUE(call.directoryIsNull);
   EXPECT_EQ(call.show, SW_SHOW);
+  // The default verb is a null verb, not an empty text.
+  EXPECT_EQ(machine->CallsTo("ShellExecuteA").at(0).args,
+            "null, null, \"TALON64.EXE\", \"e install morvane.inf\", null, 5");
 }
 
 TEST_F(CommandTest, RestartOn32BitWindowsAsksTheClassInstaller) {
@@ -413,6 +425,8 @@ TEST_F(CommandTest, RestartOn64BitWindowsHandsTheInstanceIdToTheHelper) {
   EXPECT_EQ(call.parameters, "U USB\\VID_046D&PID_C05A\\6&1A2B3C4D&0&3");
   EXPECT_TRUE(call.directoryIsNull);
   EXPECT_EQ(call.show, SW_SHOW);
+  EXPECT_EQ(machine->CallsTo("ShellExecuteA").at(0).args,
+            "null, null, \"TALON64.EXE\", \"U USB\\VID_046D&PID_C05A\\6&1A2B3C4D&0&3\", null, 5");
   EXPECT_EQ(machine->CountCalls("SetupDiCallClassInstaller"), 0u);
   EXPECT_TRUE(w.DeviceControlsDisabled());
 }

@@ -108,6 +108,23 @@ TEST_F(DeviceChangeTest, ATimerRunningAcrossACategoryPickFiresIntoM7) {
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{M7});
 }
 
+TEST_F(DeviceChangeTest, M7AfterAPickOfAnEmptyCategoryLeavesTheDeviceControlsDisabled) {
+  machine->InjectFault({"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED, 0, -1});
+  Open("/mice");
+  frm.btnApplyClick();
+  w.cbDevices.Pick(1);  // Keyboards: none; the restart wait keeps running
+  ASSERT_TRUE(w.tmrDeviceChange.Enabled());
+  ASSERT_TRUE(w.DeviceControlsDisabled());
+  w.FireTimer();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{M7});
+  // Nothing to restart or copy: enabling them would let Restart and Copy IDs ask
+  // the empty list for a device.
+  EXPECT_TRUE(w.DeviceControlsDisabled());
+  EXPECT_FALSE(w.tmrDeviceChange.Enabled());
+  w.cbDevices.Pick(0);
+  EXPECT_TRUE(w.DeviceControlsEnabled());
+}
+
 TEST_F(DeviceChangeTest, AFailedBuildIsRetriedEveryTwoSeconds) {
   Open("/mice");
   Select(kFullMouse);
