@@ -12,22 +12,15 @@
 #include "devices/DeviceList.h"
 #include "devices/DeviceTables.h"
 #include "platform/sim/sim.h"
+#include "tests/common/sim_model.h"
 
 namespace {
 
 constexpr int kPortsPerHub = 50;
 
-sim::Device Node(const std::string& id, const std::string& parent, const GUID& setupClass,
-                 std::vector<GUID> interfaces) {
-  sim::Device device;
-  device.instanceId = id;
-  device.parent = parent;
-  device.classGuid = setupClass;
-  device.interfaces = std::move(interfaces);
-  device.driverKey = sim::ValueMap{};
-  device.hardwareKey = sim::ValueMap{};
-  return device;
-}
+using simtest::InterruptPipe;
+using simtest::Node;
+using simtest::Port;
 
 // One controller with its root hub per 50 devices; each device has a HID leaf
 // (alternately a mouse and a keyboard), an interrupt pipe, and every tenth device
@@ -50,15 +43,7 @@ sim::MachineModel GenerateMachine(int usbDevices) {
     for (int port = 1; port <= count; ++port) {
       const std::string tag = n + "&" + std::to_string(port);
       const std::string id = "USB\\VID_046D&PID_C08B\\5&" + tag;
-      sim::PortConnection connection;
-      connection.port = static_cast<ULONG>(port);
-      connection.device = id;
-      connection.speed = 1;
-      sim::Pipe pipe;
-      pipe.attributes = 3;
-      pipe.interval = 1;
-      connection.pipes = {pipe};
-      hub.hub->connections.push_back(connection);
+      hub.hub->connections.push_back(Port(static_cast<ULONG>(port), id, 1, {InterruptPipe(1)}));
     }
     model.devices.push_back(hub);
     for (int port = 1; port <= count; ++port) {

@@ -32,7 +32,7 @@ std::ostream& operator<<(std::ostream& out, const Outcome& o) {
 
 // Forwards to the machine and keeps, for every I/O control, the bytes the caller
 // sent and the sizes it passed.
-class CapturingFiles : public platform::IFiles {
+class CapturingFiles : public simtest::ForwardingFiles {
  public:
   struct Control {
     DWORD code;
@@ -45,7 +45,7 @@ class CapturingFiles : public platform::IFiles {
       return port;
     }
   };
-  explicit CapturingFiles(platform::IFiles& inner) : inner_(inner) {}
+  using ForwardingFiles::ForwardingFiles;
   std::vector<Control> controls;
 
   std::vector<Control> Of(DWORD code) const {
@@ -56,9 +56,6 @@ class CapturingFiles : public platform::IFiles {
     return matching;
   }
 
-  HANDLE CreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE t) override {
-    return inner_.CreateFileA(p, a, s, sa, d, f, t);
-  }
   BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD r,
                        LPOVERLAPPED o) override {
     const auto* bytes = static_cast<const BYTE*>(in);
@@ -68,24 +65,6 @@ class CapturingFiles : public platform::IFiles {
     EXPECT_EQ(o, nullptr);
     return inner_.DeviceIoControl(h, code, in, inSize, out, outSize, r, o);
   }
-  BOOL CloseHandle(HANDLE h) override { return inner_.CloseHandle(h); }
-  UINT GetWindowsDirectoryA(LPSTR b, UINT n) override { return inner_.GetWindowsDirectoryA(b, n); }
-  DWORD GetCurrentDirectoryA(DWORD n, LPSTR b) override { return inner_.GetCurrentDirectoryA(n, b); }
-  BOOL SetCurrentDirectoryA(LPCSTR p) override { return inner_.SetCurrentDirectoryA(p); }
-  HMODULE LoadLibraryExA(LPCSTR p, HANDLE f, DWORD fl) override { return inner_.LoadLibraryExA(p, f, fl); }
-  BOOL FreeLibrary(HMODULE m) override { return inner_.FreeLibrary(m); }
-  HRSRC FindResourceA(HMODULE m, LPCSTR n, LPCSTR t) override { return inner_.FindResourceA(m, n, t); }
-  HGLOBAL LoadResource(HMODULE m, HRSRC r) override { return inner_.LoadResource(m, r); }
-  LPVOID LockResource(HGLOBAL d) override { return inner_.LockResource(d); }
-  DWORD SizeofResource(HMODULE m, HRSRC r) override { return inner_.SizeofResource(m, r); }
-  DWORD GetFileVersionInfoSizeA(LPCSTR p, LPDWORD h) override { return inner_.GetFileVersionInfoSizeA(p, h); }
-  BOOL GetFileVersionInfoA(LPCSTR p, DWORD h, DWORD n, LPVOID d) override {
-    return inner_.GetFileVersionInfoA(p, h, n, d);
-  }
-  BOOL VerQueryValueA(LPCVOID b, LPCSTR s, LPVOID* v, PUINT n) override { return inner_.VerQueryValueA(b, s, v, n); }
-
- private:
-  platform::IFiles& inner_;
 };
 
 std::vector<BYTE> LittleEndian(std::initializer_list<ULONG> values) {

@@ -14,6 +14,9 @@
 #include "platform/handles.h"
 #include "platform/platform.h"
 #include "platform/sim/sim.h"
+#include "tests/common/forwarding.h"
+#include "tests/common/machine_test.h"
+#include "tests/common/sim_model.h"
 
 namespace devtest {
 
@@ -28,36 +31,12 @@ inline const char* const kMouseIf1 = "USB\\VID_046D&PID_C08B&MI_01\\6&2C5D7E&0&0
 inline const char* const kMouseHid1 = "HID\\VID_046D&PID_C08B&MI_01&COL01\\7&1F2E3D&0&0000";
 inline const char* const kMouseDriverKey = "{36FC9E60-C465-11CF-8056-444553540000}\\0007";
 
-inline sim::Device Node(const std::string& id, const std::string& parent, const GUID& setupClass,
-                        std::vector<GUID> interfaces = {}) {
-  sim::Device device;
-  device.instanceId = id;
-  device.parent = parent;
-  device.classGuid = setupClass;
-  device.interfaces = std::move(interfaces);
-  device.driverKey = sim::ValueMap{};
-  device.hardwareKey = sim::ValueMap{};
-  return device;
-}
-
-inline void SetText(sim::Device& device, DWORD property, const std::string& text) {
-  device.properties[property] = sim::RegValue::String(text);
-}
-
-inline sim::Pipe InterruptPipe(BYTE interval) {
-  sim::Pipe pipe;
-  pipe.attributes = 3;
-  pipe.interval = interval;
-  return pipe;
-}
-
-inline sim::Pipe BulkPipe() {
-  sim::Pipe pipe;
-  pipe.attributes = 2;
-  pipe.endpointAddress = 0x02;
-  pipe.maxPacketSize = 512;
-  return pipe;
-}
+using simtest::BulkPipe;
+using simtest::ForwardingDeviceInstall;
+using simtest::InterruptPipe;
+using simtest::Node;
+using simtest::Port;
+using simtest::SetText;
 
 // A PC with one xHCI controller and its root hub; the composite mouse on port 1
 // has a mouse leaf and a keyboard leaf below its two interface nodes.
@@ -74,12 +53,7 @@ inline sim::MachineModel UsbMachine() {
   SetText(rootHub, SPDRP_DEVICEDESC, "USB Root Hub (USB 3.0)");
   SetText(rootHub, SPDRP_SERVICE, "USBHUB3");
   sim::Hub hub;
-  sim::PortConnection port1;
-  port1.port = 1;
-  port1.device = kMouse;
-  port1.speed = 1;
-  port1.pipes = {InterruptPipe(1)};
-  hub.connections.push_back(port1);
+  hub.connections.push_back(Port(1, kMouse, 1, {InterruptPipe(1)}));
   hub.numberOfPorts = 4;
   rootHub.hub = hub;
   model.devices.push_back(rootHub);
@@ -91,111 +65,30 @@ inline sim::MachineModel UsbMachine() {
   mouse.properties[SPDRP_ADDRESS] = sim::RegValue::Dword(1);
   model.devices.push_back(mouse);
 
-  sim::Device if0 = Node(kMouseIf0, kMouse, DevClassHid);
-  SetText(if0, SPDRP_DEVICEDESC, "USB Input Device");
-  model.devices.push_back(if0);
-  sim::Device hid0 = Node(kMouseHid0, kMouseIf0, DevClassMouse, {InterfaceHid});
-  SetText(hid0, SPDRP_DEVICEDESC, "HID-compliant mouse");
-  model.devices.push_back(hid0);
-  sim::Device if1 = Node(kMouseIf1, kMouse, DevClassHid);
-  SetText(if1, SPDRP_DEVICEDESC, "USB Input Device");
-  model.devices.push_back(if1);
-  sim::Device hid1 = Node(kMouseHid1, kMouseIf1, DevClassKeyboard, {InterfaceHid});
-  SetText(hid1, SPDRP_DEVICEDESC, "HID Keyboard Device");
-  model.devices.push_back(hid1);
+  // An interface node of the mouse and the HID leaf below it.
+  const auto addInterface = [&model](const char* interfaceId, const char* leafId, const GUID& leafClass,
+                                     const char* leafText) {
+    sim::Device node = Node(interfaceId, kMouse, DevClassHid);
+    SetText(node, SPDRP_DEVICEDESC, "USB Input Device");
+    model.devices.push_back(node);
+    sim::Device leaf = Node(leafId, interfaceId, leafClass, {InterfaceHid});
+    SetText(leaf, SPDRP_DEVICEDESC, leafText);
+    model.devices.push_back(leaf);
+  };
+  addInterface(kMouseIf0, kMouseHid0, DevClassMouse, "HID-compliant mouse");
+  addInterface(kMouseIf1, kMouseHid1, DevClassKeyboard, "HID Keyboard Device");
   return model;
 }
 
-// Forwards every call to another device-install service; a test overrides the
-// calls it wants to watch or to answer differently.
-class ForwardingDeviceInstall : public platform::IDeviceInstall {
- public:
-  explicit ForwardingDeviceInstall(platform::IDeviceInstall& inner) : inner_(inner) {}
-
-  HDEVINFO SetupDiGetClassDevsA(const GUID* g, LPCSTR e, HWND p, DWORD f) override {
-    return inner_.SetupDiGetClassDevsA(g, e, p, f);
-  }
-  HDEVINFO SetupDiCreateDeviceInfoList(const GUID* g, HWND p) override {
-    return inner_.SetupDiCreateDeviceInfoList(g, p);
-  }
-  BOOL SetupDiEnumDeviceInfo(HDEVINFO s, DWORD i, PSP_DEVINFO_DATA d) override {
-    return inner_.SetupDiEnumDeviceInfo(s, i, d);
-  }
-  BOOL SetupDiOpenDeviceInfoA(HDEVINFO s, LPCSTR id, HWND p, DWORD f, PSP_DEVINFO_DATA d) override {
-    return inner_.SetupDiOpenDeviceInfoA(s, id, p, f, d);
-  }
-  BOOL SetupDiGetDeviceInstanceIdA(HDEVINFO s, PSP_DEVINFO_DATA d, LPSTR b, DWORD n, PDWORD r) override {
-    return inner_.SetupDiGetDeviceInstanceIdA(s, d, b, n, r);
-  }
-  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO s, PSP_DEVINFO_DATA d, DWORD p, PDWORD t, PBYTE b, DWORD n,
-                                         PDWORD r) override {
-    return inner_.SetupDiGetDeviceRegistryPropertyA(s, d, p, t, b, n, r);
-  }
-  BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO s, PSP_DEVINFO_DATA d, DWORD p, const BYTE* b, DWORD n) override {
-    return inner_.SetupDiSetDeviceRegistryPropertyA(s, d, p, b, n);
-  }
-  HKEY SetupDiOpenDevRegKey(HDEVINFO s, PSP_DEVINFO_DATA d, DWORD sc, DWORD h, DWORD k, REGSAM a) override {
-    return inner_.SetupDiOpenDevRegKey(s, d, sc, h, k, a);
-  }
-  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO s, PSP_DEVINFO_DATA d, const GUID* g, DWORD i,
-                                   PSP_DEVICE_INTERFACE_DATA o) override {
-    return inner_.SetupDiEnumDeviceInterfaces(s, d, g, i, o);
-  }
-  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO s, PSP_DEVICE_INTERFACE_DATA i,
-                                        PSP_DEVICE_INTERFACE_DETAIL_DATA_A o, DWORD n, PDWORD r,
-                                        PSP_DEVINFO_DATA d) override {
-    return inner_.SetupDiGetDeviceInterfaceDetailA(s, i, o, n, r, d);
-  }
-  BOOL SetupDiSetClassInstallParamsA(HDEVINFO s, PSP_DEVINFO_DATA d, PSP_CLASSINSTALL_HEADER p, DWORD n) override {
-    return inner_.SetupDiSetClassInstallParamsA(s, d, p, n);
-  }
-  BOOL SetupDiCallClassInstaller(DI_FUNCTION f, HDEVINFO s, PSP_DEVINFO_DATA d) override {
-    return inner_.SetupDiCallClassInstaller(f, s, d);
-  }
-  BOOL SetupDiGetDeviceInstallParamsA(HDEVINFO s, PSP_DEVINFO_DATA d, PSP_DEVINSTALL_PARAMS_A p) override {
-    return inner_.SetupDiGetDeviceInstallParamsA(s, d, p);
-  }
-  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO s) override { return inner_.SetupDiDestroyDeviceInfoList(s); }
-  HINF SetupOpenInfFileA(LPCSTR f, LPCSTR c, DWORD s, PUINT e) override {
-    return inner_.SetupOpenInfFileA(f, c, s, e);
-  }
-  void SetupCloseInfFile(HINF i) override { inner_.SetupCloseInfFile(i); }
-  void InstallHinfSectionA(HWND w, HINSTANCE m, LPCSTR c, INT s) override { inner_.InstallHinfSectionA(w, m, c, s); }
-
+// The machine of the last test stays until the fixture goes.
+class SimMachineTest : public simtest::MachineTest {
  protected:
-  platform::IDeviceInstall& inner_;
-};
+  void TearDown() override { Release(); }
 
-class SimMachineTest : public ::testing::Test {
- protected:
-  void TearDown() override {
-    devices_.clear();
-    lookup_.Reset();
-    if (machine_) {
-      EXPECT_EQ(machine_->LeakReport(), "");
-    }
-    scope_.reset();
-  }
-
-  void Load(sim::MachineModel model) {
-    Unload();
-    machine_ = std::make_unique<sim::Machine>(std::move(model));
-    scope_.emplace(machine_->Backend());
-  }
   void LoadDefault() {
     Unload();
     machine_ = sim::Machine::Default();
     scope_.emplace(machine_->Backend());
-  }
-  // Every machine is checked for leaks before it goes.
-  void Unload() {
-    devices_.clear();
-    lookup_.Reset();
-    if (machine_) {
-      EXPECT_EQ(machine_->LeakReport(), "");
-    }
-    scope_.reset();
-    machine_.reset();
   }
 
   sim::Device& Model(const std::string& id) {
@@ -204,32 +97,7 @@ class SimMachineTest : public ::testing::Test {
     return *device;
   }
 
-  // A lookup set of the test's own, as the device list keeps one.
-  HDEVINFO Lookup() {
-    if (!lookup_) lookup_.Reset(platform::DeviceInstall().SetupDiCreateDeviceInfoList(nullptr, nullptr));
-    return lookup_.Get();
-  }
-
-  // The record of a device opened into the lookup set.
-  SP_DEVINFO_DATA Record(const std::string& id) {
-    SP_DEVINFO_DATA data{};
-    EXPECT_TRUE(morvane::OpenDevInstInfo(Lookup(), machine_->DevInstOf(id), data)) << id;
-    return data;
-  }
-
-  // A TDevice over the lookup set, owned by the fixture.
-  morvane::TDevice& Device(const std::string& id) {
-    SP_DEVINFO_DATA data = Record(id);
-    devices_.push_back(std::make_unique<morvane::TDevice>(Lookup(), data, Lookup()));
-    return *devices_.back();
-  }
-
   std::size_t Count(const std::string& function) const { return machine_->CountCalls(function); }
-
-  std::unique_ptr<sim::Machine> machine_;
-  std::optional<platform::ScopedBackend> scope_;
-  platform::UniqueDevInfo lookup_;
-  std::vector<std::unique_ptr<morvane::TDevice>> devices_;
 };
 
 }  // namespace devtest

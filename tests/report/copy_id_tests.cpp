@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "platform/sim/sim.h"
 #include "syshelpers/Messages.h"
+#include "tests/common/sim_model.h"
 #include "tests/report/report_fixture.h"
 #include "tests/setup/TestControls.h"
 
@@ -30,14 +31,7 @@ const char* const kSuperPlus = "USB\\VID_0001&PID_0006\\5&1&0&6";
 sim::Pipe Interrupt(BYTE interval, BYTE address = 0x81) { return sim::Pipe{address, 3, 8, interval, 0}; }
 sim::Pipe Bulk(BYTE address) { return sim::Pipe{address, 2, 512, 0, 0}; }
 
-sim::PortConnection Port(ULONG port, const std::string& device, BYTE speed, std::vector<sim::Pipe> pipes) {
-  sim::PortConnection p;
-  p.port = port;
-  p.device = device;
-  p.speed = speed;
-  p.pipes = std::move(pipes);
-  return p;
-}
+using simtest::Port;
 
 // An xHCI controller whose root hub holds one device per case of the optional lines;
 // every device is driven by HidUsb and has no hardware IDs.

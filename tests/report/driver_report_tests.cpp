@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "devices/DriverReport.h"
+#include "tests/common/forwarding.h"
 #include "tests/report/report_fixture.h"
 
 namespace reporttest {
@@ -230,43 +231,26 @@ TEST_F(DriverReportTest, Win9xFilterEntryComesLast) {
 
 // Forwards to the machine's files and throws from GetWindowsDirectoryA once a file
 // has been opened; records how many files were open at that moment.
-class ThrowingFiles : public platform::IFiles {
+class ThrowingFiles : public simtest::ForwardingFiles {
  public:
-  ThrowingFiles(platform::IFiles& target, sim::SimCore& core) : t_(target), core_(core) {}
+  ThrowingFiles(platform::IFiles& target, sim::SimCore& core) : ForwardingFiles(target), core_(core) {}
 
   HANDLE CreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE t) override {
-    const HANDLE file = t_.CreateFileA(p, a, s, sa, d, f, t);
+    const HANDLE file = inner_.CreateFileA(p, a, s, sa, d, f, t);
     if (file != INVALID_HANDLE_VALUE) opened_ = true;
     return file;
   }
-  BOOL DeviceIoControl(HANDLE h, DWORD c, LPVOID i, DWORD is, LPVOID o, DWORD os, LPDWORD r,
-                       LPOVERLAPPED ov) override {
-    return t_.DeviceIoControl(h, c, i, is, o, os, r, ov);
-  }
-  BOOL CloseHandle(HANDLE h) override { return t_.CloseHandle(h); }
   UINT GetWindowsDirectoryA(LPSTR b, UINT s) override {
     if (opened_) {
       openAtThrow = core_.LiveCount(sim::ResourceKind::FileHandle);
       throw std::runtime_error("GetWindowsDirectoryA");
     }
-    return t_.GetWindowsDirectoryA(b, s);
+    return inner_.GetWindowsDirectoryA(b, s);
   }
-  DWORD GetCurrentDirectoryA(DWORD s, LPSTR b) override { return t_.GetCurrentDirectoryA(s, b); }
-  BOOL SetCurrentDirectoryA(LPCSTR p) override { return t_.SetCurrentDirectoryA(p); }
-  HMODULE LoadLibraryExA(LPCSTR p, HANDLE f, DWORD fl) override { return t_.LoadLibraryExA(p, f, fl); }
-  BOOL FreeLibrary(HMODULE m) override { return t_.FreeLibrary(m); }
-  HRSRC FindResourceA(HMODULE m, LPCSTR n, LPCSTR t) override { return t_.FindResourceA(m, n, t); }
-  HGLOBAL LoadResource(HMODULE m, HRSRC r) override { return t_.LoadResource(m, r); }
-  LPVOID LockResource(HGLOBAL r) override { return t_.LockResource(r); }
-  DWORD SizeofResource(HMODULE m, HRSRC r) override { return t_.SizeofResource(m, r); }
-  DWORD GetFileVersionInfoSizeA(LPCSTR p, LPDWORD h) override { return t_.GetFileVersionInfoSizeA(p, h); }
-  BOOL GetFileVersionInfoA(LPCSTR p, DWORD h, DWORD s, LPVOID d) override { return t_.GetFileVersionInfoA(p, h, s, d); }
-  BOOL VerQueryValueA(LPCVOID b, LPCSTR s, LPVOID* v, PUINT l) override { return t_.VerQueryValueA(b, s, v, l); }
 
   std::size_t openAtThrow = 0;
 
  private:
-  platform::IFiles& t_;
   sim::SimCore& core_;
   bool opened_ = false;
 };

@@ -14,27 +14,16 @@
 #include "platform/handles.h"
 #include "platform/platform.h"
 #include "platform/sim/sim.h"
+#include "tests/common/machine_test.h"
+#include "tests/common/sim_model.h"
 
 namespace reporttest {
 
 inline const char* const kRoot = "HTREE\\ROOT\\0";
 inline const char* const kWindows = "C:\\WINDOWS";
 
-inline sim::Device Node(const std::string& id, const std::string& parent, const GUID& setupClass,
-                        std::vector<GUID> interfaces = {}) {
-  sim::Device device;
-  device.instanceId = id;
-  device.parent = parent;
-  device.classGuid = setupClass;
-  device.interfaces = std::move(interfaces);
-  device.driverKey = sim::ValueMap{};
-  device.hardwareKey = sim::ValueMap{};
-  return device;
-}
-
-inline void SetText(sim::Device& device, DWORD property, const std::string& text) {
-  device.properties[property] = sim::RegValue::String(text);
-}
+using simtest::Node;
+using simtest::SetText;
 
 inline void SetHardwareIds(sim::Device& device, const std::vector<std::string>& ids) {
   device.properties[SPDRP_HARDWAREID] = sim::RegValue::MultiString(ids);
@@ -107,37 +96,9 @@ inline std::vector<std::string> Binaries(const std::string& report) {
   return entries;
 }
 
-class ReportTest : public ::testing::Test {
+class ReportTest : public simtest::MachineTest {
  protected:
   void TearDown() override { Unload(); }
-
-  void Load(sim::MachineModel model) {
-    Unload();
-    machine_ = std::make_unique<sim::Machine>(std::move(model));
-    scope_.emplace(machine_->Backend());
-  }
-  void Unload() {
-    devices_.clear();
-    lookup_.Reset();
-    if (machine_) {
-      EXPECT_EQ(machine_->LeakReport(), "");
-    }
-    scope_.reset();
-    machine_.reset();
-  }
-
-  HDEVINFO Lookup() {
-    if (!lookup_) lookup_.Reset(platform::DeviceInstall().SetupDiCreateDeviceInfoList(nullptr, nullptr));
-    return lookup_.Get();
-  }
-
-  // A record of the device over the fixture's lookup set, as the device list makes one.
-  morvane::TDevice& Device(const std::string& id) {
-    SP_DEVINFO_DATA data{};
-    EXPECT_TRUE(morvane::OpenDevInstInfo(Lookup(), machine_->DevInstOf(id), data)) << id;
-    devices_.push_back(std::make_unique<morvane::TDevice>(Lookup(), data, Lookup()));
-    return *devices_.back();
-  }
 
   // The device's driver report, checked for its line ends.
   std::string Report(const std::string& id) {
@@ -145,11 +106,6 @@ class ReportTest : public ::testing::Test {
     EXPECT_TRUE(IsCrLfText(report)) << report;
     return report;
   }
-
-  std::unique_ptr<sim::Machine> machine_;
-  std::optional<platform::ScopedBackend> scope_;
-  platform::UniqueDevInfo lookup_;
-  std::vector<std::unique_ptr<morvane::TDevice>> devices_;
 };
 
 }  // namespace reporttest

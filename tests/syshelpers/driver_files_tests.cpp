@@ -4,46 +4,33 @@
 
 #include "sim_fixture.h"
 #include "syshelpers/DriverFiles.h"
+#include "tests/common/forwarding.h"
 
 namespace syshelpers_test {
 namespace {
 
 // Forwards to the simulated files and throws from the one function named.
-class ThrowingFiles final : public platform::IFiles {
+class ThrowingFiles final : public simtest::ForwardingFiles {
  public:
-  ThrowingFiles(platform::IFiles& target, std::string function) : t_(target), function_(std::move(function)) {}
+  ThrowingFiles(platform::IFiles& target, std::string function)
+      : ForwardingFiles(target), function_(std::move(function)) {}
   HANDLE CreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE h) override {
-    return Check("CreateFileA"), t_.CreateFileA(p, a, s, sa, d, f, h);
+    return Check("CreateFileA"), inner_.CreateFileA(p, a, s, sa, d, f, h);
   }
-  BOOL DeviceIoControl(HANDLE d, DWORD c, LPVOID i, DWORD is, LPVOID o, DWORD os, LPDWORD r,
-                       LPOVERLAPPED ov) override {
-    return t_.DeviceIoControl(d, c, i, is, o, os, r, ov);
-  }
-  BOOL CloseHandle(HANDLE h) override { return t_.CloseHandle(h); }
   UINT GetWindowsDirectoryA(LPSTR b, UINT s) override {
-    return Check("GetWindowsDirectoryA"), t_.GetWindowsDirectoryA(b, s);
+    return Check("GetWindowsDirectoryA"), inner_.GetWindowsDirectoryA(b, s);
   }
-  DWORD GetCurrentDirectoryA(DWORD s, LPSTR b) override { return t_.GetCurrentDirectoryA(s, b); }
-  BOOL SetCurrentDirectoryA(LPCSTR p) override { return t_.SetCurrentDirectoryA(p); }
   HMODULE LoadLibraryExA(LPCSTR p, HANDLE f, DWORD fl) override {
-    return Check("LoadLibraryExA"), t_.LoadLibraryExA(p, f, fl);
+    return Check("LoadLibraryExA"), inner_.LoadLibraryExA(p, f, fl);
   }
-  BOOL FreeLibrary(HMODULE m) override { return t_.FreeLibrary(m); }
-  HRSRC FindResourceA(HMODULE m, LPCSTR n, LPCSTR t) override { return t_.FindResourceA(m, n, t); }
-  HGLOBAL LoadResource(HMODULE m, HRSRC r) override { return t_.LoadResource(m, r); }
-  LPVOID LockResource(HGLOBAL d) override { return t_.LockResource(d); }
-  DWORD SizeofResource(HMODULE m, HRSRC r) override { return t_.SizeofResource(m, r); }
   DWORD GetFileVersionInfoSizeA(LPCSTR p, LPDWORD h) override {
-    return Check("GetFileVersionInfoSizeA"), t_.GetFileVersionInfoSizeA(p, h);
+    return Check("GetFileVersionInfoSizeA"), inner_.GetFileVersionInfoSizeA(p, h);
   }
-  BOOL GetFileVersionInfoA(LPCSTR p, DWORD h, DWORD s, LPVOID d) override { return t_.GetFileVersionInfoA(p, h, s, d); }
-  BOOL VerQueryValueA(LPCVOID b, LPCSTR s, LPVOID* v, PUINT l) override { return t_.VerQueryValueA(b, s, v, l); }
 
  private:
   void Check(const char* function) {
     if (function_ == function) throw std::runtime_error(function_);
   }
-  platform::IFiles& t_;
   std::string function_;
 };
 

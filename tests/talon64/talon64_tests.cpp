@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "platform/sim/sim.h"
 #include "talon64/TalonCommands.h"
+#include "tests/common/forwarding.h"
 
 namespace {
 
@@ -123,63 +124,22 @@ TEST_F(TalonTest, RestartsTheNamedDeviceOnly) {
 
 // Forwards to the machine's SetupAPI and marks every device as needing a reboot
 // once the class installer has run.
-class RebootingDeviceInstall final : public platform::IDeviceInstall {
+class RebootingDeviceInstall final : public simtest::ForwardingDeviceInstall {
  public:
-  explicit RebootingDeviceInstall(platform::IDeviceInstall& t) : t_(t) {}
-  HDEVINFO SetupDiGetClassDevsA(const GUID* g, LPCSTR e, HWND p, DWORD f) override {
-    return t_.SetupDiGetClassDevsA(g, e, p, f);
-  }
-  HDEVINFO SetupDiCreateDeviceInfoList(const GUID* g, HWND p) override { return t_.SetupDiCreateDeviceInfoList(g, p); }
-  BOOL SetupDiEnumDeviceInfo(HDEVINFO s, DWORD i, PSP_DEVINFO_DATA d) override {
-    return t_.SetupDiEnumDeviceInfo(s, i, d);
-  }
-  BOOL SetupDiOpenDeviceInfoA(HDEVINFO s, LPCSTR id, HWND p, DWORD f, PSP_DEVINFO_DATA d) override {
-    return t_.SetupDiOpenDeviceInfoA(s, id, p, f, d);
-  }
-  BOOL SetupDiGetDeviceInstanceIdA(HDEVINFO s, PSP_DEVINFO_DATA d, LPSTR b, DWORD n, PDWORD r) override {
-    return t_.SetupDiGetDeviceInstanceIdA(s, d, b, n, r);
-  }
-  BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO s, PSP_DEVINFO_DATA d, DWORD p, PDWORD t, PBYTE b, DWORD n,
-                                         PDWORD r) override {
-    return t_.SetupDiGetDeviceRegistryPropertyA(s, d, p, t, b, n, r);
-  }
-  BOOL SetupDiSetDeviceRegistryPropertyA(HDEVINFO s, PSP_DEVINFO_DATA d, DWORD p, const BYTE* b, DWORD n) override {
-    return t_.SetupDiSetDeviceRegistryPropertyA(s, d, p, b, n);
-  }
-  HKEY SetupDiOpenDevRegKey(HDEVINFO s, PSP_DEVINFO_DATA d, DWORD sc, DWORD h, DWORD k, REGSAM a) override {
-    return t_.SetupDiOpenDevRegKey(s, d, sc, h, k, a);
-  }
-  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO s, PSP_DEVINFO_DATA d, const GUID* g, DWORD i,
-                                   PSP_DEVICE_INTERFACE_DATA o) override {
-    return t_.SetupDiEnumDeviceInterfaces(s, d, g, i, o);
-  }
-  BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO s, PSP_DEVICE_INTERFACE_DATA i, PSP_DEVICE_INTERFACE_DETAIL_DATA_A o,
-                                        DWORD n, PDWORD r, PSP_DEVINFO_DATA d) override {
-    return t_.SetupDiGetDeviceInterfaceDetailA(s, i, o, n, r, d);
-  }
-  BOOL SetupDiSetClassInstallParamsA(HDEVINFO s, PSP_DEVINFO_DATA d, PSP_CLASSINSTALL_HEADER p, DWORD n) override {
-    return t_.SetupDiSetClassInstallParamsA(s, d, p, n);
-  }
+  using ForwardingDeviceInstall::ForwardingDeviceInstall;
   BOOL SetupDiCallClassInstaller(DI_FUNCTION f, HDEVINFO s, PSP_DEVINFO_DATA d) override {
-    const BOOL ok = t_.SetupDiCallClassInstaller(f, s, d);
+    const BOOL ok = inner_.SetupDiCallClassInstaller(f, s, d);
     installerRan = installerRan || ok;
     return ok;
   }
   BOOL SetupDiGetDeviceInstallParamsA(HDEVINFO s, PSP_DEVINFO_DATA d, PSP_DEVINSTALL_PARAMS_A p) override {
-    const BOOL ok = t_.SetupDiGetDeviceInstallParamsA(s, d, p);
+    const BOOL ok = inner_.SetupDiGetDeviceInstallParamsA(s, d, p);
     if (ok && installerRan) p->Flags |= rebootFlag;
     return ok;
   }
-  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO s) override { return t_.SetupDiDestroyDeviceInfoList(s); }
-  HINF SetupOpenInfFileA(LPCSTR f, LPCSTR c, DWORD st, PUINT e) override { return t_.SetupOpenInfFileA(f, c, st, e); }
-  void SetupCloseInfFile(HINF i) override { t_.SetupCloseInfFile(i); }
-  void InstallHinfSectionA(HWND w, HINSTANCE m, LPCSTR c, INT sh) override { t_.InstallHinfSectionA(w, m, c, sh); }
 
   DWORD rebootFlag = DI_NEEDREBOOT;
   bool installerRan = false;
-
- private:
-  platform::IDeviceInstall& t_;
 };
 
 TEST_F(TalonTest, RefusedRestartIsNotReportedAsSuccess) {
