@@ -4,16 +4,12 @@
 # elevation and names the amd64 architecture, and each of these checks must say so.
 # Usage: check-setup-pe-refuses.sh <objdump> <windres> <setup-sim.exe>
 set -u
-objdump=$1
-windres=$2
-exe=$3
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=checks-lib.sh
 . "$here/checks-lib.sh"
 checks_begin setup-exe-pe-refuses-other
-trap checks_on_exit EXIT
 
-output=$(MORVANE_JUNIT="" bash "$here/check-setup-pe.sh" "$objdump" "$windres" "$exe" 2>&1)
+output=$(MORVANE_JUNIT="" bash "$here/check-setup-pe.sh" "$@" 2>&1)
 code=$?
 echo "$output"
 check_that "the check fails on setup-sim.exe" "exit code $code, expected 1" test "$code" -eq 1

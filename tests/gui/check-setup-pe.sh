@@ -15,7 +15,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/checks-lib.sh"
 [ -f "$exe" ] || { echo "SKIP: $exe is not built (build the win32 preset first)"; exit 77; }
 checks_begin setup-exe-pe
-trap checks_on_exit EXIT
 
 headers=$("$objdump" -p "$exe") || { check_fail "the image can be read" "$objdump cannot read $exe"; exit 1; }
 matches() { grep -Eq "$1" <<<"$2"; }

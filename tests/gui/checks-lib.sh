@@ -2,12 +2,14 @@
 # MORVANE_JUNIT (when it is set), so that the test command counts them with the
 # GoogleTest programs' cases. Sourced by the script tests of this folder.
 #
+#   checks_begin SUITE         names the report and writes it on exit (an EXIT trap)
 #   check_pass NAME            a check that held
 #   check_fail NAME MESSAGE    a check that did not hold (also printed)
 #   check_that NAME MESSAGE COMMAND...   runs COMMAND: pass when it succeeds
 #   checks_finish SUITE        writes the report; its exit status is 1 when a check failed
 # A script that ends before checks_finish (an early exit) still writes its report
-# through checks_on_exit, with the checks recorded so far.
+# through checks_on_exit, with the checks recorded so far; a script with more to do on
+# exit sets its own trap that calls checks_on_exit.
 
 check_names=()
 check_messages=()
@@ -70,7 +72,10 @@ checks_on_exit() {
   return 0
 }
 
-checks_begin() { checks_suite=$1; }
+checks_begin() {
+  checks_suite=$1
+  trap checks_on_exit EXIT
+}
 
 checks_finish() {
   checks_write "${1:-$checks_suite}"

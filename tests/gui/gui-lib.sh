@@ -1,6 +1,11 @@
 # Shell helpers for driving setup-sim.exe under Wine on an X display: finding
 # windows, clicking at client coordinates, answering question boxes, reading pixels
-# of a screenshot. Sourced by run.sh and the GUI test.
+# of a screenshot; starting setup-sim.exe, finding its window and collecting its exit
+# code, with the checks these steps record (checks-lib.sh, sourced here too). Sourced
+# by run.sh and the GUI tests.
+
+# shellcheck source=checks-lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/checks-lib.sh"
 
 # Windows paths for Wine (its drive Z: is the Unix root).
 wine_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr '/' '\\')"; }
@@ -77,4 +82,138 @@ answer_questions_yes() {
 # "R G B" of one pixel of an image.
 pixel() {
   convert "$1" -crop "1x1+$2+$3" +repage -depth 8 txt:- | sed -nE '2s/.*\(([0-9]+),([0-9]+),([0-9]+).*/\1 \2 \3/p'
+}
+
+# True when the images $1 and $2 have no pixel that differs.
+same_image() { [ "$(compare -metric AE "$1" "$2" null: 2>&1)" = "0" ]; }
+
+# Moves the pointer to the screen's corner (so that no hint covers the controls) and
+# waits $1 seconds.
+pointer_away() {
+  xdotool mousemove 0 0
+  sleep "${1:-0.5}"
+}
+
+# The start of a setup-sim.exe test:
+#   sim_test_begin SUITE <wine runner> <setup-sim.exe> <work folder> [<machine file>]
+# sets runner, exe, work and machine, reports the checks as SUITE, makes the work
+# folder, and on exit ends the program (if it still runs) and writes the report.
+# shellcheck disable=SC2034  # the variables are the test script's
+sim_test_begin() {
+  checks_begin "$1"
+  runner=$2
+  exe=$3
+  work=$4
+  machine=${5:-}
+  SIM_PID=""
+  mkdir -p "$work"
+  trap 'sim_kill; checks_on_exit' EXIT
+}
+
+# The program runs over the machine file $1 and writes its state to dump
+# ($work/state.json) when it ends; the state and screenshots of an earlier run are removed.
+sim_use_machine() {
+  dump="$work/state.json"
+  rm -f "$dump" "$work"/*.png
+  export MORVANE_MACHINE_DUMP MORVANE_MACHINE
+  MORVANE_MACHINE_DUMP=$(wine_path "$dump")
+  MORVANE_MACHINE=$(wine_path "$1")
+}
+
+# Starts "$runner" "$exe" with the arguments given, in the background; its pid in SIM_PID.
+sim_start() {
+  "$runner" "$exe" "$@" &
+  SIM_PID=$!
+}
+
+# Ends the program started by sim_start if it still runs.
+sim_kill() {
+  [ -n "${SIM_PID:-}" ] && kill "$SIM_PID" 2>/dev/null
+  return 0
+}
+
+# The main window within $1 seconds (90 by default): its X id in WID, its client area
+# in WIN_X WIN_Y WIN_W WIN_H. Fails when it does not appear.
+# shellcheck disable=SC2034  # WIN_W and WIN_H are the test script's
+sim_find_window() {
+  WID=$(wait_window "USB Devices Rate Setup" "${1:-90}") || return 1
+  read -r WIN_X WIN_Y WIN_W WIN_H < <(window_geometry "$WID")
+}
+
+# The check "the window appears" (sim_find_window); the test ends without the window.
+check_main_window() {
+  if ! sim_find_window 90; then
+    check_fail "the window appears" "no window \"USB Devices Rate Setup\" within 90 s"
+    exit 1
+  fi
+  check_pass "the window appears"
+}
+
+# Waits up to 10 seconds for the program started by sim_start to end: its exit code
+# in SIM_CODE, which stays empty (and the call fails) while it still runs.
+sim_wait_exit() {
+  local _
+  SIM_CODE=""
+  for _ in $(seq 1 50); do
+    if ! kill -0 "$SIM_PID" 2>/dev/null; then
+      wait "$SIM_PID"
+      SIM_CODE=$?
+      SIM_PID=""
+      return 0
+    fi
+    sleep 0.2
+  done
+  return 1
+}
+
+# The check NAME: the program ended (sim_wait_exit) with exit code $2; $3 is the
+# message when it still runs.
+check_exit_code() {
+  local name=$1 expected=$2 running=${3:-the program is still running}
+  if [ -z "$SIM_CODE" ]; then
+    check_fail "$name" "$running"
+  else
+    check_that "$name" "exit code $SIM_CODE" test "$SIM_CODE" -eq "$expected"
+  fi
+}
+
+# Escape closes the main window, after a click on the empty head panel at x $1 has
+# given it the keys; checks "Escape ends the program with exit code 0" ($2: the message
+# when it still runs).
+check_escape_closes() {
+  click_at "$1" 20
+  xdotool key Escape
+  sim_wait_exit
+  check_exit_code "Escape ends the program with exit code 0" 0 "${2:-the program is still running}"
+}
+
+# Checks "the machine's state is written at the end" (the file $dump is not empty);
+# then runs the Python script on standard input over it, after lines that load the
+# state (state, grid, devices by instance id) and define check(name, ok, message).
+# Each line it prints "ok <name>" or "FAIL <name>: <message>" becomes a check; other
+# lines are shown.
+state_prelude='import json, sys
+state = json.load(open(sys.argv[1]))
+grid = state["grid"]
+devices = {d["instanceId"]: d for d in state["devices"]}
+
+def check(name, ok, message):
+    print(("ok " + name) if ok else ("FAIL %s: %s" % (name, message)))
+'
+check_state_file() {
+  local script line rest
+  script=$(cat)
+  if [ ! -s "$dump" ]; then
+    check_fail "the machine's state is written at the end" "no $dump"
+    return 0
+  fi
+  check_pass "the machine's state is written at the end"
+  while IFS= read -r line; do
+    case "$line" in
+      "ok "*) check_pass "${line#ok }" ;;
+      "FAIL "*) rest=${line#FAIL }; check_fail "${rest%%: *}" "${rest#*: }" ;;
+      *) echo "$line" ;;
+    esac
+  done < <(python3 -c "$state_prelude
+$script" "$dump")
 }

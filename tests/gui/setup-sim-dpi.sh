@@ -5,26 +5,12 @@
 # the grid still shows the devices.
 # Usage: setup-sim-dpi.sh <wine runner> <setup-sim.exe> <work folder> <machine file>
 set -u
-runner=$1
-exe=$2
-work=$3
-machine=$4
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=gui-lib.sh
 . "$here/gui-lib.sh"
-# shellcheck source=checks-lib.sh
-. "$here/checks-lib.sh"
-checks_begin setup-sim-dpi
-
-mkdir -p "$work"
-dump="$work/state.json"
-rm -f "$dump" "$work"/*.png
+sim_test_begin setup-sim-dpi "$@"
+sim_use_machine "$machine"
 export WINEPREFIX="$work/wineprefix"
-export MORVANE_MACHINE_DUMP MORVANE_MACHINE
-MORVANE_MACHINE_DUMP=$(wine_path "$dump")
-MORVANE_MACHINE=$(wine_path "$machine")
-pid=""
-trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; checks_on_exit' EXIT
 
 if ! "$runner" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 120 /f >/dev/null 2>&1; then
   check_fail "the screen is set to 120 pixels per inch" "reg add failed"
@@ -32,17 +18,10 @@ if ! "$runner" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d
 fi
 check_pass "the screen is set to 120 pixels per inch"
 
-"$runner" "$exe" /mice &
-pid=$!
-if ! wid=$(wait_window "USB Devices Rate Setup" 90); then
-  check_fail "the window appears" "no window \"USB Devices Rate Setup\" within 90 s"
-  exit 1
-fi
-check_pass "the window appears"
-read -r WIN_X WIN_Y WIN_W WIN_H < <(window_geometry "$wid")
+sim_start /mice
+check_main_window
 check_that "client area 1200 x 450" "it is ${WIN_W} x ${WIN_H}" test "$WIN_W" -eq 1200 -a "$WIN_H" -eq 450
-xdotool mousemove 0 0
-sleep 1.5
+pointer_away 1.5
 import -window root "$work/dpi120.png"
 at() { pixel "$work/dpi120.png" $((WIN_X + $1)) $((WIN_Y + $2)); }
 
@@ -90,19 +69,7 @@ check_that "columns 285, 42, 50, 62, 466 and 285 wide" "no border where expected
 check_that "the columns fill the grid's width" "they end at $((x - grid_x)) of $((WIN_W - 2 * grid_x))" \
   test $((x - grid_x)) -eq $((WIN_W - 2 * grid_x))
 
-click_at 1000 20
-xdotool key Escape
-code=""
-for _ in $(seq 1 50); do
-  if ! kill -0 "$pid" 2>/dev/null; then
-    wait "$pid"
-    code=$?
-    pid=""
-    break
-  fi
-  sleep 0.2
-done
-check_that "Escape ends the program with exit code 0" "exit code ${code:-(still running)}" test "${code:-1}" -eq 0
+check_escape_closes 1000 "exit code (still running)"
 if [ -s "$dump" ]; then
   rows_drawn=$(python3 -c 'import json,sys; g=json.load(open(sys.argv[1]))["grid"]; print(sum(1 for r in g[1:] if r and r[0]))' "$dump")
   check_that "the grid shows both mice" "$rows_drawn device rows drawn" test "$rows_drawn" -eq 2

@@ -9,45 +9,22 @@
 # the simulated registry holds them, and Escape ends the program with exit code 0.
 # Usage: setup-sim-gui.sh <wine runner> <setup-sim.exe> <work folder> <machine file>
 set -u
-runner=$1
-exe=$2
-work=$3
-machine=$4
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=gui-lib.sh
 . "$here/gui-lib.sh"
-# shellcheck source=checks-lib.sh
-. "$here/checks-lib.sh"
-checks_begin setup-sim-gui
-
-mkdir -p "$work"
-dump="$work/state.json"
-rm -f "$dump" "$work"/*.png
-export MORVANE_MACHINE_DUMP MORVANE_MACHINE
-MORVANE_MACHINE_DUMP=$(wine_path "$dump")
-MORVANE_MACHINE=$(wine_path "$machine")
-
-"$runner" "$exe" /mice &
-pid=$!
-cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; return 0; }
-trap 'cleanup; checks_on_exit' EXIT
-
-if ! wid=$(wait_window "USB Devices Rate Setup" 90); then
-  check_fail "the window appears" "no window \"USB Devices Rate Setup\" within 90 s"
-  exit 1
-fi
-check_pass "the window appears"
-read -r WIN_X WIN_Y WIN_W WIN_H < <(window_geometry "$wid")
+sim_test_begin setup-sim-gui "$@"
+sim_use_machine "$machine"
+sim_start /mice
+check_main_window
 read -r SCREEN_W SCREEN_H < <(xdotool getdisplaygeometry)
-echo "window $wid at $WIN_X,$WIN_Y, $WIN_W x $WIN_H on $SCREEN_W x $SCREEN_H"
+echo "window $WID at $WIN_X,$WIN_Y, $WIN_W x $WIN_H on $SCREEN_W x $SCREEN_H"
 check_that "client area 960 x 360" "it is ${WIN_W} x ${WIN_H}" test "$WIN_W" -eq 960 -a "$WIN_H" -eq 360
 # Centred: the frame is as wide on both sides; above, the caption adds a few pixels.
 centre_y=$((WIN_Y + WIN_H / 2 - SCREEN_H / 2))
 check_that "centred on the screen" "client area at $WIN_X,$WIN_Y" \
   test $((2 * WIN_X + WIN_W - SCREEN_W)) -ge -1 -a $((2 * WIN_X + WIN_W - SCREEN_W)) -le 1 -a \
        "$centre_y" -ge 0 -a "$centre_y" -le 16
-xdotool mousemove 0 0  # no hint over the grid
-sleep 1.5
+pointer_away 1.5  # no hint over the grid
 
 # Client coordinates: the grid lies below the 38-pixel head panel, inside a 2-pixel
 # edge; rows are 21 pixels high plus a one-pixel line, the title row first. Column 1
@@ -63,7 +40,7 @@ at() { pixel "$work/$1.png" $((WIN_X + $2)) $((WIN_Y + $3)); }
 check_box() {
   convert "$work/$1.png" -crop "14x14+$((WIN_X + 8))+$((WIN_Y + foot_y + 12))" +repage "$work/box-$1.png"
 }
-same_box() { [ "$(compare -metric AE "$work/box-$1.png" "$work/box-$2.png" null: 2>&1)" = "0" ]; }
+same_box() { same_image "$work/box-$1.png" "$work/box-$2.png"; }
 different_box() { ! same_box "$@"; }
 
 shot start
@@ -91,8 +68,7 @@ if box=$(wait_window " Warning !!!" 10); then
 else
   check_fail "the filter for a device with a problem asks first" "no \" Warning !!!\" box"
 fi
-xdotool mousemove 0 0
-sleep 0.5
+pointer_away 0.5
 shot declined
 check_box declined
 check_that "a declined question leaves the check box clear" "the box differs from the start" same_box start declined
@@ -119,8 +95,7 @@ xdotool key Down Down Return
 sleep 0.5
 asked=$(answer_questions_yes 2)
 check_that "a rate for a full-speed device asks nothing" "$asked question(s) came" test "$asked" -eq 0
-xdotool mousemove 0 0
-sleep 0.5
+pointer_away 0.5
 shot changed
 check_box changed
 check_that "the check box shows the filter" "the box looks as at the start" different_box start changed
@@ -129,50 +104,15 @@ check_that "the check box shows the filter" "the box looks as at the start" diff
 # one second after the last device change the list is rebuilt.
 click_at $((400 + 45)) $((foot_y + 20))
 sleep 4
-xdotool mousemove 0 0
-sleep 0.5
+pointer_away 0.5
 shot restarted
 
 # Escape closes (after a click on the empty head panel gives the window the keys).
-click_at 800 20
-xdotool key Escape
-code=""
-for _ in $(seq 1 50); do
-  if ! kill -0 "$pid" 2>/dev/null; then
-    wait "$pid"
-    code=$?
-    pid=""
-    break
-  fi
-  sleep 0.2
-done
-if [ -z "$code" ]; then
-  check_fail "Escape ends the program with exit code 0" "the program is still running"
-else
-  check_that "Escape ends the program with exit code 0" "exit code $code" test "$code" -eq 0
-fi
+check_escape_closes 800
 
-if [ ! -s "$dump" ]; then
-  check_fail "the machine's state is written at the end" "no $dump"
-else
-  check_pass "the machine's state is written at the end"
-  # One line per check: "ok <name>" or "FAIL <name>: <message>".
-  while IFS= read -r line; do
-    case "$line" in
-      "ok "*) check_pass "${line#ok }" ;;
-      "FAIL "*) rest=${line#FAIL }; check_fail "${rest%%: *}" "${rest#*: }" ;;
-      *) echo "$line" ;;
-    esac
-  done < <(python3 - "$dump" <<'PY'
-import json, sys
-state = json.load(open(sys.argv[1]))
-grid = state["grid"]
-devices = {d["instanceId"]: d for d in state["devices"]}
+check_state_file <<'PY'
 gaming = devices.get("USB\\VID_046D&PID_C08B\\5&1A2B3C4D&0&1", {})
 optical = devices.get("USB\\VID_1BCF&PID_0005\\5&1A2B3C4D&0&2", {})
-
-def check(name, ok, message):
-    print(("ok " + name) if ok else ("FAIL %s: %s" % (name, message)))
 
 def cell(row, col):
     return grid[row][col] if row < len(grid) and col < len(grid[row]) else None
@@ -197,8 +137,6 @@ check("the declined device is unchanged: no filter, no rate", optical.get("lower
       and value(optical, "bInterval") is None and [cell(2, 1), cell(2, 2)] == ["No", "Default"],
       "%r, row 2 drew %r" % (optical, grid[2:3]))
 PY
-)
-fi
 
 checks_finish setup-sim-gui
 status=$?

@@ -21,14 +21,11 @@ unset MORVANE_MACHINE MORVANE_MACHINE_DUMP
 
 "$runner" "$clip" clear || { echo "FAIL: the clipboard could not be emptied"; exit 1; }
 
-"$runner" "$exe" /usb &
-pid=$!
-cleanup() { kill "$pid" 2>/dev/null || true; }
-trap cleanup EXIT
+sim_start /usb
+trap sim_kill EXIT
 
-wid=$(wait_window "USB Devices Rate Setup" 90) || { echo "FAIL: the window did not appear"; exit 1; }
-read -r WIN_X WIN_Y WIN_W WIN_H < <(window_geometry "$wid")
-echo "window $wid at $WIN_X,$WIN_Y, $WIN_W x $WIN_H"
+sim_find_window 90 || { echo "FAIL: the window did not appear"; exit 1; }
+echo "window $WID at $WIN_X,$WIN_Y, $WIN_W x $WIN_H"
 sleep 1.5
 
 # "Copy IDs" sits in the 38-pixel foot panel at x 506, y 8, 90 x 24.
@@ -50,11 +47,8 @@ else
   echo "clipboard: $(wc -c <"$copied") bytes, as expected"
 fi
 
-xdotool windowfocus "$wid" key Escape 2>/dev/null || true
-for _ in $(seq 1 50); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.2
-done
+xdotool windowfocus "$WID" key Escape 2>/dev/null || true
+sim_wait_exit
 trap - EXIT
-cleanup
+sim_kill
 exit "$failures"
