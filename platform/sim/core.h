@@ -13,6 +13,12 @@
 
 namespace sim {
 
+// A handle (or any pointer) as the number the accounting and the logs use.
+template <typename T>
+std::uintptr_t HandleValue(T handle) {
+  return reinterpret_cast<std::uintptr_t>(handle);
+}
+
 // One logged call: the function's Win32 name and its arguments, formatted as
 // documented in sim.h.
 struct Call {

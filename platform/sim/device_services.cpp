@@ -27,11 +27,6 @@ constexpr DWORD kKnownClassDevsFlags =
     DIGCF_DEFAULT | DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE;
 constexpr DWORD kKnownOpenFlags = 0x2 | 0x4;  // DIOD_INHERIT_CLASSDRVS, DIOD_CANCEL_REMOVE
 
-template <typename T>
-std::uintptr_t Value(T handle) {
-  return reinterpret_cast<std::uintptr_t>(handle);
-}
-
 HKEY InvalidKey() { return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE); }
 
 bool IsMultiStringProperty(DWORD property) {
@@ -123,8 +118,8 @@ struct DeviceServices::State {
   }
 
   DevSet* FindSet(HDEVINFO set) {
-    auto it = sets.find(Value(set));
-    if (it == sets.end() || !core.IsLive(Value(set), ResourceKind::DeviceInfoSet)) {
+    auto it = sets.find(HandleValue(set));
+    if (it == sets.end() || !core.IsLive(HandleValue(set), ResourceKind::DeviceInfoSet)) {
       Fail(ERROR_INVALID_HANDLE);
       return nullptr;
     }
@@ -159,7 +154,7 @@ struct DeviceServices::State {
     if (data == nullptr) return Fail(ERROR_INVALID_PARAMETER), nullptr;
     if (data->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER), nullptr;
     auto it = tokens.find(data->Reserved);
-    if (it == tokens.end() || it->second.set != Value(set) || it->second.ordinal >= 0) {
+    if (it == tokens.end() || it->second.set != HandleValue(set) || it->second.ordinal >= 0) {
       return Fail(ERROR_INVALID_PARAMETER), nullptr;
     }
     Device* device = At(it->second.devInst);
@@ -197,8 +192,8 @@ struct DeviceServices::State {
 
   // The values behind an open key, or null with the LSTATUS in *status.
   ValueMap* OpenValues(HKEY key, REGSAM need, LSTATUS* status) {
-    auto it = keys.find(Value(key));
-    if (it == keys.end() || !core.IsLive(Value(key), ResourceKind::RegistryKey)) {
+    auto it = keys.find(HandleValue(key));
+    if (it == keys.end() || !core.IsLive(HandleValue(key), ResourceKind::RegistryKey)) {
       *status = static_cast<LSTATUS>(ERROR_INVALID_HANDLE);
       return nullptr;
     }
@@ -355,7 +350,7 @@ BOOL DeviceServices::SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId, HWN
   const Device& device = s.Devices()[i];
   if (devSet->classGuid && !IsEqualGUID(*devSet->classGuid, device.classGuid)) return s.Fail(kErrorClassMismatch);
   const DEVINST devInst = s.index.DevInstAt(i);
-  const std::size_t position = s.AddElement(Value(set), *devSet, devInst);
+  const std::size_t position = s.AddElement(HandleValue(set), *devSet, devInst);
   if (data != nullptr) s.Fill(data, devInst, devSet->tokens[position]);
   return s.Succeed();
 }
@@ -369,8 +364,8 @@ BOOL DeviceServices::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
   if (devSet == nullptr) return FALSE;
   for (ULONG_PTR token : devSet->tokens) s.tokens.erase(token);
   for (const auto& [key, token] : devSet->interfaceTokens) s.tokens.erase(token);
-  s.sets.erase(Value(set));
-  core_.Release(Value(set));
+  s.sets.erase(HandleValue(set));
+  core_.Release(HandleValue(set));
   return s.Succeed();
 }
 
@@ -544,10 +539,10 @@ LSTATUS DeviceServices::RegCloseKey(HKEY key) {
   DWORD e;
   if (core_.ShouldFail("RegCloseKey", &e)) return static_cast<LSTATUS>(e);
   State& s = *state_;
-  auto it = s.keys.find(Value(key));
-  if (it == s.keys.end() || !core_.IsLive(Value(key), ResourceKind::RegistryKey)) return ERROR_INVALID_HANDLE;
+  auto it = s.keys.find(HandleValue(key));
+  if (it == s.keys.end() || !core_.IsLive(HandleValue(key), ResourceKind::RegistryKey)) return ERROR_INVALID_HANDLE;
   s.keys.erase(it);
-  core_.Release(Value(key));
+  core_.Release(HandleValue(key));
   return ERROR_SUCCESS;
 }
 
@@ -579,7 +574,7 @@ BOOL DeviceServices::SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA 
       if (seen++ != memberIndex) continue;
       const std::uint64_t key = (static_cast<std::uint64_t>(devInst) << 16) | k;
       auto [it, added] = devSet->interfaceTokens.emplace(key, 0);
-      if (added) it->second = s.NewToken(Value(set), devInst, static_cast<int>(k));
+      if (added) it->second = s.NewToken(HandleValue(set), devInst, static_cast<int>(k));
       interfaceData->InterfaceClassGuid = *interfaceClass;
       interfaceData->Flags = device->present ? kSpintActive : 0;
       interfaceData->Reserved = it->second;
@@ -611,7 +606,7 @@ BOOL DeviceServices::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_I
   if (interfaceData == nullptr) return s.Fail(ERROR_INVALID_PARAMETER);
   if (interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return s.Fail(ERROR_INVALID_USER_BUFFER);
   auto it = s.tokens.find(interfaceData->Reserved);
-  if (it == s.tokens.end() || it->second.set != Value(set) || it->second.ordinal < 0) {
+  if (it == s.tokens.end() || it->second.set != HandleValue(set) || it->second.ordinal < 0) {
     return s.Fail(ERROR_INVALID_PARAMETER);
   }
   constexpr DWORD fixedPart = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
@@ -629,7 +624,7 @@ BOOL DeviceServices::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_I
   const DWORD need = fixedPart + static_cast<DWORD>(path.size()) + 1;
   if (requiredSize != nullptr) *requiredSize = need;
   if (data != nullptr) {
-    const std::size_t position = s.AddElement(Value(set), *devSet, devInst);
+    const std::size_t position = s.AddElement(HandleValue(set), *devSet, devInst);
     s.Fill(data, devInst, devSet->tokens[position]);
   }
   if (detail == nullptr || detailSize < need) return s.Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -887,7 +882,7 @@ void DeviceServices::SetupCloseInfFile(HINF inf) {
   core_.Log("SetupCloseInfFile", Handle(inf));
   DWORD e;
   if (core_.ShouldFail("SetupCloseInfFile", &e)) return;
-  if (core_.IsLive(Value(inf), ResourceKind::InfFile)) core_.Release(Value(inf));
+  if (core_.IsLive(HandleValue(inf), ResourceKind::InfFile)) core_.Release(HandleValue(inf));
 }
 
 void DeviceServices::InstallHinfSectionA(HWND window, HINSTANCE module, LPCSTR commandLine, INT show) {
@@ -1032,7 +1027,7 @@ DEVINST DeviceServices::DevInstOf(const std::string& instanceId) const {
 }
 
 std::size_t DeviceServices::SetSize(HDEVINFO set) const {
-  auto it = state_->sets.find(Value(set));
+  auto it = state_->sets.find(HandleValue(set));
   return it == state_->sets.end() ? 0 : it->second.elements.size();
 }
 

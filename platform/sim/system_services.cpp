@@ -35,11 +35,6 @@ constexpr int kShellNoAssociation = 31;
 constexpr const char* kProfilePrivilege = "SeProfileSingleProcessPrivilege";
 
 template <typename T>
-std::uintptr_t Value(T handle) {
-  return reinterpret_cast<std::uintptr_t>(handle);
-}
-
-template <typename T>
 T AsHandle(std::uintptr_t value) {
   return reinterpret_cast<T>(value);
 }
@@ -236,7 +231,7 @@ struct SystemServices::State {
   }
 
   Block* FindBlock(HGLOBAL handle) {
-    auto it = blocks.find(Value(handle));
+    auto it = blocks.find(HandleValue(handle));
     return it == blocks.end() ? nullptr : &it->second;
   }
 
@@ -367,7 +362,7 @@ BOOL SystemServices::DeviceIoControl(HANDLE device, DWORD code, LPVOID inBuffer,
   s.core.Log("DeviceIoControl", Join(Handle(device), Hex(code), Buffer(inBuffer, inSize), Buffer(outBuffer, outSize),
                                      Out(bytesReturned), Out(overlapped)));
   if (s.Faulted("DeviceIoControl")) return FALSE;
-  const std::uintptr_t handle = Value(device);
+  const std::uintptr_t handle = HandleValue(device);
   if (s.core.isDeviceHandle && s.core.isDeviceHandle(handle)) {
     return s.core.deviceIoControl(handle, code, inBuffer, inSize, outBuffer, outSize, bytesReturned);
   }
@@ -379,7 +374,7 @@ BOOL SystemServices::DeviceIoControl(HANDLE device, DWORD code, LPVOID inBuffer,
 BOOL SystemServices::CloseHandle(HANDLE handle) {
   State& s = *state_;
   s.core.Log("CloseHandle", Handle(handle));
-  const std::uintptr_t value = Value(handle);
+  const std::uintptr_t value = HandleValue(handle);
   const bool live = s.core.IsLive(value, ResourceKind::FileHandle) || s.core.IsLive(value, ResourceKind::TokenHandle);
   if (!live) return s.Fail(ERROR_INVALID_HANDLE);
   s.core.Release(value);
@@ -447,7 +442,7 @@ HMODULE SystemServices::LoadLibraryExA(LPCSTR path, HANDLE file, DWORD flags) {
 BOOL SystemServices::FreeLibrary(HMODULE module) {
   State& s = *state_;
   s.core.Log("FreeLibrary", Handle(module));
-  const std::uintptr_t handle = Value(module);
+  const std::uintptr_t handle = HandleValue(module);
   if (handle == kKernel32Module || handle == kNtdllModule) return TRUE;
   if (!s.core.IsLive(handle, ResourceKind::Module)) return s.Fail(ERROR_INVALID_HANDLE);
   s.core.Release(handle);
@@ -459,36 +454,36 @@ BOOL SystemServices::FreeLibrary(HMODULE module) {
 HRSRC SystemServices::FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
   State& s = *state_;
   const auto resourceName = [](LPCSTR id) {
-    return IS_INTRESOURCE(id) ? "#" + std::to_string(Value(id)) : Str(id);
+    return IS_INTRESOURCE(id) ? "#" + std::to_string(HandleValue(id)) : Str(id);
   };
   s.core.Log("FindResourceA", Join(Handle(module), resourceName(name), resourceName(type)));
   if (s.Faulted("FindResourceA")) return nullptr;
-  auto it = s.modules.find(Value(module));
+  auto it = s.modules.find(HandleValue(module));
   if (it == s.modules.end()) return s.Fail(ERROR_INVALID_HANDLE), nullptr;
-  if (!IS_INTRESOURCE(type) || Value(type) != Value(RT_VERSION) || it->second.resource.empty()) {
+  if (!IS_INTRESOURCE(type) || HandleValue(type) != HandleValue(RT_VERSION) || it->second.resource.empty()) {
     return s.Fail(ERROR_RESOURCE_TYPE_NOT_FOUND), nullptr;
   }
-  if (!IS_INTRESOURCE(name) || Value(name) != kFirstVersionResourceId) {
+  if (!IS_INTRESOURCE(name) || HandleValue(name) != kFirstVersionResourceId) {
     return s.Fail(ERROR_RESOURCE_NAME_NOT_FOUND), nullptr;
   }
   // The resource handle is the module's; a module has one resource here.
-  return AsHandle<HRSRC>(Value(module) + 1);
+  return AsHandle<HRSRC>(HandleValue(module) + 1);
 }
 
 HGLOBAL SystemServices::LoadResource(HMODULE module, HRSRC resource) {
   State& s = *state_;
   s.core.Log("LoadResource", Join(Handle(module), Handle(resource)));
   if (s.Faulted("LoadResource")) return nullptr;
-  auto it = s.modules.find(Value(module));
-  if (it == s.modules.end() || Value(resource) != Value(module) + 1) return s.Fail(ERROR_INVALID_HANDLE), nullptr;
-  return AsHandle<HGLOBAL>(Value(module) + 2);
+  auto it = s.modules.find(HandleValue(module));
+  if (it == s.modules.end() || HandleValue(resource) != HandleValue(module) + 1) return s.Fail(ERROR_INVALID_HANDLE), nullptr;
+  return AsHandle<HGLOBAL>(HandleValue(module) + 2);
 }
 
 LPVOID SystemServices::LockResource(HGLOBAL resourceData) {
   State& s = *state_;
   s.core.Log("LockResource", Handle(resourceData));
   if (s.Faulted("LockResource")) return nullptr;
-  auto it = s.modules.find(Value(resourceData) - 2);
+  auto it = s.modules.find(HandleValue(resourceData) - 2);
   if (it == s.modules.end() || it->second.resource.empty()) return nullptr;
   return it->second.resource.data();
 }
@@ -497,8 +492,8 @@ DWORD SystemServices::SizeofResource(HMODULE module, HRSRC resource) {
   State& s = *state_;
   s.core.Log("SizeofResource", Join(Handle(module), Handle(resource)));
   if (s.Faulted("SizeofResource")) return 0;
-  auto it = s.modules.find(Value(module));
-  if (it == s.modules.end() || Value(resource) != Value(module) + 1) return s.Fail(ERROR_INVALID_HANDLE), 0;
+  auto it = s.modules.find(HandleValue(module));
+  if (it == s.modules.end() || HandleValue(resource) != HandleValue(module) + 1) return s.Fail(ERROR_INVALID_HANDLE), 0;
   return static_cast<DWORD>(it->second.resource.size());
 }
 
@@ -575,7 +570,7 @@ SC_HANDLE SystemServices::OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DW
   State& s = *state_;
   s.core.Log("OpenServiceA", Join(Handle(manager), Str(serviceName), Hex(access)));
   if (s.Faulted("OpenServiceA")) return nullptr;
-  if (!s.core.IsLive(Value(manager), ResourceKind::ServiceManager)) return s.Fail(ERROR_INVALID_HANDLE), nullptr;
+  if (!s.core.IsLive(HandleValue(manager), ResourceKind::ServiceManager)) return s.Fail(ERROR_INVALID_HANDLE), nullptr;
   if (serviceName == nullptr) return s.Fail(ERROR_INVALID_PARAMETER), nullptr;
   const Service* service = nullptr;
   for (const Service& candidate : s.Model().services) {
@@ -605,8 +600,8 @@ BOOL SystemServices::QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONF
   State& s = *state_;
   s.core.Log("QueryServiceConfigA", Join(Handle(service), Buffer(config, bufferSize), Dec(bufferSize), Out(bytesNeeded)));
   if (s.Faulted("QueryServiceConfigA")) return FALSE;
-  auto it = s.services.find(Value(service));
-  if (it == s.services.end() || !s.core.IsLive(Value(service), ResourceKind::ServiceHandle)) {
+  auto it = s.services.find(HandleValue(service));
+  if (it == s.services.end() || !s.core.IsLive(HandleValue(service), ResourceKind::ServiceHandle)) {
     return s.Fail(ERROR_INVALID_HANDLE);
   }
   if ((it->second.access & SERVICE_QUERY_CONFIG) == 0) return s.Fail(ERROR_ACCESS_DENIED);
@@ -647,8 +642,8 @@ BOOL SystemServices::QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS stat
   State& s = *state_;
   s.core.Log("QueryServiceStatus", Join(Handle(service), Out(status)));
   if (s.Faulted("QueryServiceStatus")) return FALSE;
-  auto it = s.services.find(Value(service));
-  if (it == s.services.end() || !s.core.IsLive(Value(service), ResourceKind::ServiceHandle)) {
+  auto it = s.services.find(HandleValue(service));
+  if (it == s.services.end() || !s.core.IsLive(HandleValue(service), ResourceKind::ServiceHandle)) {
     return s.Fail(ERROR_INVALID_HANDLE);
   }
   if ((it->second.access & SERVICE_QUERY_STATUS) == 0) return s.Fail(ERROR_ACCESS_DENIED);
@@ -666,8 +661,8 @@ BOOL SystemServices::StartServiceA(SC_HANDLE service, DWORD argCount, LPCSTR* ar
   State& s = *state_;
   s.core.Log("StartServiceA", Join(Handle(service), Dec(argCount), args == nullptr ? "null" : "out"));
   if (s.Faulted("StartServiceA")) return FALSE;
-  auto it = s.services.find(Value(service));
-  if (it == s.services.end() || !s.core.IsLive(Value(service), ResourceKind::ServiceHandle)) {
+  auto it = s.services.find(HandleValue(service));
+  if (it == s.services.end() || !s.core.IsLive(HandleValue(service), ResourceKind::ServiceHandle)) {
     return s.Fail(ERROR_INVALID_HANDLE);
   }
   if ((it->second.access & SERVICE_START) == 0) return s.Fail(ERROR_ACCESS_DENIED);
@@ -683,7 +678,7 @@ BOOL SystemServices::StartServiceA(SC_HANDLE service, DWORD argCount, LPCSTR* ar
 BOOL SystemServices::CloseServiceHandle(SC_HANDLE handle) {
   State& s = *state_;
   s.core.Log("CloseServiceHandle", Handle(handle));
-  const std::uintptr_t value = Value(handle);
+  const std::uintptr_t value = HandleValue(handle);
   if (!s.core.IsLive(value, ResourceKind::ServiceHandle) && !s.core.IsLive(value, ResourceKind::ServiceManager)) {
     return s.Fail(ERROR_INVALID_HANDLE);
   }
@@ -740,7 +735,7 @@ HANDLE SystemServices::SetClipboardData(UINT format, HANDLE data) {
   // The clipboard owns the block from now on.
   std::vector<BYTE> bytes(block->bytes.begin(), block->bytes.begin() + static_cast<std::ptrdiff_t>(block->size));
   s.core.Release(block->account);
-  s.blocks.erase(Value(data));
+  s.blocks.erase(HandleValue(data));
   if (s.clipboard.count(format) == 0) s.clipboardOrder.push_back(format);
   s.clipboard[format] = std::move(bytes);
   return data;
@@ -803,7 +798,7 @@ HGLOBAL SystemServices::GlobalAlloc(UINT flags, SIZE_T bytes) {
   block.fixed = (flags & GMEM_MOVEABLE) == 0;
   block.account = s.core.Acquire(ResourceKind::GlobalMemory, "GlobalAlloc(" + Hex(flags) + ", " + Dec(bytes) + ")");
   // A fixed block's handle is its address.
-  const std::uintptr_t handle = block.fixed ? Value(block.bytes.data()) : block.account;
+  const std::uintptr_t handle = block.fixed ? HandleValue(block.bytes.data()) : block.account;
   s.blocks.emplace(handle, std::move(block));
   return AsHandle<HGLOBAL>(handle);
 }
@@ -836,7 +831,7 @@ HGLOBAL SystemServices::GlobalFree(HGLOBAL handle) {
   State::Block* block = s.FindBlock(handle);
   if (block == nullptr) return s.Fail(ERROR_INVALID_HANDLE), handle;
   s.core.Release(block->account);
-  s.blocks.erase(Value(handle));
+  s.blocks.erase(HandleValue(handle));
   return nullptr;
 }
 
@@ -901,15 +896,15 @@ HMODULE SystemServices::LoadLibraryW(LPCWSTR moduleName) {
 FARPROC SystemServices::GetProcAddress(HMODULE module, LPCSTR procName) {
   State& s = *state_;
   s.core.Log("GetProcAddress", Join(Handle(module), procName != nullptr && IS_INTRESOURCE(procName)
-                                                          ? "#" + std::to_string(Value(procName))
+                                                          ? "#" + std::to_string(HandleValue(procName))
                                                           : Str(procName)));
   if (s.Faulted("GetProcAddress")) return nullptr;
   std::string moduleName;
-  if (Value(module) == kKernel32Module) {
+  if (HandleValue(module) == kKernel32Module) {
     moduleName = "kernel32.dll";
-  } else if (Value(module) == kNtdllModule) {
+  } else if (HandleValue(module) == kNtdllModule) {
     moduleName = "ntdll.dll";
-  } else if (auto it = s.modules.find(Value(module)); it != s.modules.end()) {
+  } else if (auto it = s.modules.find(HandleValue(module)); it != s.modules.end()) {
     moduleName = it->second.path;
   } else {
     return s.Fail(kErrorModNotFound), nullptr;
@@ -1018,7 +1013,7 @@ BOOL SystemServices::OpenProcessToken(HANDLE process, DWORD access, PHANDLE toke
   s.core.Log("OpenProcessToken", Join(Handle(process), Hex(access), Out(token)));
   if (s.Faulted("OpenProcessToken")) return FALSE;
   if (token == nullptr) return s.Fail(ERROR_INVALID_PARAMETER);
-  if (Value(process) != kCurrentProcess) return s.Fail(ERROR_INVALID_HANDLE);
+  if (HandleValue(process) != kCurrentProcess) return s.Fail(ERROR_INVALID_HANDLE);
   *token = AsHandle<HANDLE>(s.core.Acquire(ResourceKind::TokenHandle, "OpenProcessToken(" + Hex(access) + ")"));
   return TRUE;
 }
@@ -1029,7 +1024,7 @@ BOOL SystemServices::AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN
   s.core.Log("AdjustTokenPrivileges", Join(Handle(token), Dec(static_cast<unsigned>(disableAll)), Out(newState),
                                            Dec(bufferLength), Out(previousState), Out(returnLength)));
   if (s.Faulted("AdjustTokenPrivileges")) return FALSE;
-  if (!s.core.IsLive(Value(token), ResourceKind::TokenHandle)) return s.Fail(ERROR_INVALID_HANDLE);
+  if (!s.core.IsLive(HandleValue(token), ResourceKind::TokenHandle)) return s.Fail(ERROR_INVALID_HANDLE);
   if (!disableAll && newState == nullptr) return s.Fail(ERROR_INVALID_PARAMETER);
   if (previousState != nullptr && returnLength == nullptr) return s.Fail(998);  // ERROR_NOACCESS
 
