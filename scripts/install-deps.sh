@@ -8,9 +8,22 @@ packages=(
   cmake ninja-build g++ pkg-config
   googletest libgtest-dev libgmock-dev nlohmann-json3-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine64 fonts-wine xvfb xauth imagemagick xdotool
+  wine64 wine32:i386 fonts-wine xvfb xauth imagemagick xdotool
 )
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+
+# The 32-bit Wine loader (wine32:i386) runs the i686 builds; it needs the i386
+# architecture in dpkg before apt can see it.
+added_i386=""
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+  added_i386=1
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -19,13 +32,10 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
+if [ ${#missing[@]} -eq 0 ] && [ -z "$added_i386" ]; then
   exit 0
 fi
 
 echo "install-deps: installing ${missing[*]}"
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -5,7 +5,10 @@
 # Without one the window runs on a virtual screen (Xvfb): the command waits for it,
 # saves a screenshot, closes it and says where the screenshot is.
 # Arguments are passed to setup-sim.exe (for example /keyboards); MORVANE_MACHINE may
-# name a machine file instead of the built-in machine.
+# name a machine file instead of the built-in machine. With MORVANE_PROGRAM=setup.exe
+# the real 32-bit setup.exe opens instead, over Wine's own devices in a WOW64 prefix
+# (it needs 32-bit Wine; MORVANE_WINE_PREFIX_KIND=x86 takes a 32-bit-only prefix).
+# The programs are the shipped builds: optimised, their symbols in a .debug file beside.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -13,22 +16,38 @@ root=$(pwd)
 # The toolchain, Wine, Wine's fonts ("MS Sans Serif", which the window uses), Xvfb.
 bash scripts/install-deps.sh
 
-for preset in win64 win32; do
+for preset in win64-release win32-release; do
   echo "== build: $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j2
 done
 
-sim_exe=build/win64/setup/win32/setup-sim.exe
-setup_exe=build/win32/setup/win32/setup.exe
-# The deliverables' own folders; the test folders hold copies beside their tests.
+sim_exe=build/win64-release/setup/win32/setup-sim.exe
+setup_exe=build/win32-release/setup/win32/setup.exe
 built() { [ -f "$1" ] && echo "$1" || true; }
-varnel_dll=$(built build/win64/varnel/varnel.dll)
-talon_exe=$(built build/win64/talon64/TALON64.EXE)
+varnel_dll=$(built build/win64-release/varnel/varnel.dll)
+talon_exe=$(built build/win64-release/talon64/TALON64.EXE)
 [ -f "$sim_exe" ] || { echo "run: $sim_exe was not built" >&2; exit 1; }
 
-export WINEPREFIX="${WINEPREFIX:-$root/build/win64/wineprefix}"
-runner=scripts/wine-run.sh
+runner=$root/scripts/wine-run.sh
+program=${MORVANE_PROGRAM:-setup-sim.exe}
+case "$program" in
+  setup-sim.exe)
+    exe=$sim_exe
+    export WINEPREFIX="${WINEPREFIX:-$root/build/win64/wineprefix}"
+    ;;
+  setup.exe)
+    if ! reason=$(bash scripts/probe-wine32.sh); then echo "run: setup.exe cannot run here: $reason" >&2; exit 1; fi
+    # setup.exe with its helper and the INF beside it, as it is shipped.
+    app=build/run-setup
+    mkdir -p "$app"
+    cp "$setup_exe" inf/morvane.inf "$app"/
+    [ -n "$talon_exe" ] && cp "$talon_exe" "$app"/
+    exe=$app/setup.exe
+    export MORVANE_WINE_PREFIX_KIND="${MORVANE_WINE_PREFIX_KIND:-wow64}"
+    ;;
+  *) echo "run: MORVANE_PROGRAM is setup-sim.exe or setup.exe, not \"$program\"" >&2; exit 2 ;;
+esac
 
 say_where() {
   echo "Built:"
@@ -41,13 +60,13 @@ say_where() {
 if [ -n "${DISPLAY:-}" ]; then
   say_where
   echo "run: opening the window on $DISPLAY; close it to return"
-  exec "$runner" "$sim_exe" "$@"
+  exec "$runner" "$exe" "$@"
 fi
 
 # No display: a virtual screen for the length of the run.
 shot_dir=build/screenshots
 mkdir -p "$shot_dir"
-shot=$root/$shot_dir/setup-sim.png
+shot=$root/$shot_dir/${program%.exe}.png
 display_number=$(for n in $(seq 90 140); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { echo "$n"; break; }; done)
 Xvfb ":$display_number" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb_pid=$!
@@ -63,7 +82,7 @@ for _ in $(seq 1 50); do xdpyinfo >/dev/null 2>&1 && break; [ -e "/tmp/.X11-unix
 # shellcheck source=../tests/gui/gui-lib.sh
 . tests/gui/gui-lib.sh
 echo "run: no display; starting the window on a virtual screen ($DISPLAY)"
-"$runner" "$sim_exe" "$@" &
+"$runner" "$exe" "$@" &
 app_pid=$!
 if ! wid=$(wait_window "USB Devices Rate Setup" 120); then
   echo "run: the window did not appear" >&2
@@ -85,5 +104,5 @@ for _ in $(seq 1 50); do
   sleep 0.2
 done
 echo "run: screenshot of the window: $shot"
-echo "run: setup-sim.exe closed with exit code ${code:-(still running, stopped)}"
+echo "run: $program closed with exit code ${code:-(still running, stopped)}"
 say_where

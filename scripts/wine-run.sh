@@ -1,33 +1,87 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine: the emulator ctest uses for the win64 build.
-# The Wine prefix lives in the build folder and is created once.
+# Runs a Windows program under Wine: the emulator ctest uses for the Windows builds.
+#
+# MORVANE_WINE_PREFIX_KIND chooses the prefix, each made once in the build folder:
+#   win64 (default)  build/win64/wineprefix, for the x86_64 programs (unless WINEPREFIX is set)
+#   wow64            build/win32/wineprefix-wow64: a 64-bit prefix, where a 32-bit program
+#                    is a WOW64 process as on every 64-bit Windows
+#   x86              build/win32/wineprefix-x86: a 32-bit-only prefix (WINEARCH=win32), as
+#                    a 32-bit Windows
+# The 32-bit kinds need the 32-bit loader (Debian's wine32:i386) and a kernel that runs
+# 32-bit programs. Where it cannot run, the script says why on one line and exits 77,
+# which ctest counts as skipped.
 set -u
-loader=""
-for candidate in wine64 /usr/lib/wine/wine64 /usr/lib/x86_64-linux-gnu/wine/wine64 wine; do
-  if command -v "$candidate" >/dev/null 2>&1; then loader=$(command -v "$candidate"); break; fi
-done
-if [ -z "$loader" ]; then echo "wine-run: no wine64 loader found" >&2; exit 127; fi
 here=$(cd "$(dirname "$0")/.." && pwd)
-export WINEPREFIX="${WINEPREFIX:-$here/build/win64/wineprefix}"
+kind=${MORVANE_WINE_PREFIX_KIND:-win64}
+
+find_first() {
+  local candidate
+  for candidate in "$@"; do
+    if command -v "$candidate" >/dev/null 2>&1; then command -v "$candidate"; return 0; fi
+  done
+  return 1
+}
+
+wine64=$(find_first wine64 /usr/lib/wine/wine64 /usr/lib/x86_64-linux-gnu/wine/wine64 wine) || wine64=""
+wine32=$(find_first /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine) || wine32=""
+
+case "$kind" in
+  win64)
+    [ -n "$wine64" ] || { echo "wine-run: no wine64 loader found" >&2; exit 127; }
+    loader=$wine64 boot_loader=$wine64 arch=win64
+    export WINEPREFIX="${WINEPREFIX:-$here/build/win64/wineprefix}"
+    ;;
+  wow64 | x86)
+    # One line that says why, the same line scripts/test.sh prints for the whole set.
+    if ! reason=$(bash "$here/scripts/probe-wine32.sh" 2>&1); then
+      echo "wine-run: SKIP: $reason"
+      exit 77
+    fi
+    loader=$wine32
+    if [ "$kind" = wow64 ]; then boot_loader=$wine64 arch=win64; else boot_loader=$wine32 arch=win32; fi
+    # The prefix's own tools (sc, reg) run as 64-bit programs in the WOW64 prefix when
+    # asked for, as they do on 64-bit Windows.
+    if [ "$kind" = wow64 ] && [ -n "${MORVANE_WINE_PREFIX_TOOLS:-}" ]; then loader=$wine64; fi
+    export WINEPREFIX="$here/build/win32/wineprefix-$kind"
+    ;;
+  *)
+    echo "wine-run: unknown MORVANE_WINE_PREFIX_KIND \"$kind\" (win64, wow64 or x86)" >&2
+    exit 2
+    ;;
+esac
+export MORVANE_WINE_PREFIX_KIND=$kind
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-server=""
-for candidate in "$(dirname "$loader")/wineserver" wineserver wineserver64 /usr/lib/wine/wineserver \
-                 /usr/lib/x86_64-linux-gnu/wine/wineserver; do
-  if command -v "$candidate" >/dev/null 2>&1; then server=$(command -v "$candidate"); break; fi
-done
+server=$(find_first "$(dirname "$boot_loader")/wineserver" wineserver wineserver64 /usr/lib/wine/wineserver \
+                    /usr/lib/x86_64-linux-gnu/wine/wineserver) || server=""
 
 # `wineboot --init` returns while the new prefix's first Wine session still runs its
 # setup: a second services.exe comes up beside the first, and until that session ends
 # the two answer the service manager's pipe in turn, so a service created through one
 # connection is missing on the next (OpenService fails with 1060). Waiting for the
 # wineserver to exit ends that session; every later program gets one service manager.
+#
+# Without a window manager Wine waits 2 s for one each time a window closes; with its
+# X11 driver's "Managed" set to N it draws the frame itself and does not wait. The
+# 32-bit prefixes have it. The win64 prefix does not: its GUI tests take the X window's
+# corner for the client area's, which holds only while Wine draws no frame.
+#
+# A prefix made before the 32-bit loader was installed cannot run 32-bit programs,
+# and `wineboot -u` does not mend it: such a prefix is recognised by the missing
+# marker and made again.
 # The lock keeps programs started in parallel (ctest -j) out until the prefix is ready.
 create_prefix() {
-  [ -d "$WINEPREFIX" ] && return 0
+  local marker="$WINEPREFIX/.morvane-prefix"
+  [ -f "$marker" ] && return 0
+  rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
-  "$loader" wineboot --init >/dev/null 2>&1 || true
+  WINEARCH=$arch "$boot_loader" wineboot --init >/dev/null 2>&1 || true
   if [ -n "$server" ]; then "$server" -w; fi
+  if [ "$kind" != win64 ]; then
+    "$boot_loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
+    if [ -n "$server" ]; then "$server" -w; fi
+  fi
+  echo "$kind $(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$marker"
 }
 
 # Wine's own fonts ("MS Sans Serif", Tahoma, ...), which Debian's fonts-wine puts in

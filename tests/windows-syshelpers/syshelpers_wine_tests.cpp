@@ -5,8 +5,11 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
+#include "platform/handles.h"
 #include "platform/win32/win32_backend.h"
+#include "tests/common/wine_prefix.h"
 #include "syshelpers/DriverFiles.h"
 #include "syshelpers/Messages.h"
 #include "syshelpers/Services.h"
@@ -144,10 +147,81 @@ TEST_F(WineSysHelpersTest, VersionOfASystemFileThroughBothRoutes) {
 }
 
 TEST_F(WineSysHelpersTest, Wow64FunctionsAreResolved) {
-  EXPECT_FALSE(morvane::IsWow64()) << "a 64-bit process";
+  EXPECT_EQ(morvane::IsWow64(), morvane::test::ExpectWow64()) << "prefix " << morvane::test::WinePrefixKind();
   PVOID token = reinterpret_cast<PVOID>(1);
   EXPECT_NE(morvane::DisableWow64Redirection(token), -1);
   EXPECT_NE(morvane::RevertWow64Redirection(token), -1);
+}
+
+}  // namespace
+
+namespace {
+
+// A file that exists only in the native System32: created there with the redirection
+// off, so that a WOW64 process sees it only while the redirection stays off.
+class NativeSystem32File {
+ public:
+  explicit NativeSystem32File(std::string path) : path_(std::move(path)) {
+    PVOID token = nullptr;
+    const int disabled = morvane::DisableWow64Redirection(token);
+    HANDLE file = CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    created_ = file != INVALID_HANDLE_VALUE;
+    if (created_) CloseHandle(file);
+    if (disabled > 0) morvane::RevertWow64Redirection(token);
+  }
+  ~NativeSystem32File() {
+    PVOID token = nullptr;
+    const int disabled = morvane::DisableWow64Redirection(token);
+    DeleteFileA(path_.c_str());
+    if (disabled > 0) morvane::RevertWow64Redirection(token);
+  }
+  NativeSystem32File(const NativeSystem32File&) = delete;
+  NativeSystem32File& operator=(const NativeSystem32File&) = delete;
+  bool Created() const { return created_; }
+
+ private:
+  std::string path_;
+  bool created_ = false;
+};
+
+// True when the file opens; else the error of the open in `error`.
+bool Opens(const std::string& path, DWORD& error) {
+  platform::UniqueFile file(platform::Files().CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                          OPEN_EXISTING, 0, nullptr));
+  error = file ? ERROR_SUCCESS : GetLastError();
+  return static_cast<bool>(file);
+}
+
+std::string System32Path(const char* name) {
+  char windows[MAX_PATH] = {};
+  GetWindowsDirectoryA(windows, MAX_PATH);
+  return std::string(windows) + "\\System32\\" + name;
+}
+
+// In a WOW64 process System32 means SysWOW64 until the redirection is turned off; in a
+// 64-bit process and on a 32-bit-only Windows there is one System32 and no redirection.
+TEST_F(WineSysHelpersTest, RedirectionOffShowsTheNativeSystem32AndTheRevertHidesItAgain) {
+  const std::string path = System32Path("morvane_native_only.txt");
+  NativeSystem32File nativeOnly(path);
+  ASSERT_TRUE(nativeOnly.Created()) << path;
+  const bool wow64 = morvane::test::ExpectWow64();
+
+  PVOID token = reinterpret_cast<PVOID>(1);
+  const int disabled = morvane::DisableWow64Redirection(token);
+  if (wow64) {
+    EXPECT_GT(disabled, 0) << "a WOW64 process can turn its redirection off";
+  }
+  DWORD error = 0;
+  EXPECT_TRUE(Opens(path, error)) << "with the redirection off, " << path << " is the native file: " << error;
+  if (disabled > 0) {
+    EXPECT_GT(morvane::RevertWow64Redirection(token), 0);
+  }
+
+  // Reverted: a WOW64 process looks in SysWOW64 again, where the file does not exist.
+  EXPECT_EQ(Opens(path, error), !wow64) << "after the revert, prefix " << morvane::test::WinePrefixKind();
+  if (wow64) {
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  }
 }
 
 }  // namespace

@@ -1,0 +1,15 @@
+# morvane_split_debug(<target>): with MORVANE_SPLIT_DEBUG, the target's DWARF sections
+# and symbols go into <file>.debug beside it after the link, and the file keeps only a debug link
+# to it, so a shipped binary is small and a crash in it can still be read with gdb.
+function(morvane_split_debug target)
+  if(NOT MORVANE_SPLIT_DEBUG)
+    return()
+  endif()
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${target}> $<TARGET_FILE_NAME:${target}>.debug
+    COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug
+            $<TARGET_FILE_NAME:${target}>
+    WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
+    COMMENT "Splitting the debug information of $<TARGET_FILE_NAME:${target}>"
+    VERBATIM)
+endfunction()
