@@ -63,8 +63,9 @@ server=$(find_first "$(dirname "$boot_loader")/wineserver" wineserver wineserver
 #
 # Without a window manager Wine waits 2 s for one each time a window closes; with its
 # X11 driver's "Managed" set to N it draws the frame itself and does not wait. The
-# 32-bit prefixes have it. The win64 prefix does not: its GUI tests take the X window's
-# corner for the client area's, which holds only while Wine draws no frame.
+# 32-bit prefixes have it. The win64 prefix has it for the window framework's tests
+# only: the setup-sim.exe tests take the X window's corner for the client area's, which
+# holds only while Wine draws no frame.
 #
 # A prefix made before the 32-bit loader was installed cannot run 32-bit programs,
 # and `wineboot -u` does not mend it: such a prefix is recognised by the missing
@@ -73,14 +74,22 @@ server=$(find_first "$(dirname "$boot_loader")/wineserver" wineserver wineserver
 create_prefix() {
   local marker="$WINEPREFIX/.morvane-prefix"
   [ -f "$marker" ] && return 0
-  rm -rf "$WINEPREFIX"
+  if [ -d "$WINEPREFIX" ]; then
+    # A 64-bit prefix made elsewhere (WINEPREFIX set by the user) is used as it is.
+    [ "$kind" = win64 ] && return 0
+    # The 32-bit kinds always live in the build folder, so an unmarked one is ours.
+    rm -rf "$WINEPREFIX"
+  fi
   mkdir -p "$WINEPREFIX"
   WINEARCH=$arch "$boot_loader" wineboot --init >/dev/null 2>&1 || true
   if [ -n "$server" ]; then "$server" -w; fi
-  if [ "$kind" != win64 ]; then
-    "$boot_loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
-    if [ -n "$server" ]; then "$server" -w; fi
+  local key='HKCU\Software\Wine\X11 Driver'
+  if [ "$kind" = win64 ]; then
+    # Only for the framework tests, which measure windows through Win32, not on the screen.
+    key='HKCU\Software\Wine\AppDefaults\win32-window.exe\X11 Driver'
   fi
+  "$boot_loader" reg add "$key" /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
+  if [ -n "$server" ]; then "$server" -w; fi
   echo "$kind $(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$marker"
 }
 
