@@ -2,6 +2,9 @@
 // only a Windows program can (xdotool sees X windows, not controls):
 //   gui-probe focus <title>          the control with the keyboard focus of the window
 //                                    titled <title>: "<class> <id> <text>", or "none"
+//   gui-probe watch-focus <title> <ms>
+//                                    the focus as "focus" prints it, each time it changes,
+//                                    for <ms> milliseconds
 //   gui-probe tooltip                the visible hint windows: "<text>" per line, or "none"
 //   gui-probe box <title>            the text of the message box titled <title>
 //   gui-probe rect <title>           "left top right bottom clientWidth clientHeight"
@@ -66,18 +69,37 @@ HWND FindVisible(const char* title, const char* className = nullptr) {
   return search.found;
 }
 
-int Focus(const char* title) {
-  HWND window = FindVisible(title);
-  if (window == nullptr) return 1;
+std::string FocusOf(HWND window) {
   GUITHREADINFO info{};
   info.cbSize = sizeof info;
   if (!::GetGUIThreadInfo(::GetWindowThreadProcessId(window, nullptr), &info) || info.hwndFocus == nullptr) {
-    std::printf("none\n");
-    return 0;
+    return "none";
   }
   HWND focus = info.hwndFocus;
-  std::printf("%s %d %s\n", ClassOf(focus).c_str(), focus == window ? 0 : ::GetDlgCtrlID(focus),
-              TextOf(focus).c_str());
+  return ClassOf(focus) + " " + std::to_string(focus == window ? 0 : ::GetDlgCtrlID(focus)) + " " + TextOf(focus);
+}
+
+int Focus(const char* title) {
+  HWND window = FindVisible(title);
+  if (window == nullptr) return 1;
+  std::printf("%s\n", FocusOf(window).c_str());
+  return 0;
+}
+
+int WatchFocus(const char* title, int milliseconds) {
+  HWND window = FindVisible(title);
+  if (window == nullptr) return 1;
+  std::string last;
+  const DWORD end = ::GetTickCount() + static_cast<DWORD>(milliseconds);
+  while (static_cast<int>(end - ::GetTickCount()) > 0) {
+    const std::string now = FocusOf(window);
+    if (now != last) {
+      std::printf("%s\n", now.c_str());
+      std::fflush(stdout);
+      last = now;
+    }
+    ::Sleep(30);
+  }
   return 0;
 }
 
@@ -182,6 +204,7 @@ int ActivateOther(int milliseconds) {
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "focus" && argc == 3) return Focus(argv[2]);
+  if (command == "watch-focus" && argc == 4) return WatchFocus(argv[2], std::atoi(argv[3]));
   if (command == "tooltip" && argc == 2) return Tooltip();
   if (command == "box" && argc == 3) return Box(argv[2]);
   if (command == "rect" && argc == 3) return Rect(argv[2]);
