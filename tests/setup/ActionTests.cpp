@@ -370,11 +370,17 @@ TEST_F(RateTest, TheGridShowsTheNewRate) {
   EXPECT_EQ(canvas.texts.at(0).text, "125");
 }
 
+sim::File FileAt(const std::string& path) {
+  sim::File file;
+  file.path = path;
+  return file;
+}
+
 // The test PC with the helper program and the INF file in the current directory.
 sim::MachineModel WithSetupFiles() {
   sim::MachineModel model = TestMachineModel();
-  model.files.push_back(sim::File{"C:\\MORVANE\\TALON64.EXE"});
-  sim::File inf{"C:\\MORVANE\\morvane.inf"};
+  model.files.push_back(FileAt("C:\\MORVANE\\TALON64.EXE"));
+  sim::File inf = FileAt("C:\\MORVANE\\morvane.inf");
   inf.content = "[Version]\r\nSignature=\"$Windows NT$\"\r\n";
   model.files.push_back(inf);
   return model;
@@ -453,7 +459,7 @@ TEST_F(InstallStartTest, AMissingInfIsReportedOn32BitWindowsToo) {
 
 TEST_F(InstallStartTest, TheShellsOwnErrorIsTheOneShown) {
   machine->Model().system.wow64 = true;
-  machine->Model().files.push_back(sim::File{"C:\\MORVANE\\TALON64.EXE"});
+  machine->Model().files.push_back(FileAt("C:\\MORVANE\\TALON64.EXE"));
   machine->InjectFault(sim::Fault{"ShellExecuteA", ERROR_ACCESS_DENIED});
   Open();
   EXPECT_EQ(InstallFailure([&] { frm.btnInstallClick(); }), "Win32 Error.  Code: 5.\nAccess is denied");
@@ -463,7 +469,7 @@ TEST_F(InstallStartTest, WithoutALastErrorTheResultCodeTellsWhy) {
   // An earlier failure's code is still the thread's last error; the shell fails
   // without setting one, so only its result (2, file not found) can tell.
   machine->Model().system.wow64 = true;
-  machine->Model().files.push_back(sim::File{"C:\\MORVANE\\TALON64.EXE"});
+  machine->Model().files.push_back(FileAt("C:\\MORVANE\\TALON64.EXE"));
   machine->InjectFault(sim::Fault{"ShellExecuteA", ERROR_SUCCESS});
   Open();
   platform::System().SetLastError(ERROR_INVALID_HANDLE);
