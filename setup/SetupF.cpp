@@ -60,6 +60,49 @@ std::string TextQ5(const std::string& serviceName) {
          "use them.";
 }
 
+// ShellExecute's results of a failed start (all 32 and below), and the system
+// error codes they stand for.
+constexpr std::intptr_t kShellOutOfResources = 0;
+constexpr std::intptr_t kShellFileNotFound = 2;
+constexpr std::intptr_t kShellPathNotFound = 3;
+constexpr std::intptr_t kShellAccessDenied = 5;
+constexpr std::intptr_t kShellOutOfMemory = 8;
+constexpr std::intptr_t kShellBadFormat = 11;
+constexpr std::intptr_t kShellSharingViolation = 26;
+constexpr std::intptr_t kShellAssociationIncomplete = 27;
+constexpr std::intptr_t kShellDdeTimeout = 28;
+constexpr std::intptr_t kShellDdeFailed = 29;
+constexpr std::intptr_t kShellDdeBusy = 30;
+constexpr std::intptr_t kShellNoAssociation = 31;
+constexpr std::intptr_t kShellDllNotFound = 32;
+constexpr DWORD kErrorBadFormat = 11;
+constexpr DWORD kErrorSharingViolation = 32;
+constexpr DWORD kErrorNoAssociation = 1155;
+constexpr DWORD kErrorDdeFailed = 1156;
+constexpr DWORD kErrorDllNotFound = 1157;
+
+// The system error code behind a failed ShellExecute start: the thread's last error
+// when the shell left one, otherwise the one its result code stands for.
+DWORD ShellStartError(std::intptr_t result, DWORD lastError) {
+  if (lastError != ERROR_SUCCESS) return lastError;
+  switch (result) {
+    case kShellOutOfResources:
+    case kShellOutOfMemory: return ERROR_NOT_ENOUGH_MEMORY;
+    case kShellFileNotFound: return ERROR_FILE_NOT_FOUND;
+    case kShellPathNotFound: return ERROR_PATH_NOT_FOUND;
+    case kShellAccessDenied: return ERROR_ACCESS_DENIED;
+    case kShellBadFormat: return kErrorBadFormat;
+    case kShellSharingViolation: return kErrorSharingViolation;
+    case kShellAssociationIncomplete:
+    case kShellNoAssociation: return kErrorNoAssociation;
+    case kShellDdeTimeout:
+    case kShellDdeFailed:
+    case kShellDdeBusy: return kErrorDdeFailed;
+    case kShellDllNotFound: return kErrorDllNotFound;
+    default: return ERROR_SUCCESS;
+  }
+}
+
 char ToUpperAscii(char ch) { return (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 'a' + 'A') : ch; }
 
 std::string ToUpperAscii(std::string_view text) {
@@ -163,14 +206,31 @@ int TfrmSetup::ScaleByDpi(int value) const { return morvane::ScaleByDpi(value, c
 
 void TfrmSetup::FormShow() {
   IForm& form = *c_.Form;
-  IGrid& grid = *c_.dgDevices;
   if (form.PixelsPerInch() > 96) {
     form.SetClientHeight(ScaleByDpi(form.ClientHeight()));
     form.SetClientWidth(ScaleByDpi(form.ClientWidth()));
-    grid.SetDefaultRowHeight(ScaleByDpi(grid.DefaultRowHeight()));
-    for (int col = 0; col < 6; ++col) grid.SetColWidth(col, ScaleByDpi(grid.ColWidth(col)));
+    ScaleGrid();
   }
+  FitGridAndWidth();
+}
 
+// The window has taken the size the system suggested for its new pixels per inch and
+// given the grid its design sizes again; the grid is scaled and filled from there, as
+// when the window was first shown.
+void TfrmSetup::FormDpiChanged() {
+  if (c_.Form->PixelsPerInch() > 96) ScaleGrid();
+  FitGridAndWidth();
+}
+
+void TfrmSetup::ScaleGrid() {
+  IGrid& grid = *c_.dgDevices;
+  grid.SetDefaultRowHeight(ScaleByDpi(grid.DefaultRowHeight()));
+  for (int col = 0; col < 6; ++col) grid.SetColWidth(col, ScaleByDpi(grid.ColWidth(col)));
+}
+
+void TfrmSetup::FitGridAndWidth() {
+  IForm& form = *c_.Form;
+  IGrid& grid = *c_.dgDevices;
   int total = (grid.GridLineWidth() + 1) * (grid.ColCount() - 1);
   for (int col = 0; col < grid.ColCount(); ++col) total += grid.ColWidth(col);
   grid.SetColWidth(4, grid.ColWidth(4) + grid.Width() - total);
@@ -358,11 +418,20 @@ bool TfrmSetup::Ask(const std::string& text, bool warning, bool defaultYes) {
 }
 
 void TfrmSetup::btnInstallClick() {
+  // The last error is cleared first: the shell does not always set it, and a stale
+  // code would name the wrong cause.
+  platform::System().SetLastError(ERROR_SUCCESS);
+  HINSTANCE result = nullptr;
   if (IsWow64()) {
-    platform::User().ShellExecuteA(Owner(), nullptr, HelperProgram, "e install morvane.inf", nullptr, SW_SHOW);
+    result =
+        platform::User().ShellExecuteA(Owner(), nullptr, HelperProgram, "e install morvane.inf", nullptr, SW_SHOW);
   } else {
-    platform::User().ShellExecuteA(Owner(), "install", InfFile, nullptr, nullptr, SW_SHOW);
+    result = platform::User().ShellExecuteA(Owner(), "install", InfFile, nullptr, nullptr, SW_SHOW);
   }
+  // What the started program does is its own business; a start that failed is ours
+  // to report, in the error box of the message loop.
+  const auto code = static_cast<std::intptr_t>(reinterpret_cast<std::uintptr_t>(result));
+  if (code <= 32) throw SysError(ShellStartError(code, platform::System().GetLastError()));
 }
 
 // Puts the check box back to what the device's lower filters say. `fallback` is

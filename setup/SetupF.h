@@ -65,6 +65,7 @@ class TfrmSetup {
   // FirstCommandLineArgument (empty when there is none).
   void FormCreate(const std::string& firstArgument);
   void FormShow();
+  void FormDpiChanged();
   void FormDestroy();
   void cbDevicesClick();
   void dgDevicesDrawCell(int col, int row, const TRect& rect, const TGridDrawState& state, ICanvas& canvas);
@@ -105,6 +106,8 @@ class TfrmSetup {
   void RunAction(Action&& action);
 
   void RunRefresh();
+  void ScaleGrid();
+  void FitGridAndWidth();
   void ShowFilterState(TDevice* device, bool fallback);
   void ShowRateState(TDevice* device);
   bool AskFilterQuestions(TDevice& device);

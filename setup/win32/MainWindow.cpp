@@ -3,6 +3,11 @@
 #include <commctrl.h>
 
 #include "setup/win32/ApplicationWindow.h"
+#include "setup/win32/DialogFont.h"
+
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
 
 namespace morvane::win {
 namespace {
@@ -14,12 +19,21 @@ constexpr int kDesignClientWidth = 960;
 constexpr int kDesignClientHeight = 360;
 constexpr int kPanelHeight = 38;
 constexpr int kListHeight = 200;  // of the open drop-down lists
+constexpr int kDesignRowHeight = 21;
+const std::vector<int> kDesignColWidths = {228, 34, 40, 50, 349, 228};
 
 // Control identifiers; 1 and 2 are IDOK and IDCANCEL of the dialog manager.
 enum ControlId : int {
   kIdHead = 100, kIdDevices, kIdLabel1, kIdGrid, kIdFoot, kIdFilter, kIdRate, kIdLabel2,
   kIdInstall, kIdApply, kIdCopyId, kIdClose,
 };
+
+RECT RectInParent(HWND control) {
+  RECT r{};
+  ::GetWindowRect(control, &r);
+  ::MapWindowPoints(HWND_DESKTOP, ::GetParent(control), reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
 
 int ScreenPixelsPerInch() {
   HDC screen = ::GetDC(nullptr);
@@ -35,10 +49,8 @@ MainWindow::MainWindow(ApplicationWindow* application)
   INITCOMMONCONTROLSEX icc{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
   ::InitCommonControlsEx(&icc);
 
-  // "MS Sans Serif", 8 points at the screen's resolution.
-  font_.Reset(::CreateFontA(-::MulDiv(8, dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                            OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                            "MS Sans Serif"));
+  // "MS Sans Serif", 8 points at the screen's resolution, or a face that draws at that size.
+  font_ = CreateDialogFont(dpi_).font;
 
   RegisterOwnClass(kMainClassName, reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1), CS_DBLCLKS);
   RECT frame{0, 0, kDesignClientWidth, kDesignClientHeight};
@@ -54,6 +66,7 @@ MainWindow::MainWindow(ApplicationWindow* application)
   args.width = frame.right - frame.left;
   args.height = frame.bottom - frame.top;
   Create(kMainClassName, args);
+  focus_ = std::make_unique<FocusKeeper>(Hwnd());
   ::SendMessageA(Hwnd(), WM_SETFONT, reinterpret_cast<WPARAM>(font_.Get()), FALSE);
   CreateControls();
   Layout();
@@ -68,6 +81,7 @@ void MainWindow::CreateControls() {
   // Creation order is the tab order: pnlHEAD (cbDevices), dgDevices, pnlFOOT
   // (cbFilter, cbRate, btnInstall, btnApply, btnCopyID, btnClose).
   auto at = [this](HWND parent, int id, const char* text, int x, int y, int w, int h, DWORD style = 0) {
+    design_[id] = RECT{x, y, w, h};
     CreateArgs a;
     a.parent = parent;
     a.id = id;
@@ -85,7 +99,7 @@ void MainWindow::CreateControls() {
   Label1_ = std::make_unique<Label>(at(pnlHEAD_->Hwnd(), kIdLabel1, "Devices", 184, 12, 39, 13));
 
   dgDevices_ = std::make_unique<Grid>(at(Hwnd(), kIdGrid, "", 0, kPanelHeight, kDesignClientWidth, 284),
-                                      std::vector<int>{228, 34, 40, 50, 349, 228}, 2, 21);
+                                      kDesignColWidths, 2, kDesignRowHeight);
 
   pnlFOOT_ = std::make_unique<Panel>(at(Hwnd(), kIdFoot, "", 0, 322, kDesignClientWidth, kPanelHeight));
   HWND foot = pnlFOOT_->Hwnd();
@@ -133,6 +147,30 @@ void MainWindow::AddHint(const Wnd& control, const char* text) {
   tool.uId = reinterpret_cast<UINT_PTR>(control.Hwnd());
   tool.lpszText = const_cast<LPSTR>(text);
   ::SendMessageA(tooltips_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+
+  // A disabled control gets no mouse messages: they go to its parent. A second tool
+  // on the parent, over the control's rectangle, shows the hint there.
+  TOOLINFOA area{};
+  area.cbSize = TTTOOLINFOA_V2_SIZE;
+  area.uFlags = TTF_SUBCLASS;
+  area.hwnd = tool.hwnd;
+  area.uId = static_cast<UINT_PTR>(::GetDlgCtrlID(control.Hwnd()));
+  area.rect = RectInParent(control.Hwnd());
+  area.lpszText = const_cast<LPSTR>(text);
+  ::SendMessageA(tooltips_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&area));
+  hinted_.push_back(control.Hwnd());
+}
+
+void MainWindow::UpdateHintAreas() {
+  if (tooltips_ == nullptr) return;
+  for (HWND control : hinted_) {
+    TOOLINFOA area{};
+    area.cbSize = TTTOOLINFOA_V2_SIZE;
+    area.hwnd = ::GetParent(control);
+    area.uId = static_cast<UINT_PTR>(::GetDlgCtrlID(control));
+    area.rect = RectInParent(control);
+    ::SendMessageA(tooltips_, TTM_NEWTOOLRECTA, 0, reinterpret_cast<LPARAM>(&area));
+  }
 }
 
 TSetupControls MainWindow::Controls() {
@@ -162,6 +200,50 @@ void MainWindow::Layout() {
   ::MoveWindow(pnlHEAD_->Hwnd(), 0, 0, width, panel, TRUE);
   ::MoveWindow(pnlFOOT_->Hwnd(), 0, std::max(panel, height - panel), width, panel, TRUE);
   ::MoveWindow(dgDevices_->Hwnd(), 0, panel, width, std::max(0, height - 2 * panel), TRUE);
+  UpdateHintAreas();
+}
+
+void MainWindow::PlaceControls() {
+  for (Wnd* control : std::initializer_list<Wnd*>{cbDevices_.get(), Label1_.get(), cbFilter_.get(), cbRate_.get(),
+                                                  Label2_.get(), btnInstall_.get(), btnApply_.get(),
+                                                  btnCopyID_.get(), btnClose_.get()}) {
+    const RECT& r = design_.at(::GetDlgCtrlID(control->Hwnd()));
+    const bool list = control == cbDevices_.get() || control == cbRate_.get();
+    ::MoveWindow(control->Hwnd(), Scaled(r.left), Scaled(r.top), Scaled(r.right),
+                 Scaled(list ? kListHeight : r.bottom), TRUE);
+  }
+  Label1_->AutoSize();
+  Label2_->AutoSize();
+}
+
+void MainWindow::ApplyFont(HFONT font) {
+  ::SendMessageA(Hwnd(), WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  for (const Wnd* control : std::initializer_list<const Wnd*>{
+           pnlHEAD_.get(), cbDevices_.get(), Label1_.get(), dgDevices_.get(), pnlFOOT_.get(), cbFilter_.get(),
+           cbRate_.get(), Label2_.get(), btnInstall_.get(), btnApply_.get(), btnCopyID_.get(), btnClose_.get()}) {
+    ::SendMessageA(control->Hwnd(), WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  }
+  if (tooltips_ != nullptr) ::SendMessageA(tooltips_, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+}
+
+void MainWindow::OnDpiChanged(int dpi, const RECT& suggested) {
+  if (dpi <= 0) return;
+  dpi_ = dpi;
+  // Every control gets the new font before the old one is deleted.
+  DialogFont font = CreateDialogFont(dpi_);
+  ApplyFont(font.font.Get());
+  font_ = std::move(font.font);
+  PlaceControls();
+  // The grid as it was created; the logic scales it as when the window was first shown.
+  dgDevices_->SetDefaultRowHeight(kDesignRowHeight);
+  for (int col = 0; col < static_cast<int>(kDesignColWidths.size()); ++col) {
+    dgDevices_->SetColWidth(col, kDesignColWidths[static_cast<std::size_t>(col)]);
+  }
+  ::SetWindowPos(Hwnd(), nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  Layout();
+  if (Events.OnDpiChanged) Events.OnDpiChanged();
+  ::RedrawWindow(Hwnd(), nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
 }
 
 void MainWindow::Show(int showCommand) {
@@ -217,6 +299,18 @@ LRESULT MainWindow::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
       break;
     case WM_SIZE:
       Layout();
+      return 0;
+    case WM_ACTIVATE:
+      // As the dialog manager does: the focus comes back to the control that had it.
+      if (focus_ && LOWORD(wParam) == WA_INACTIVE) {
+        focus_->Deactivated();
+      } else if (focus_ && HIWORD(wParam) == 0) {
+        focus_->Activated();
+        return 0;
+      }
+      break;
+    case WM_DPICHANGED:
+      if (lParam != 0) OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
       return 0;
     case WM_TIMER:
       if (tmrDeviceChange_ && wParam == tmrDeviceChange_->Id()) {

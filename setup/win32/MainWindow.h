@@ -7,10 +7,13 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "setup/Controls.h"
+#include "setup/win32/FocusKeeper.h"
 #include "setup/win32/Grid.h"
 #include "setup/win32/NativeControls.h"
 #include "setup/win32/Window.h"
@@ -24,6 +27,9 @@ struct FormEvents {
   std::function<void()> OnShow;
   std::function<void()> OnDestroy;
   std::function<void()> OnDeviceChange;  // any WM_DEVICECHANGE, whatever its event type
+  // WM_DPICHANGED: the window is at the suggested rectangle, its font and controls
+  // follow the new pixels per inch, and the grid has its design sizes again.
+  std::function<void()> OnDpiChanged;
 };
 
 class MainWindow : public Wnd, public IForm {
@@ -64,6 +70,7 @@ class MainWindow : public Wnd, public IForm {
   Button& btnClose() { return *btnClose_; }
   Timer& tmrDeviceChange() { return *tmrDeviceChange_; }
   HWND Tooltips() const { return tooltips_; }
+  FocusKeeper& Focus() { return *focus_; }
 
  protected:
   LRESULT WndProc(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -74,6 +81,10 @@ class MainWindow : public Wnd, public IForm {
   void AddHint(const Wnd& control, const char* text);
   void Layout();
   void SetClientSize(int width, int height);
+  void UpdateHintAreas();
+  void PlaceControls();
+  void ApplyFont(HFONT font);
+  void OnDpiChanged(int dpi, const RECT& suggested);
 
   ApplicationWindow* application_ = nullptr;
   int dpi_ = 96;
@@ -92,6 +103,9 @@ class MainWindow : public Wnd, public IForm {
   std::unique_ptr<Button> btnClose_;
   std::unique_ptr<Timer> tmrDeviceChange_;
   HWND tooltips_ = nullptr;  // owned by the main window: destroyed with it
+  std::unique_ptr<FocusKeeper> focus_;
+  std::map<int, RECT> design_;  // controls' design rectangles (left, top, width, height) by id
+  std::vector<HWND> hinted_;    // controls with a hint
 };
 
 }  // namespace morvane::win

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include "setup/win32/FocusKeeper.h"
+
 namespace morvane::win {
 namespace {
 
@@ -13,6 +15,10 @@ CreateArgs WithStyle(CreateArgs args, DWORD style) {
 }  // namespace
 
 void MoveFocusOffDisabled(HWND hwnd) {
+  if (FocusKeeper* keeper = FocusKeeper::Of(hwnd)) {
+    keeper->BeforeDisabling(hwnd);
+    return;
+  }
   HWND focus = ::GetFocus();
   if (focus == nullptr || (focus != hwnd && !::IsChild(hwnd, focus))) return;
   HWND top = ::GetAncestor(hwnd, GA_ROOT);
@@ -20,6 +26,10 @@ void MoveFocusOffDisabled(HWND hwnd) {
   // Only another enabled tab stop will do; with none left the top-level window
   // takes the keys (Escape still closes it).
   ::SetFocus(next != nullptr && next != hwnd && ::IsWindowEnabled(next) ? next : top);
+}
+
+void ReturnFocusToEnabled(HWND hwnd) {
+  if (FocusKeeper* keeper = FocusKeeper::Of(hwnd)) keeper->AfterEnabling(hwnd);
 }
 
 // --- CheckBox ---------------------------------------------------------------

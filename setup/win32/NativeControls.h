@@ -37,10 +37,14 @@ class ControlBase : public Wnd, public Interface {
 // tab stop of its top-level window, as the dialog manager would.
 void MoveFocusOffDisabled(HWND hwnd);
 
+// Gives the focus back to a window that had it when it was disabled (FocusKeeper).
+void ReturnFocusToEnabled(HWND hwnd);
+
 template <typename Interface>
 void ControlBase<Interface>::SetEnabled(bool enabled) {
   if (!enabled) MoveFocusOffDisabled(Hwnd());
   ::EnableWindow(Hwnd(), enabled ? TRUE : FALSE);
+  if (enabled) ReturnFocusToEnabled(Hwnd());
 }
 
 template <typename Interface>

@@ -1,5 +1,10 @@
 #include "setup/win32/SetupApp.h"
 
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
 #include "setup/SetupF.h"
 #include "setup/win32/ApplicationWindow.h"
 #include "setup/win32/ErrorQueue.h"
@@ -27,13 +32,27 @@ void Connect(MainWindow& window, TfrmSetup& form) {
   window.Events.OnShow = [&form] { form.FormShow(); };
   window.Events.OnDestroy = [&form] { form.FormDestroy(); };
   window.Events.OnDeviceChange = [&form] { form.WMDeviceChange(); };
+  window.Events.OnDpiChanged = [&form] { form.FormDpiChanged(); };
 }
 
 }  // namespace
 
 int RunSetup(const char* commandLine, int showCommand, const SetupHooks& hooks) {
-  ApplicationWindow application(kApplicationTitle);
-  MainWindow window(&application);
+  // Without its windows the program can do nothing: it says why and ends.
+  std::unique_ptr<ApplicationWindow> applicationWindow;
+  std::unique_ptr<MainWindow> mainWindow;
+  try {
+    applicationWindow = std::make_unique<ApplicationWindow>(kApplicationTitle);
+    mainWindow = std::make_unique<MainWindow>(applicationWindow.get());
+  } catch (...) {
+    const std::string message = CurrentExceptionMessage();
+    mainWindow.reset();
+    applicationWindow.reset();
+    platform::User().MessageBoxA(nullptr, message.c_str(), kApplicationTitle, MB_ICONERROR);
+    return kExitWithoutWindow;
+  }
+  ApplicationWindow& application = *applicationWindow;
+  MainWindow& window = *mainWindow;
   application.SetMainWindow(window.Hwnd());
   if (hooks.OnWindowCreated) hooks.OnWindowCreated(window);
 

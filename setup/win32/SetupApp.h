@@ -17,6 +17,9 @@ struct SetupHooks {
   std::function<void(MainWindow&)> OnExit;
 };
 
+// The exit code when the windows cannot be created (after an error box saying why).
+inline constexpr int kExitWithoutWindow = 1;
+
 // Creates the window, runs FormCreate with the first argument of `commandLine`,
 // shows the window and runs the message loop. Returns the exit code of WM_QUIT.
 int RunSetup(const char* commandLine, int showCommand, const SetupHooks& hooks = {});

@@ -26,6 +26,28 @@ std::string Environment(const char* name) {
   return value != nullptr ? value : "";
 }
 
+// Refuses every window of its class, as a system out of window resources would.
+LRESULT CALLBACK RefusingWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  return ::DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+// MORVANE_REFUSE_WINDOW names one of the program's window classes (for the tests of
+// a failed start): it is registered here first with a procedure that refuses its
+// windows, so the program finds the class and cannot create the window.
+void RegisterRefusingClass(const std::string& className) {
+  if (className.empty()) return;
+  WNDCLASSEXA wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = &RefusingWindowProc;
+  wc.hInstance = ::GetModuleHandleA(nullptr);
+  wc.lpszClassName = className.c_str();
+  ::RegisterClassExA(&wc);
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
@@ -47,6 +69,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
   backend.memory = real.memory;  // the clipboard takes real global memory
   platform::ScopedBackend scope(backend);
 
+  RegisterRefusingClass(Environment("MORVANE_REFUSE_WINDOW"));
   SetupHooks hooks;
   hooks.OnWindowCreated = [&machine](MainWindow& window) {
     HWND hwnd = window.Hwnd();

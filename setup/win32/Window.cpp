@@ -24,6 +24,32 @@ std::string WindowText(HWND hwnd) {
   return text;
 }
 
+std::string SystemErrorText(DWORD code) {
+  char* buffer = nullptr;
+  const DWORD length =
+      ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+  std::string text(buffer != nullptr ? buffer : "", length);
+  if (buffer != nullptr) ::LocalFree(buffer);
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.')) text.pop_back();
+  return text;
+}
+
+namespace {
+
+std::string WindowErrorMessage(const std::string& step, DWORD code) {
+  std::string message = step + " failed";
+  if (code == ERROR_SUCCESS) return message + ".";
+  const std::string text = SystemErrorText(code);
+  message += " with error " + std::to_string(code);
+  return text.empty() ? message + "." : message + ":\n" + text + ".";
+}
+
+}  // namespace
+
+WindowError::WindowError(const std::string& step, DWORD code)
+    : std::runtime_error(WindowErrorMessage(step, code)), code_(code) {}
+
 Wnd::~Wnd() {
   if (hwnd_ != nullptr && ::IsWindow(hwnd_) && ::GetPropA(hwnd_, kWndProperty) == this) {
     ::RemovePropA(hwnd_, kWndProperty);
@@ -46,10 +72,9 @@ void Wnd::Create(const char* className, const CreateArgs& args) {
   HWND hwnd = ::CreateWindowExA(args.exStyle, className, args.text, args.style, args.x, args.y, args.width,
                                 args.height, args.parent,
                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(args.id)), Instance(), nullptr);
+  const DWORD error = ::GetLastError();
   creating = nullptr;
-  if (hwnd == nullptr) {
-    throw std::runtime_error(std::string("CreateWindowEx(") + className + ") failed");
-  }
+  if (hwnd == nullptr) throw WindowError(std::string("CreateWindowEx(") + className + ")", error);
   if (hwnd_ == nullptr) Attach(hwnd);  // a system class: no WM_NCCREATE of ours
 }
 
@@ -96,9 +121,7 @@ void Wnd::RegisterOwnClass(const char* className, HBRUSH background, UINT classS
   wc.hCursor = cursor != nullptr ? cursor : ::LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
   wc.hbrBackground = background;
   wc.lpszClassName = className;
-  if (::RegisterClassExA(&wc) == 0) {
-    throw std::runtime_error(std::string("RegisterClassEx(") + className + ") failed");
-  }
+  if (::RegisterClassExA(&wc) == 0) throw WindowError(std::string("RegisterClassEx(") + className + ")", ::GetLastError());
 }
 
 LRESULT CALLBACK Wnd::StaticWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {

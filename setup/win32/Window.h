@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -141,6 +142,21 @@ class Wnd {
   HWND hwnd_ = nullptr;
   bool ownClass_ = false;
 };
+
+// A window or window class that could not be created. The message names the step
+// and carries the system's text for the error code it left.
+class WindowError : public std::runtime_error {
+ public:
+  WindowError(const std::string& step, DWORD code);
+  DWORD Code() const noexcept { return code_; }
+
+ private:
+  DWORD code_;
+};
+
+// The system's message text for an error code, without the trailing line break and
+// period; empty when the system has none.
+std::string SystemErrorText(DWORD code);
 
 // The module handle of the program.
 HINSTANCE Instance();

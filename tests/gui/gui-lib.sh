@@ -100,6 +100,13 @@ pointer_away() {
 # folder, and on exit ends the program (if it still runs) and writes the report.
 # shellcheck disable=SC2034  # the variables are the test script's
 sim_test_begin() {
+  # A program run in a 32-bit prefix needs 32-bit Wine: skipped (77) where it cannot run.
+  case "${MORVANE_WINE_PREFIX_KIND:-win64}" in
+    wow64 | x86)
+      local reason
+      reason=$(bash "$(dirname "${BASH_SOURCE[0]}")/../../scripts/probe-wine32.sh") || { echo "SKIP: $reason"; exit 77; }
+      ;;
+  esac
   checks_begin "$1"
   runner=$2
   exe=$3
@@ -216,4 +223,43 @@ check_state_file() {
     esac
   done < <(python3 -c "$state_prelude
 $script" "$dump")
+}
+
+# gui-probe.exe (tests/gui/gui-probe.cpp) run under Wine: PROBE must name it.
+probe() { "$runner" "$PROBE" "$@" 2>/dev/null | tr -d '\r'; }
+
+# The control with the keyboard focus of the main window: "<class> <id> <text>".
+focused() { probe focus "USB Devices Rate Setup"; }
+
+# The program under test and its category argument: setup-sim.exe over a machine
+# file when one is given, else the program alone (setup.exe, which sees the real
+# machine).
+program_start() {
+  if [ -n "$machine" ]; then sim_use_machine "$machine"; else dump="$work/state.json"; fi
+  sim_start "$@"
+}
+
+# The hint shown once the pointer rests on client point ($1, $2) of the main window:
+# the pointer leaves for the screen's corner first, so an earlier hint goes.
+hint_at() {
+  xdotool mousemove 0 0
+  sleep 0.8
+  xdotool mousemove $((WIN_X + $1)) $((WIN_Y + $2))
+  sleep 0.2
+  xdotool mousemove $((WIN_X + $1 + 1)) $((WIN_Y + $2 + 1))
+  sleep 1.5
+  probe tooltip
+}
+
+# Waits up to 3 seconds for the focus to be on "$1" (as focused() writes it) and
+# echoes where it is at the end; the focus moves only once the system has activated
+# the window again.
+focus_becomes() {
+  local now="" _
+  for _ in $(seq 1 10); do
+    now=$(focused)
+    [ "$now" = "$1" ] && break
+    sleep 0.3
+  done
+  echo "$now"
 }

@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "setup/win32/DialogFont.h"
+#include "setup/win32/FocusKeeper.h"
 #include "setup/win32/MainWindow.h"
 #include "setup/win32/MessageLoop.h"
 #include "setup/win32/NativeControls.h"
@@ -102,6 +105,115 @@ TEST(NativeControls, DisablingTheFocusedControlMovesTheFocusToTheNextTabStop) {
   EXPECT_EQ(::GetFocus(), second.Hwnd());
   second.SetEnabled(false);  // no enabled tab stop left: the window takes the keys
   EXPECT_EQ(::GetFocus(), host.Hwnd());
+}
+
+TEST(FocusKeeper, AControlDisabledWithTheFocusGetsItBackWhenEnabled) {
+  HostWindow host;
+  FocusKeeper keeper(host.Hwnd());
+  Button first(ChildOf(host, 12));
+  Button second(ChildOf(host, 13));
+  Button third(ChildOf(host, 14));
+  ::SetFocus(first.Hwnd());
+  // Disabled one after the other, as the device controls are: the focus moves along
+  // to the first control still enabled.
+  first.SetEnabled(false);
+  second.SetEnabled(false);
+  EXPECT_EQ(::GetFocus(), third.Hwnd());
+  // Enabled again in the same order: the first one had the focus and gets it back;
+  // the second one, which only passed it on, does not take it.
+  first.SetEnabled(true);
+  EXPECT_EQ(::GetFocus(), first.Hwnd());
+  second.SetEnabled(true);
+  EXPECT_EQ(::GetFocus(), first.Hwnd());
+}
+
+TEST(FocusKeeper, AFocusTheUserMovedMeanwhileStaysWhereItIs) {
+  HostWindow host;
+  FocusKeeper keeper(host.Hwnd());
+  Button first(ChildOf(host, 12));
+  Button second(ChildOf(host, 13));
+  Button third(ChildOf(host, 14));
+  ::SetFocus(first.Hwnd());
+  first.SetEnabled(false);
+  EXPECT_EQ(::GetFocus(), second.Hwnd());
+  ::SetFocus(third.Hwnd());  // the user tabs on
+  first.SetEnabled(true);
+  EXPECT_EQ(::GetFocus(), third.Hwnd());
+}
+
+TEST(FocusKeeper, ActivationGivesTheFocusBackToTheRememberedControl) {
+  HostWindow host;
+  FocusKeeper keeper(host.Hwnd());
+  Button first(ChildOf(host, 12));
+  Button second(ChildOf(host, 13));
+  ::SetFocus(second.Hwnd());
+  keeper.Deactivated();
+  EXPECT_EQ(keeper.Remembered(), second.Hwnd());
+  ::SetFocus(host.Hwnd());  // where the system leaves it on activation
+  keeper.Activated();
+  EXPECT_EQ(::GetFocus(), second.Hwnd());
+
+  // Disabled while the window was inactive: the next tab stop has the focus until the
+  // control is enabled again.
+  keeper.Deactivated();
+  ::SetFocus(host.Hwnd());
+  ::EnableWindow(second.Hwnd(), FALSE);
+  keeper.Activated();
+  EXPECT_EQ(::GetFocus(), first.Hwnd());
+  second.SetEnabled(true);
+  EXPECT_EQ(::GetFocus(), second.Hwnd());
+}
+
+TEST(DialogFont, DrawsAtTheCharacterHeightTheLayoutAssumes) {
+  for (const int dpi : {96, 108, 120, 144}) {
+    const DialogFont font = CreateDialogFont(dpi);
+    ASSERT_NE(font.font.Get(), nullptr);
+    EXPECT_EQ(font.charHeight, DialogCharHeight(dpi)) << dpi << " pixels per inch, face " << font.face;
+    const DialogFont bitmap = MeasureFace("MS Sans Serif", dpi);
+    std::printf("%d ppi: wanted %d, \"MS Sans Serif\" draws %d (%s), chosen %s\n", dpi, DialogCharHeight(dpi),
+                bitmap.charHeight, bitmap.face.c_str(), font.face.c_str());
+  }
+  EXPECT_EQ(DialogCharHeight(96), 11);
+  EXPECT_EQ(DialogCharHeight(120), 13);
+  EXPECT_EQ(DialogCharHeight(144), 16);
+}
+
+TEST(DialogFont, AFaceTheSystemDoesNotHaveIsSkipped) {
+  const DialogFont font = CreateDialogFont(120, {"No Such Face Anywhere", "Tahoma"});
+  EXPECT_EQ(font.face, "Tahoma");
+  EXPECT_EQ(font.charHeight, 13);
+}
+
+TEST(DialogFont, AFaceWithoutTheSizeGivesWayToOneThatHasIt) {
+  // A bitmap face has no 12-pixel size (8 points at 108 pixels per inch): the system
+  // gives a neighbouring one, and the scalable face after it is chosen.
+  const DialogFont bitmap = MeasureFace("MS Sans Serif", 108);
+  if (bitmap.face != "MS Sans Serif" || bitmap.charHeight == 12) GTEST_SKIP() << "scalable here: " << bitmap.face;
+  const DialogFont font = CreateDialogFont(108, {"MS Sans Serif", "Tahoma"});
+  EXPECT_EQ(font.face, "Tahoma");
+  EXPECT_EQ(font.charHeight, 12);
+}
+
+class ClassLessWindow : public Wnd {
+ public:
+  void CreateOf(const char* className) { Create(className, CreateArgs{}); }
+};
+
+TEST(WindowError, NamesTheStepTheCodeAndTheSystemsText) {
+  ClassLessWindow window;
+  try {
+    window.CreateOf("MorvaneNoSuchClass");
+    FAIL() << "created a window of a class nobody registered";
+  } catch (const WindowError& e) {
+    // Windows and Wine differ in the code (1407 or 1411), not in the form.
+    ASSERT_NE(e.Code(), 0u);
+    const std::string text = SystemErrorText(e.Code());
+    ASSERT_FALSE(text.empty());
+    EXPECT_NE(text.back(), '.');
+    EXPECT_NE(text.back(), '\n');
+    EXPECT_EQ(std::string(e.what()), "CreateWindowEx(MorvaneNoSuchClass) failed with error " +
+                                         std::to_string(e.Code()) + ":\n" + text + ".");
+  }
 }
 
 TEST(NativeControls, TimerFiresAfterItsIntervalAndNotWhenSwitchedOff) {
@@ -257,7 +369,9 @@ TEST_F(MainWindowTest, HintsStayTenSecondsAndNameTheControls) {
   const HWND tips = window_.Tooltips();
   ASSERT_NE(tips, nullptr);
   EXPECT_EQ(::SendMessageA(tips, TTM_GETDELAYTIME, TTDT_AUTOPOP, 0), 10000);
-  EXPECT_EQ(::SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0), 8);
+  // Two tools per control: its own, and its rectangle on the parent for the time
+  // it is disabled.
+  EXPECT_EQ(::SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0), 16);
   // The wide query: the narrow one stops at 80 characters under Wine.
   auto hint = [&](const Wnd& control) {
     wchar_t text[256] = L"";
@@ -280,6 +394,26 @@ TEST_F(MainWindowTest, HintsStayTenSecondsAndNameTheControls) {
   EXPECT_EQ(hint(window_.btnApply()), "Restart device so the registry changes take place.");
   EXPECT_EQ(hint(window_.btnCopyID()), "Copy Device And Controller IDs to Clipboard.");
   EXPECT_EQ(hint(window_.btnClose()), "Close Form.");
+
+  // The parent's tool covers the control, also after the window changed size.
+  auto area = [&](const Wnd& control) {
+    TOOLINFOA tool{};
+    tool.cbSize = TTTOOLINFOA_V2_SIZE;
+    tool.hwnd = ::GetParent(control.Hwnd());
+    tool.uId = static_cast<UINT_PTR>(::GetDlgCtrlID(control.Hwnd()));
+    ::SendMessageA(tips, TTM_GETTOOLINFOA, 0, reinterpret_cast<LPARAM>(&tool));
+    RECT r{};
+    ::GetWindowRect(control.Hwnd(), &r);
+    ::MapWindowPoints(HWND_DESKTOP, tool.hwnd, reinterpret_cast<POINT*>(&r), 2);
+    return ::EqualRect(&tool.rect, &r) != FALSE && (tool.uFlags & TTF_IDISHWND) == 0;
+  };
+  window_.SetClientWidth(1100);
+  window_.SetClientHeight(500);
+  for (const Wnd* control : std::initializer_list<const Wnd*>{
+           &window_.cbDevices(), &window_.dgDevices(), &window_.cbFilter(), &window_.cbRate(),
+           &window_.btnInstall(), &window_.btnApply(), &window_.btnCopyID(), &window_.btnClose()}) {
+    EXPECT_TRUE(area(*control)) << ::GetDlgCtrlID(control->Hwnd());
+  }
 }
 
 TEST_F(MainWindowTest, EscapeWorksCloseAndDeviceChangesReachTheLogic) {

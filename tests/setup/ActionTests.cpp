@@ -2,6 +2,8 @@
 // their order, styles and texts, declining, the install and the restart commands.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "platform/errors.h"
 #include "setup/SetupF.h"
 #include "tests/setup/WindowFixture.h"
@@ -368,7 +370,26 @@ TEST_F(RateTest, TheGridShowsTheNewRate) {
   EXPECT_EQ(canvas.texts.at(0).text, "125");
 }
 
-using CommandTest = WindowTest;
+sim::File FileAt(const std::string& path) {
+  sim::File file;
+  file.path = path;
+  return file;
+}
+
+// The test PC with the helper program and the INF file in the current directory.
+sim::MachineModel WithSetupFiles() {
+  sim::MachineModel model = TestMachineModel();
+  model.files.push_back(FileAt("C:\\MORVANE\\TALON64.EXE"));
+  sim::File inf = FileAt("C:\\MORVANE\\morvane.inf");
+  inf.content = "[Version]\r\nSignature=\"$Windows NT$\"\r\n";
+  model.files.push_back(inf);
+  return model;
+}
+
+class CommandTest : public WindowTest {
+ protected:
+  CommandTest() : WindowTest(WithSetupFiles()) {}
+};
 
 TEST_F(CommandTest, InstallOn32BitWindowsOpensTheInfWithTheShell) {
   Open("/keyboards");  // also while the list is empty
@@ -399,6 +420,61 @@ TEST_F(CommandTest, InstallOn64BitWindowsRunsTheHelper) {
   // The default verb is a null verb, not an empty text.
   EXPECT_EQ(machine->CallsTo("ShellExecuteA").at(0).args,
             "null, null, \"TALON64.EXE\", \"e install morvane.inf\", null, 5");
+}
+
+// What message the loop shows for an install that could not start: the system's
+// error text for the code, as for any failed system call.
+std::string InstallFailure(const std::function<void()>& click) {
+  try {
+    click();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "(no failure)";
+}
+
+using InstallStartTest = WindowTest;  // the test PC has neither the helper nor the INF
+
+TEST_F(InstallStartTest, AMissingHelperIsReportedWithTheSystemsText) {
+  machine->Model().system.wow64 = true;
+  Open("/keyboards");
+  EXPECT_EQ(InstallFailure([&] { frm.btnInstallClick(); }),
+            "Win32 Error.  Code: 2.\nThe system cannot find the file specified");
+  ASSERT_EQ(machine->ShellExecutes().size(), 1u);
+  EXPECT_EQ(machine->ShellExecutes()[0].file, "TALON64.EXE");
+  // No question and no box of its own: the message loop shows the error once.
+  EXPECT_TRUE(machine->MessageBoxes().empty());
+  // Nothing else happened: the list and the device controls are as they were.
+  EXPECT_EQ(ListBuilds(), 1u);
+  EXPECT_FALSE(w.tmrDeviceChange.Enabled());
+}
+
+TEST_F(InstallStartTest, AMissingInfIsReportedOn32BitWindowsToo) {
+  Open("/mice");
+  EXPECT_EQ(InstallFailure([&] { frm.btnInstallClick(); }),
+            "Win32 Error.  Code: 2.\nThe system cannot find the file specified");
+  EXPECT_EQ(machine->ShellExecutes().at(0).file, "morvane.inf");
+  EXPECT_FALSE(w.DeviceControlsDisabled());
+}
+
+TEST_F(InstallStartTest, TheShellsOwnErrorIsTheOneShown) {
+  machine->Model().system.wow64 = true;
+  machine->Model().files.push_back(FileAt("C:\\MORVANE\\TALON64.EXE"));
+  machine->InjectFault(sim::Fault{"ShellExecuteA", ERROR_ACCESS_DENIED});
+  Open();
+  EXPECT_EQ(InstallFailure([&] { frm.btnInstallClick(); }), "Win32 Error.  Code: 5.\nAccess is denied");
+}
+
+TEST_F(InstallStartTest, WithoutALastErrorTheResultCodeTellsWhy) {
+  // An earlier failure's code is still the thread's last error; the shell fails
+  // without setting one, so only its result (2, file not found) can tell.
+  machine->Model().system.wow64 = true;
+  machine->Model().files.push_back(FileAt("C:\\MORVANE\\TALON64.EXE"));
+  machine->InjectFault(sim::Fault{"ShellExecuteA", ERROR_SUCCESS});
+  Open();
+  platform::System().SetLastError(ERROR_INVALID_HANDLE);
+  EXPECT_EQ(InstallFailure([&] { frm.btnInstallClick(); }),
+            "Win32 Error.  Code: 2.\nThe system cannot find the file specified");
 }
 
 TEST_F(CommandTest, RestartOn32BitWindowsAsksTheClassInstaller) {

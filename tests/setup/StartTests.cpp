@@ -110,6 +110,42 @@ TEST_F(StartTest, NarrowWindowIsWidenedToTheCloseButton) {
   EXPECT_EQ(w.dgDevices.ColWidth(4), 349 + 600 - 939);  // column 4 was fitted before the widening
 }
 
+// A DPI change: the window has taken the suggested size and given the grid its design
+// sizes back (as MainWindow does) before FormDpiChanged runs.
+void MoveToDpi(TestWindow& w, int dpi, int clientWidth, int clientHeight) {
+  w.form.pixelsPerInch = dpi;
+  w.form.clientWidth = clientWidth;
+  w.form.clientHeight = clientHeight;
+  w.dgDevices.SetDefaultRowHeight(21);
+  const int design[] = {228, 34, 40, 50, 349, 228};
+  for (int col = 0; col < 6; ++col) w.dgDevices.SetColWidth(col, design[col]);
+  w.frm.FormDpiChanged();
+}
+
+TEST_F(StartTest, ADpiChangeScalesTheGridAsAtStartAndKeepsTheSuggestedSize) {
+  frm.FormShow();
+  // The suggested rectangle is the system's: its client area need not be 960 x 1.5.
+  MoveToDpi(w, 144, 1444, 554);
+  EXPECT_EQ(w.form.clientWidth, 1444);
+  EXPECT_EQ(w.form.clientHeight, 554);
+  EXPECT_EQ(w.dgDevices.DefaultRowHeight(), 31);
+  const int at144[] = {342, 51, 60, 75, 523 + 1444 - 1403, 342};
+  for (int col = 0; col < 6; ++col) EXPECT_EQ(w.dgDevices.ColWidth(col), at144[col]) << col;
+
+  // Back at 96 nothing is scaled; column 4 fills the grid again.
+  MoveToDpi(w, 96, 960, 360);
+  EXPECT_EQ(w.dgDevices.DefaultRowHeight(), 21);
+  const int at96[] = {228, 34, 40, 50, 370, 228};
+  for (int col = 0; col < 6; ++col) EXPECT_EQ(w.dgDevices.ColWidth(col), at96[col]) << col;
+}
+
+TEST_F(StartTest, ADpiChangeToANarrowSuggestionWidensTheWindowToTheCloseButton) {
+  frm.FormShow();
+  MoveToDpi(w, 120, 700, 450);
+  EXPECT_EQ(w.dgDevices.DefaultRowHeight(), 26);
+  EXPECT_EQ(w.form.clientWidth, 612 + 90 + 24);  // the test's foot controls keep their design size
+}
+
 TEST(ScaleByDpi, TruncatesTowardZero) {
   EXPECT_EQ(ScaleByDpi(21, 120), 26);
   EXPECT_EQ(ScaleByDpi(-21, 120), -26);
