@@ -17,8 +17,6 @@
 
 namespace morvane {
 
-inline constexpr const char* MeasurePollingRateText = "Measure Polling Rate...";
-
 // What the meter measures: the device as the grid shows it.
 struct TMeterTarget {
   std::string Name;

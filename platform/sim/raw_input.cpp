@@ -25,6 +25,30 @@ LONGLONG MulDiv64(LONGLONG a, LONGLONG num, LONGLONG den) {
 
 }  // namespace
 
+std::vector<RawInputStream> ParseRawInputStreams(const std::string& spec) {
+  std::vector<RawInputStream> streams;
+  std::size_t from = 0;
+  while (from <= spec.size()) {
+    std::size_t end = spec.find(';', from);
+    if (end == std::string::npos) end = spec.size();
+    const std::string entry = spec.substr(from, end - from);
+    from = end + 1;
+    if (entry.empty()) continue;
+    const std::size_t colon = entry.find(':');
+    const std::string rate = entry.substr(0, colon == std::string::npos ? 0 : colon);
+    const bool digits = !rate.empty() && rate.size() <= 6 &&
+                        std::all_of(rate.begin(), rate.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits || std::stoul(rate) == 0 || colon + 1 >= entry.size()) {
+      throw std::invalid_argument("\"" + entry + "\" is not <rate>:<instance ID>");
+    }
+    RawInputStream stream;
+    stream.rate = static_cast<std::uint32_t>(std::stoul(rate));
+    stream.device = entry.substr(colon + 1);
+    streams.push_back(std::move(stream));
+  }
+  return streams;
+}
+
 RawInputServices::RawInputServices(SimCore& core) : core_(core) {}
 
 UINT RawInputServices::Fail(DWORD error) {

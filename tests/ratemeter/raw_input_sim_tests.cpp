@@ -159,4 +159,17 @@ TEST_F(SimRawInput, TheCounterIsTheSimulatedOneOrTheClockHandedIn) {
   EXPECT_THROW(Play("USB\\VID_DEAD&PID_BEEF\\1", 1000), std::invalid_argument);
 }
 
+TEST(SimRawInputStreams, AreReadFromRateAndInstanceIdPairs) {
+  const auto streams = sim::ParseRawInputStreams("1000:USB\\VID_1&PID_2\\3;;8000:HID\\X&Y:Z\\1");
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[0].rate, 1000u);
+  EXPECT_EQ(streams[0].device, "USB\\VID_1&PID_2\\3");
+  EXPECT_EQ(streams[1].rate, 8000u);
+  EXPECT_EQ(streams[1].device, "HID\\X&Y:Z\\1");  // only the first colon separates
+  EXPECT_TRUE(sim::ParseRawInputStreams("").empty());
+  for (const char* bad : {"1000", "0:USB\\1", "x:USB\\1", "1000:", ":USB\\1", "99999999:USB\\1"}) {
+    EXPECT_THROW(sim::ParseRawInputStreams(bad), std::invalid_argument) << bad;
+  }
+}
+
 }  // namespace
