@@ -125,6 +125,14 @@ TEST_F(MeterWindow, MeasuresOneThousandHertzMessageByMessageAndIgnoresTheOtherMo
   EXPECT_EQ(machine_->CountCalls("GetRawInputDeviceInfoA"), 4u);
 }
 
+TEST_F(MeterWindow, ReportsMadeBeforeTheMeterOpenedAreNotCounted) {
+  Play(kGamingMouse, 8000);
+  raw().Advance(5000 * kMs);
+  Open(kGamingMouse);
+  RunTimer(1000);
+  EXPECT_EQ(meter_->Lines()[3], "Reports: 8000");
+}
+
 TEST_F(MeterWindow, MeasuresEightThousandHertzThroughBufferedReads) {
   Open(kGamingMouse);
   Play(kGamingMouse, 8000);
