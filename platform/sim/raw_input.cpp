@@ -25,13 +25,13 @@ LONGLONG MulDiv64(LONGLONG a, LONGLONG num, LONGLONG den) {
 
 }  // namespace
 
-std::vector<RawInputStream> ParseRawInputStreams(const std::string& spec) {
+std::vector<RawInputStream> ParseRawInputStreams(const std::string& text) {
   std::vector<RawInputStream> streams;
   std::size_t from = 0;
-  while (from <= spec.size()) {
-    std::size_t end = spec.find(';', from);
-    if (end == std::string::npos) end = spec.size();
-    const std::string entry = spec.substr(from, end - from);
+  while (from <= text.size()) {
+    std::size_t end = text.find(';', from);
+    if (end == std::string::npos) end = text.size();
+    const std::string entry = text.substr(from, end - from);
     from = end + 1;
     if (entry.empty()) continue;
     const std::size_t colon = entry.find(':');

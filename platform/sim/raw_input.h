@@ -34,7 +34,7 @@ struct RawInputStream {
 // Streams written as "<rate>:<instance ID>" separated by ";" (as setup-sim.exe reads
 // them from MORVANE_RAW_INPUT), e.g. "1000:USB\VID_1A2C&PID_0E24\6&1F2A3B4C&0&1".
 // Throws std::invalid_argument naming the entry that is not of that form.
-std::vector<RawInputStream> ParseRawInputStreams(const std::string& spec);
+std::vector<RawInputStream> ParseRawInputStreams(const std::string& text);
 
 class RawInputServices final : public platform::IRawInput {
  public:
