@@ -28,6 +28,7 @@ IUser& User() { return Require(g_backend.user, "IUser"); }
 IMemory& Memory() { return Require(g_backend.memory, "IMemory"); }
 ISystem& System() { return Require(g_backend.system, "ISystem"); }
 ISecurity& Security() { return Require(g_backend.security, "ISecurity"); }
+IRawInput& RawInput() { return Require(g_backend.rawInput, "IRawInput"); }
 
 const Backend& Current() { return g_backend; }
 void Install(const Backend& backend) { g_backend = backend; }

@@ -171,6 +171,19 @@ class ISecurity {
                                      PDWORD returnLength) = 0;
 };
 
+// Raw Input from pointing devices, and the performance counter that times it.
+class IRawInput {
+ public:
+  virtual ~IRawInput() = default;
+  virtual BOOL RegisterRawInputDevices(PCRAWINPUTDEVICE devices, UINT count, UINT size) = 0;
+  virtual UINT GetRawInputData(HRAWINPUT input, UINT command, LPVOID data, PUINT size, UINT headerSize) = 0;
+  virtual UINT GetRawInputBuffer(PRAWINPUT data, PUINT size, UINT headerSize) = 0;
+  virtual UINT GetRawInputDeviceInfoA(HANDLE device, UINT command, LPVOID data, PUINT size) = 0;
+  virtual UINT GetRawInputDeviceList(PRAWINPUTDEVICELIST list, PUINT count, UINT size) = 0;
+  virtual BOOL QueryPerformanceCounter(LARGE_INTEGER* counter) = 0;
+  virtual BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) = 0;
+};
+
 // One backend: an implementation of every service.
 struct Backend {
   IDeviceInstall* deviceInstall = nullptr;
@@ -182,6 +195,7 @@ struct Backend {
   IMemory* memory = nullptr;
   ISystem* system = nullptr;
   ISecurity* security = nullptr;
+  IRawInput* rawInput = nullptr;
 };
 
 // The current backend. Calling an accessor with no backend installed is a
@@ -195,6 +209,7 @@ IUser& User();
 IMemory& Memory();
 ISystem& System();
 ISecurity& Security();
+IRawInput& RawInput();
 
 const Backend& Current();
 void Install(const Backend& backend);

@@ -400,6 +400,99 @@ inline constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
 inline constexpr DWORD TOKEN_QUERY = 0x0008;
 inline constexpr DWORD SE_PRIVILEGE_ENABLED = 0x00000002;
 
+
+// Raw Input and the performance counter.
+using USHORT = std::uint16_t;
+using LONGLONG = std::int64_t;
+using WPARAM = ULONG_PTR;
+using LPARAM = LONG_PTR;
+struct HRAWINPUT__;
+using HRAWINPUT = HRAWINPUT__*;
+
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+};
+
+struct RAWINPUTDEVICE {
+  USHORT usUsagePage;
+  USHORT usUsage;
+  DWORD dwFlags;
+  HWND hwndTarget;
+};
+using PCRAWINPUTDEVICE = const RAWINPUTDEVICE*;
+
+struct RAWINPUTDEVICELIST {
+  HANDLE hDevice;
+  DWORD dwType;
+};
+using PRAWINPUTDEVICELIST = RAWINPUTDEVICELIST*;
+
+struct RAWINPUTHEADER {
+  DWORD dwType;
+  DWORD dwSize;
+  HANDLE hDevice;
+  WPARAM wParam;
+};
+
+struct RAWMOUSE {
+  USHORT usFlags;
+  union {
+    ULONG ulButtons;
+    struct {
+      USHORT usButtonFlags;
+      USHORT usButtonData;
+    } s;
+  } u;
+  ULONG ulRawButtons;
+  LONG lLastX;
+  LONG lLastY;
+  ULONG ulExtraInformation;
+};
+
+struct RAWKEYBOARD {
+  USHORT MakeCode;
+  USHORT Flags;
+  USHORT Reserved;
+  USHORT VKey;
+  UINT Message;
+  ULONG ExtraInformation;
+};
+
+struct RAWHID {
+  DWORD dwSizeHid;
+  DWORD dwCount;
+  BYTE bRawData[1];
+};
+
+struct RAWINPUT {
+  RAWINPUTHEADER header;
+  union {
+    RAWMOUSE mouse;
+    RAWKEYBOARD keyboard;
+    RAWHID hid;
+  } data;
+};
+using PRAWINPUT = RAWINPUT*;
+
+inline constexpr DWORD RIM_TYPEMOUSE = 0;
+inline constexpr DWORD RIM_TYPEKEYBOARD = 1;
+inline constexpr DWORD RIM_TYPEHID = 2;
+inline constexpr WPARAM RIM_INPUT = 0;
+inline constexpr WPARAM RIM_INPUTSINK = 1;
+inline constexpr UINT RID_INPUT = 0x10000003;
+inline constexpr UINT RID_HEADER = 0x10000005;
+inline constexpr UINT RIDI_PREPARSEDDATA = 0x20000005;
+inline constexpr UINT RIDI_DEVICENAME = 0x20000007;
+inline constexpr UINT RIDI_DEVICEINFO = 0x2000000B;
+inline constexpr DWORD RIDEV_REMOVE = 0x00000001;
+inline constexpr DWORD RIDEV_INPUTSINK = 0x00000100;
+inline constexpr USHORT MOUSE_MOVE_RELATIVE = 0;
+inline constexpr UINT WM_INPUT = 0x00FF;
+
 #endif  // _WIN32
 
 // USB hub I/O controls, exchanged as raw byte buffers (the layouts are documented
@@ -448,3 +541,20 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8);
 #endif
 static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == 4);
 static_assert(offsetof(SP_DEVINFO_DATA, DevInst) == 20);
+
+// Raw Input records: the same on every bitness except for the handle-sized fields.
+static_assert(sizeof(RAWMOUSE) == 24);
+static_assert(sizeof(RAWKEYBOARD) == 16);
+static_assert(offsetof(RAWINPUTHEADER, hDevice) == 8);
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(RAWINPUTDEVICE) == 12);
+static_assert(sizeof(RAWINPUTDEVICELIST) == 8);
+static_assert(sizeof(RAWINPUTHEADER) == 16);
+static_assert(sizeof(RAWINPUT) == 40);
+#else
+static_assert(sizeof(RAWINPUTDEVICE) == 16);
+static_assert(sizeof(RAWINPUTDEVICELIST) == 16);
+static_assert(sizeof(RAWINPUTHEADER) == 24);
+static_assert(sizeof(RAWINPUT) == 48);
+#endif
+static_assert(sizeof(LARGE_INTEGER) == 8);

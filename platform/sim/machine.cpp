@@ -5,6 +5,7 @@
 
 #include "platform/sim/device_paths.h"
 #include "platform/sim/device_services.h"
+#include "platform/sim/raw_input.h"
 #include "platform/sim/sim.h"
 #include "platform/sim/system_services.h"
 
@@ -50,12 +51,14 @@ bool InstallFilterInf(MachineModel& model, const std::string& infPath) {
 }  // namespace
 
 struct Machine::Impl {
-  explicit Impl(MachineModel m) : model(std::move(m)), core(model), devices(core), system(core) {}
+  explicit Impl(MachineModel m)
+      : model(std::move(m)), core(model), devices(core), system(core), rawInput(core) {}
 
   MachineModel model;
   SimCore core;
   DeviceServices devices;
   SystemServices system;
+  RawInputServices rawInput;
   std::function<void()> deviceChangeHandler;
 };
 
@@ -97,6 +100,7 @@ platform::Backend Machine::Backend() {
   backend.memory = &impl_->system;
   backend.system = &impl_->system;
   backend.security = &impl_->system;
+  backend.rawInput = &impl_->rawInput;
   return backend;
 }
 
@@ -208,5 +212,7 @@ std::size_t Machine::RestartCount(const std::string& instanceId) const {
 
 const std::vector<ULONG>& Machine::MemoryListCommands() const { return impl_->system.MemoryListCommands(); }
 bool Machine::IsPrivilegeEnabled(const std::string& name) const { return impl_->system.IsPrivilegeEnabled(name); }
+
+RawInputServices& Machine::RawInput() { return impl_->rawInput; }
 
 }  // namespace sim

@@ -27,6 +27,7 @@
 #include "platform/platform.h"
 #include "platform/sim/core.h"
 #include "platform/sim/model.h"
+#include "platform/sim/raw_input.h"
 
 namespace sim {
 
@@ -117,6 +118,10 @@ class Machine {
   // Memory-list commands received by NtSetSystemInformation, and token state.
   const std::vector<ULONG>& MemoryListCommands() const;
   bool IsPrivilegeEnabled(const std::string& name) const;
+
+  // Raw Input from the mice and the performance counter: players, the registered
+  // window's messages, the simulated counter (platform/sim/raw_input.h).
+  RawInputServices& RawInput();
 
  private:
   struct Impl;

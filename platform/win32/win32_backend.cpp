@@ -17,7 +17,8 @@ class RealWindows final : public IDeviceInstall,
                           public IUser,
                           public IMemory,
                           public ISystem,
-                          public ISecurity {
+                          public ISecurity,
+                          public IRawInput {
  public:
   // IDeviceInstall
   HDEVINFO SetupDiGetClassDevsA(const GUID* c, LPCSTR e, HWND p, DWORD f) override {
@@ -171,6 +172,23 @@ class RealWindows final : public IDeviceInstall,
                              PDWORD r) override {
     return ::AdjustTokenPrivileges(t, d, n, l, p, r);
   }
+
+  // IRawInput
+  BOOL RegisterRawInputDevices(PCRAWINPUTDEVICE d, UINT n, UINT s) override {
+    return ::RegisterRawInputDevices(d, n, s);
+  }
+  UINT GetRawInputData(HRAWINPUT i, UINT c, LPVOID d, PUINT s, UINT h) override {
+    return ::GetRawInputData(i, c, d, s, h);
+  }
+  UINT GetRawInputBuffer(PRAWINPUT d, PUINT s, UINT h) override { return ::GetRawInputBuffer(d, s, h); }
+  UINT GetRawInputDeviceInfoA(HANDLE h, UINT c, LPVOID d, PUINT s) override {
+    return ::GetRawInputDeviceInfoA(h, c, d, s);
+  }
+  UINT GetRawInputDeviceList(PRAWINPUTDEVICELIST l, PUINT n, UINT s) override {
+    return ::GetRawInputDeviceList(l, n, s);
+  }
+  BOOL QueryPerformanceCounter(LARGE_INTEGER* c) override { return ::QueryPerformanceCounter(c); }
+  BOOL QueryPerformanceFrequency(LARGE_INTEGER* f) override { return ::QueryPerformanceFrequency(f); }
 };
 
 }  // namespace
@@ -178,7 +196,8 @@ class RealWindows final : public IDeviceInstall,
 const Backend& RealBackend() {
   static RealWindows windows;
   static const Backend backend{&windows, &windows, &windows, &windows, &windows,
-                               &windows, &windows, &windows, &windows};
+                               &windows, &windows, &windows, &windows,
+                               &windows};
   return backend;
 }
 

@@ -394,6 +394,12 @@ LRESULT Grid::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
         selecting_ = true;
         ::SetCapture(Hwnd());
         MoveTo(hit.col, hit.row);
+        // A double click on a row that became (or was) current opens that row.
+        if (message == WM_LBUTTONDBLCLK && OnDoubleClick && row_ == hit.row) {
+          selecting_ = false;
+          ::ReleaseCapture();
+          OnDoubleClick(hit.col, hit.row);
+        }
       }
       return 0;
     }

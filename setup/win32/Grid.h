@@ -45,6 +45,8 @@ class Grid : public ControlBase<IGrid> {
 
   DrawCellHandler OnDrawCell;
   SelectCellHandler OnSelectCell;
+  // A double click on a data cell, after the cell became current.
+  std::function<void(int col, int row)> OnDoubleClick;
 
   int ColCount() const override { return static_cast<int>(colWidths_.size()); }
   int RowCount() const override { return rowCount_; }

@@ -97,4 +97,11 @@ std::string MachineStateJson(const sim::MachineModel& model, const GridTexts& gr
   return state.dump(2);
 }
 
+std::string MachineStateJson(const sim::MachineModel& model, const GridTexts& grid,
+                             const std::vector<std::string>& meterTexts) {
+  json state = json::parse(MachineStateJson(model, grid));
+  state["meter"] = meterTexts;
+  return state.dump(2);
+}
+
 }  // namespace morvane::win

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/sim/model.h"
 
@@ -16,5 +17,9 @@ namespace morvane::win {
 using GridTexts = std::map<std::pair<int, int>, std::string>;
 
 std::string MachineStateJson(const sim::MachineModel& model, const GridTexts& grid);
+// The same with "meter": the texts the last rate meter window drew (caption first),
+// an empty list when none was open.
+std::string MachineStateJson(const sim::MachineModel& model, const GridTexts& grid,
+                             const std::vector<std::string>& meterTexts);
 
 }  // namespace morvane::win

@@ -70,6 +70,14 @@ MainWindow::MainWindow(ApplicationWindow* application)
   ::SendMessageA(Hwnd(), WM_SETFONT, reinterpret_cast<WPARAM>(font_.Get()), FALSE);
   CreateControls();
   Layout();
+  AddSystemMenuItems();
+}
+
+void MainWindow::AddSystemMenuItems() {
+  HMENU menu = ::GetSystemMenu(Hwnd(), FALSE);
+  if (menu == nullptr) return;
+  ::AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+  ::AppendMenuA(menu, MF_STRING | MF_GRAYED, kSysMeasureRate, kMeasureRateMenuText);
 }
 
 MainWindow::~MainWindow() {
@@ -295,7 +303,18 @@ LRESULT MainWindow::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       break;
     case WM_SYSCOMMAND:
+      if ((wParam & 0xFFF0) == kSysMeasureRate) {
+        if (Events.OnMeasureRate && (!Events.CanMeasureRate || Events.CanMeasureRate())) Events.OnMeasureRate();
+        return 0;
+      }
       if (application_ != nullptr && application_->OnMainSysCommand(wParam)) return 0;
+      break;
+    case WM_INITMENUPOPUP:
+      if (HIWORD(lParam) != 0) {  // the system menu
+        const bool can = Events.CanMeasureRate && Events.CanMeasureRate();
+        ::EnableMenuItem(reinterpret_cast<HMENU>(wParam), kSysMeasureRate,
+                         MF_BYCOMMAND | (can ? MF_ENABLED : MF_GRAYED));
+      }
       break;
     case WM_SIZE:
       Layout();

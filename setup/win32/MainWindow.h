@@ -22,6 +22,9 @@ namespace morvane::win {
 
 inline constexpr const char* kMainCaption = "USB Devices Rate Setup";
 inline constexpr const char* kMainClassName = "MorvaneSetupWindow";
+// The system-menu item that opens the rate meter (system-menu IDs are multiples of 16 below 0xF000).
+inline constexpr UINT kSysMeasureRate = 0x0150;
+inline constexpr const char* kMeasureRateMenuText = "Measure Polling Rate...";
 
 struct FormEvents {
   std::function<void()> OnShow;
@@ -30,6 +33,8 @@ struct FormEvents {
   // WM_DPICHANGED: the window is at the suggested rectangle, its font and controls
   // follow the new pixels per inch, and the grid has its design sizes again.
   std::function<void()> OnDpiChanged;
+  std::function<bool()> CanMeasureRate;  // asked as the system menu opens: enables its meter item
+  std::function<void()> OnMeasureRate;   // the system menu's meter item
 };
 
 class MainWindow : public Wnd, public IForm {
@@ -78,6 +83,7 @@ class MainWindow : public Wnd, public IForm {
  private:
   int Scaled(int value) const { return ::MulDiv(value, dpi_, 96); }
   void CreateControls();
+  void AddSystemMenuItems();
   void AddHint(const Wnd& control, const char* text);
   void Layout();
   void SetClientSize(int width, int height);

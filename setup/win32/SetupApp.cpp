@@ -9,9 +9,38 @@
 #include "setup/win32/ApplicationWindow.h"
 #include "setup/win32/ErrorQueue.h"
 #include "setup/win32/MessageLoop.h"
+#include "setup/win32/RateMeterWindow.h"
 
 namespace morvane::win {
 namespace {
+
+// The selected device can be measured when it has a mouse among its children.
+bool CanMeasureSelected(TfrmSetup& form) {
+  return form.DeviceCount > 0 && form.GetSelectedIndex() >= 0 && form.GetSelectedIndex() < form.DeviceCount &&
+         form.GetSelectedDevice().HasMouseChild();
+}
+
+// One rate meter at a time: opening it again for the same device brings it forward,
+// for another device replaces it.
+void OpenRateMeter(MainWindow& window, TfrmSetup& form, std::unique_ptr<RateMeterWindow>& meter) {
+  if (!CanMeasureSelected(form)) {
+    ::MessageBeep(MB_OK);
+    return;
+  }
+  TMeterTarget target = MeterTargetFor(form.GetSelectedDevice());
+  if (meter && meter->IsOpen() && meter->Logic().Target().ChildIds == target.ChildIds) {
+    meter->Activate();
+    return;
+  }
+  meter.reset();
+  meter = std::make_unique<RateMeterWindow>(window.Hwnd(), std::move(target));
+}
+
+void ConnectRateMeter(MainWindow& window, TfrmSetup& form, std::unique_ptr<RateMeterWindow>& meter) {
+  window.Events.CanMeasureRate = [&form] { return CanMeasureSelected(form); };
+  window.Events.OnMeasureRate = [&window, &form, &meter] { OpenRateMeter(window, form, meter); };
+  window.dgDevices().OnDoubleClick = [&window, &form, &meter](int, int) { OpenRateMeter(window, form, meter); };
+}
 
 void Connect(MainWindow& window, TfrmSetup& form) {
   window.cbDevices().OnClick = [&form] { form.cbDevicesClick(); };
@@ -58,10 +87,14 @@ int RunSetup(const char* commandLine, int showCommand, const SetupHooks& hooks) 
 
   TfrmSetup form(window.Controls());
   Connect(window, form);
+  std::unique_ptr<RateMeterWindow> meter;
+  ConnectRateMeter(window, form, meter);
   Guarded([&] { form.FormCreate(FirstCommandLineArgument(commandLine != nullptr ? commandLine : "")); });
   Guarded([&] { window.Show(showCommand); });
   const int exitCode = RunMessageLoop(window.Hwnd());
   window.Events = {};
+  window.dgDevices().OnDoubleClick = nullptr;
+  meter.reset();
   if (hooks.OnExit) hooks.OnExit(window);
   return exitCode;
 }

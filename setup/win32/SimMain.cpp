@@ -15,6 +15,7 @@
 #include "setup/win32/ErrorQueue.h"
 #include "setup/win32/HybridUser.h"
 #include "setup/win32/MachineDump.h"
+#include "setup/win32/RateMeterWindow.h"
 #include "setup/win32/SetupApp.h"
 
 namespace {
@@ -63,6 +64,25 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
     return 2;
   }
 
+  // MORVANE_RAW_INPUT: mice that move from the start, "<rate>:<instance ID>;...",
+  // timed by the real performance counter.
+  try {
+    LARGE_INTEGER frequency{};
+    ::QueryPerformanceFrequency(&frequency);
+    machine->RawInput().UseClock([] {
+      LARGE_INTEGER now{};
+      ::QueryPerformanceCounter(&now);
+      return now.QuadPart;
+    }, frequency.QuadPart);
+    for (sim::RawInputStream stream : sim::ParseRawInputStreams(Environment("MORVANE_RAW_INPUT"))) {
+      stream.start = machine->RawInput().Now();
+      machine->RawInput().Play(stream);
+    }
+  } catch (const std::exception& e) {
+    ::MessageBoxA(nullptr, (std::string("MORVANE_RAW_INPUT: ") + e.what()).c_str(), kApplicationTitle, MB_ICONERROR);
+    return 2;
+  }
+
   platform::Backend backend = machine->Backend();
   HybridUser user(*real.user, *backend.user, *backend.system);
   backend.user = &user;
@@ -81,7 +101,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
     const std::string dumpFile = Environment("MORVANE_MACHINE_DUMP");
     if (dumpFile.empty()) return;
     std::ofstream out(dumpFile, std::ios::binary | std::ios::trunc);
-    out << MachineStateJson(machine->Model(), window.dgDevices().DrawnTexts()) << "\n";
+    out << MachineStateJson(machine->Model(), window.dgDevices().DrawnTexts(), LastRateMeterTexts()) << "\n";
   };
   return RunSetup(::GetCommandLineA(), showCommand, hooks);
 }

@@ -166,6 +166,29 @@ TEST_F(GridTest, AClickMakesTheCellCurrentAndTheTitleRowIsNotSelectable) {
   EXPECT_TRUE(asked_.empty());
 }
 
+TEST_F(GridTest, ADoubleClickOpensTheRowOnlyWhenItBecameCurrent) {
+  std::vector<std::pair<int, int>> opened;
+  grid_->OnDoubleClick = [&](int col, int row) { opened.push_back({col, row}); };
+  grid_->SetRowCount(5);
+  const RECT cell = grid_->CellRect(2, 3);
+  Press(cell.left + 5, cell.top + 5);
+  Release(cell.left + 5, cell.top + 5);
+  Send(WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(cell.left + 5, cell.top + 5));
+  Release(cell.left + 5, cell.top + 5);
+  EXPECT_EQ(opened, (std::vector<std::pair<int, int>>{{2, 3}}));
+  EXPECT_EQ(::GetCapture(), nullptr);
+
+  refuseCol_ = 1;
+  refuseRow_ = 2;  // a row that may not become current is not opened
+  const RECT refused = grid_->CellRect(1, 2);
+  Send(WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(refused.left + 5, refused.top + 5));
+  Release(refused.left + 5, refused.top + 5);
+  Send(WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(300, 10));  // the title row
+  Release(300, 10);
+  EXPECT_EQ(opened.size(), 1u);
+  Cell(2, 3);
+}
+
 TEST_F(GridTest, DraggingATitleBorderResizesItsColumn) {
   // The border of column 0 lies at x = 228.
   Press(229, 10);

@@ -434,6 +434,38 @@ TEST_F(MainWindowTest, EscapeWorksCloseAndDeviceChangesReachTheLogic) {
   EXPECT_EQ(changes, 2);
 }
 
+TEST_F(MainWindowTest, TheSystemMenuOffersTheMeterOnlyForADeviceWithAMouse) {
+  bool canMeasure = false;
+  int opened = 0;
+  window_.Events.CanMeasureRate = [&] { return canMeasure; };
+  window_.Events.OnMeasureRate = [&] { ++opened; };
+  HMENU menu = ::GetSystemMenu(window_.Hwnd(), FALSE);
+  ASSERT_NE(menu, nullptr);
+  char text[64] = "";
+  ASSERT_GT(::GetMenuStringA(menu, kSysMeasureRate, text, sizeof text, MF_BYCOMMAND), 0);
+  EXPECT_STREQ(text, "Measure Polling Rate...");
+  // The last item, after a separator; the system's own items keep their places.
+  const int count = ::GetMenuItemCount(menu);
+  EXPECT_EQ(::GetMenuItemID(menu, count - 1), kSysMeasureRate);
+  EXPECT_EQ(::GetMenuState(menu, count - 2, MF_BYPOSITION) & MF_SEPARATOR, static_cast<UINT>(MF_SEPARATOR));
+  EXPECT_NE(::GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND), static_cast<UINT>(-1));
+
+  auto opening = [&] {
+    ::SendMessageA(window_.Hwnd(), WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(menu), MAKELPARAM(0, TRUE));
+    return (::GetMenuState(menu, kSysMeasureRate, MF_BYCOMMAND) & MF_GRAYED) == 0;
+  };
+  EXPECT_FALSE(opening());
+  canMeasure = true;
+  EXPECT_TRUE(opening());
+
+  ::SendMessageA(window_.Hwnd(), WM_SYSCOMMAND, kSysMeasureRate, 0);
+  EXPECT_EQ(opened, 1);
+  canMeasure = false;  // the selection changed since the menu opened: nothing opens
+  ::SendMessageA(window_.Hwnd(), WM_SYSCOMMAND, kSysMeasureRate, 0);
+  EXPECT_EQ(opened, 1);
+  EXPECT_FALSE(opening());
+}
+
 TEST_F(MainWindowTest, TheLoopShowsAnEscapedExceptionAndGoesOnUntilTheWindowCloses) {
   RecordingUser user;
   platform::Backend backend;

@@ -14,6 +14,7 @@
 #include "platform/handles.h"
 #include "platform/win32/win32_backend.h"
 #include "syshelpers/DriverFiles.h"
+#include "syshelpers/Messages.h"
 
 namespace {
 
@@ -33,8 +34,26 @@ std::vector<std::string> HardwareIds(HDEVINFO set, SP_DEVINFO_DATA& data) {
   return ids;
 }
 
+// The native System32 for the length of a scope: a WOW64 process names the driver
+// files by their native path, which it sees only with the redirection off, as the
+// program itself reads them.
+class NativeFileSystemView {
+ public:
+  NativeFileSystemView() : disabled_(DisableWow64Redirection(token_) > 0) {}
+  ~NativeFileSystemView() {
+    if (disabled_) RevertWow64Redirection(token_);
+  }
+  NativeFileSystemView(const NativeFileSystemView&) = delete;
+  NativeFileSystemView& operator=(const NativeFileSystemView&) = delete;
+
+ private:
+  PVOID token_ = nullptr;
+  bool disabled_;
+};
+
 // The "FileVersion" string of the file's first translation, straight from version.dll.
 std::string FileVersionOf(const std::string& path) {
+  NativeFileSystemView native;
   DWORD handle = 0;
   const DWORD size = ::GetFileVersionInfoSizeA(path.c_str(), &handle);
   if (size == 0) return {};
@@ -74,7 +93,10 @@ TEST(WineDriverReport, DeviceWithAnExistingDriverFileHasItsIdentifierPathAndVers
     EXPECT_EQ(report.substr(0, identifiers.size()), identifiers) << report;
 
     const std::string path = GetDriverFullPath(image);
-    EXPECT_NE(::GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES) << path;
+    {
+      NativeFileSystemView native;
+      EXPECT_NE(::GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES) << path;
+    }
     std::string lines = "  Driver: " + service + "\r\n  Binary: " + image + "\r\n    Path: " + path + "\r\n";
     const std::string version = FileVersionOf(path);
     if (!version.empty()) lines += "    Version: " + version + "\r\n";

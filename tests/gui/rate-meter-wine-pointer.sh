@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Wine's own Raw Input: while xdotool moves the pointer over a window of the test
+# program 50 times a second for 3 seconds, the program times every WM_INPUT with the
+# performance counter. Wine sends WM_INPUT for pointer motion over its windows, with a
+# device handle that has no raw-input name and is not in the device list, so the
+# rate meter's logic, which counts only the selected device's reports, counts none.
+#   rate-meter-wine-pointer.sh <wine runner> <rate-meter-wine.exe>
+set -u
+. "$(dirname "$0")/checks-lib.sh"
+checks_begin rate-meter-wine-pointer
+trap checks_on_exit EXIT
+runner=$1
+exe=$2
+out=$(mktemp)
+"$runner" "$exe" 7 >"$out" &
+pid=$!
+for _ in $(seq 1 300); do grep -q '^registered' "$out" && break; sleep 0.1; done
+sleep 0.5
+# One xdotool process for all moves, so that the pace is the sleeps', not process starts'.
+moves=""
+for i in $(seq 1 150); do moves="$moves mousemove $((100 + (i % 2) * 5)) 100 sleep 0.02"; done
+# shellcheck disable=SC2086
+xdotool $moves
+wait "$pid"
+value() { tr -d "\r" <"$out" | sed -nE "s/^$1 (.*)$/\1/p"; }
+cat "$out"
+
+messages=$(value messages)
+rate=$(value rate)
+if [ "${messages:-0}" -ge 140 ] && [ "${messages:-0}" -le 151 ]; then
+  check_pass "Wine delivers a WM_INPUT for each pointer move (150 moves)"
+else
+  check_fail "Wine delivers a WM_INPUT for each pointer move (150 moves)" "messages: ${messages:-none}"
+fi
+# 50 moves a second, each xdotool step a little longer than its 20 ms sleep: 40 to 52.
+if [ "${rate:-0}" -ge 40 ] && [ "${rate:-0}" -le 52 ]; then
+  check_pass "the measured rate follows the pointer's 50 moves per second within 40 to 52"
+else
+  check_fail "the measured rate follows the pointer's 50 moves per second within 40 to 52" "rate: ${rate:-none}"
+fi
+if [ "$(value meter-count)" = "0" ] && [ "$(value meter-ignored)" -ge "${messages:-1}" ]; then
+  check_pass "the meter counts no report of a device it cannot match by name"
+else
+  check_fail "the meter counts no report of a device it cannot match by name" \
+             "meter-count $(value meter-count), ignored $(value meter-ignored)"
+fi
+rm -f "$out"
