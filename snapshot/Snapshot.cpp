@@ -690,6 +690,10 @@ std::string RecordMachineSnapshot() {
 }
 
 int WriteSnapshotCommand(const std::string& path, std::string& error) {
+  if (path.empty()) {
+    error = "Name the file for the PC snapshot: /snapshot <file>";
+    return 2;
+  }
   std::string text;
   try {
     text = RecordMachineSnapshot();
@@ -705,6 +709,40 @@ int WriteSnapshotCommand(const std::string& path, std::string& error) {
     return 4;
   }
   return 0;
+}
+
+namespace {
+
+// The next argument from `at`: blanks separate, double quotes group and are removed.
+std::string NextArgument(std::string_view line, std::size_t& at) {
+  while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+  std::string argument;
+  bool quoted = false;
+  for (; at < line.size(); ++at) {
+    const char c = line[at];
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && (c == ' ' || c == '\t')) {
+      break;
+    } else {
+      argument += c;
+    }
+  }
+  return argument;
+}
+
+}  // namespace
+
+bool SnapshotPathFromCommandLine(std::string_view commandLine, std::string& path) {
+  std::size_t at = 0;
+  NextArgument(commandLine, at);  // the program
+  const std::string option = NextArgument(commandLine, at);
+  if (option.size() != 9 || (option[0] != '/' && option[0] != '-') ||
+      ToUpperAscii(option.substr(1)) != "SNAPSHOT") {
+    return false;
+  }
+  path = NextArgument(commandLine, at);
+  return true;
 }
 
 }  // namespace morvane

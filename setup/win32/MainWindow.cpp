@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "setup/win32/ApplicationWindow.h"
+#include "setup/win32/SnapshotMenu.h"
 
 namespace morvane::win {
 namespace {
@@ -98,6 +99,7 @@ void MainWindow::CreateControls() {
   btnClose_ = std::make_unique<Button>(at(foot, kIdClose, "Close", 612, 8, 90, 24, WS_TABSTOP));
 
   tmrDeviceChange_ = std::make_unique<Timer>(Hwnd(), kDeviceChangeTimerId, 1000);
+  AddSnapshotMenuItem(Hwnd());
 
   for (const Wnd* control : std::initializer_list<const Wnd*>{
            pnlHEAD_.get(), cbDevices_.get(), Label1_.get(), dgDevices_.get(), pnlFOOT_.get(), cbFilter_.get(),
@@ -213,6 +215,7 @@ LRESULT MainWindow::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       break;
     case WM_SYSCOMMAND:
+      if (HandleSnapshotCommand(Hwnd(), wParam)) return 0;
       if (application_ != nullptr && application_->OnMainSysCommand(wParam)) return 0;
       break;
     case WM_SIZE:
