@@ -4,6 +4,7 @@
 
 #include "setup/win32/ApplicationWindow.h"
 #include "setup/win32/DialogFont.h"
+#include "setup/win32/SnapshotMenu.h"
 
 #ifndef WM_DPICHANGED
 #define WM_DPICHANGED 0x02E0
@@ -120,6 +121,7 @@ void MainWindow::CreateControls() {
   btnClose_ = std::make_unique<Button>(at(foot, kIdClose, "Close", 612, 8, 90, 24, WS_TABSTOP));
 
   tmrDeviceChange_ = std::make_unique<Timer>(Hwnd(), kDeviceChangeTimerId, 1000);
+  AddSnapshotMenuItem(Hwnd());
 
   for (const Wnd* control : std::initializer_list<const Wnd*>{
            pnlHEAD_.get(), cbDevices_.get(), Label1_.get(), dgDevices_.get(), pnlFOOT_.get(), cbFilter_.get(),
@@ -303,6 +305,7 @@ LRESULT MainWindow::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       break;
     case WM_SYSCOMMAND:
+      if (HandleSnapshotCommand(Hwnd(), wParam)) return 0;
       if ((wParam & 0xFFF0) == kSysMeasureRate) {
         if (Events.OnMeasureRate && (!Events.CanMeasureRate || Events.CanMeasureRate())) Events.OnMeasureRate();
         return 0;

@@ -17,6 +17,7 @@
 #include "setup/win32/MachineDump.h"
 #include "setup/win32/RateMeterWindow.h"
 #include "setup/win32/SetupApp.h"
+#include "snapshot/Snapshot.h"
 
 namespace {
 
@@ -88,6 +89,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
   backend.user = &user;
   backend.memory = real.memory;  // the clipboard takes real global memory
   platform::ScopedBackend scope(backend);
+
+  // "/snapshot <file>": the simulated PC recorded into the file, without the window.
+  std::string snapshotPath;
+  if (morvane::SnapshotPathFromCommandLine(::GetCommandLineA(), snapshotPath)) {
+    std::string error;
+    const int code = morvane::WriteSnapshotCommand(snapshotPath, error);
+    if (code != 0) ::MessageBoxA(nullptr, error.c_str(), kApplicationTitle, MB_ICONERROR);
+    return code;
+  }
 
   RegisterRefusingClass(Environment("MORVANE_REFUSE_WINDOW"));
   SetupHooks hooks;
