@@ -3,9 +3,18 @@
 
 #include "platform/platform.h"
 #include "platform/win32/win32_backend.h"
+#include "setup/cli/CommandLine.h"
+#include "setup/win32/CommandLineMain.h"
 #include "setup/win32/SetupApp.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
   platform::Install(platform::win32::RealBackend());
+  const morvane::cli::ParseResult parsed = morvane::cli::ParseCommandLine(::GetCommandLineA());
+  if (parsed.isCommand) {
+    morvane::win::DeviceChangeWindow watch;
+    morvane::cli::CommandHost host;
+    host.watch = &watch;
+    return morvane::win::RunCommandLine(parsed, host);
+  }
   return morvane::win::RunSetup(::GetCommandLineA(), showCommand);
 }
