@@ -605,4 +605,15 @@ void TfrmSetup::btnCopyIDClick() {
   });
 }
 
+namespace SetupQuestions {
+const char* ServiceDisabled() { return TextQ1; }
+std::string ServiceNotLoading(DWORD code, const std::string& errorText, const std::string& windowsDir) {
+  return TextQ2(code, errorText, windowsDir);
+}
+const char* DeviceProblem() { return TextQ3; }
+const char* NoInterruptPipes() { return TextQ4; }
+std::string UnknownController(const std::string& serviceName) { return TextQ5(serviceName); }
+const char* Overclocking() { return TextQ6; }
+}  // namespace SetupQuestions
+
 }  // namespace morvane

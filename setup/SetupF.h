@@ -54,6 +54,17 @@ std::string GetSpeedName(unsigned char speed);
 // 32-bit program on 64-bit Windows.
 inline constexpr const char* OsNames[3] = {"9x", "NT x86 (i386)", "NT x64 (amd64)"};
 
+// The texts of the window's questions, for the command line, which prints them
+// instead of asking.
+namespace SetupQuestions {
+const char* ServiceDisabled();
+std::string ServiceNotLoading(DWORD code, const std::string& errorText, const std::string& windowsDir);
+const char* DeviceProblem();
+const char* NoInterruptPipes();
+std::string UnknownController(const std::string& serviceName);
+const char* Overclocking();
+}  // namespace SetupQuestions
+
 class TfrmSetup {
  public:
   explicit TfrmSetup(const TSetupControls& controls);

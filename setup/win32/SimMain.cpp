@@ -12,12 +12,13 @@
 #include "platform/platform.h"
 #include "platform/sim/sim.h"
 #include "platform/win32/win32_backend.h"
+#include "setup/cli/CommandLine.h"
+#include "setup/win32/CommandLineMain.h"
 #include "setup/win32/ErrorQueue.h"
 #include "setup/win32/HybridUser.h"
 #include "setup/win32/MachineDump.h"
 #include "setup/win32/RateMeterWindow.h"
 #include "setup/win32/SetupApp.h"
-#include "snapshot/Snapshot.h"
 
 namespace {
 
@@ -56,11 +57,17 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
   using namespace morvane::win;
   const platform::Backend& real = platform::win32::RealBackend();
 
+  const morvane::cli::ParseResult parsed = morvane::cli::ParseCommandLine(::GetCommandLineA());
   std::unique_ptr<sim::Machine> machine;
   const std::string machineFile = Environment("MORVANE_MACHINE");
   try {
     machine = machineFile.empty() ? sim::Machine::Default() : sim::Machine::FromFile(machineFile);
   } catch (const std::exception& e) {
+    if (parsed.isCommand) {
+      WriteCommandOutput(std::string("error: the machine file cannot be loaded: ") + e.what() + "\r\n",
+                         parsed.arguments.outFile);
+      return morvane::cli::ExitMachineNotLoaded;
+    }
     ::MessageBoxA(nullptr, e.what(), kApplicationTitle, MB_ICONERROR);
     return 2;
   }
@@ -90,16 +97,26 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
   backend.memory = real.memory;  // the clipboard takes real global memory
   platform::ScopedBackend scope(backend);
 
-  // "/snapshot <file>": the simulated PC recorded into the file, without the window.
-  std::string snapshotPath;
-  if (morvane::SnapshotPathFromCommandLine(::GetCommandLineA(), snapshotPath)) {
-    std::string error;
-    const int code = morvane::WriteSnapshotCommand(snapshotPath, error);
-    if (code != 0) ::MessageBoxA(nullptr, error.c_str(), kApplicationTitle, MB_ICONERROR);
-    return code;
+  if (parsed.isCommand) {
+    // The simulated restarts are over before the request returns: nothing happens
+    // while the command waits, so it waits on a clock of its own.
+    morvane::cli::VirtualDeviceChangeWatch watch;
+    machine->SetDeviceChangeHandler([&watch] { watch.Notify(); });
+    morvane::cli::CommandHost host;
+    host.watch = &watch;
+    host.snapshot = morvane::win::SnapshotCommand;
+    const int exitCode = RunCommandLine(parsed, host);
+    machine->SetDeviceChangeHandler({});
+    const std::string dumpFile = Environment("MORVANE_MACHINE_DUMP");
+    if (!dumpFile.empty()) {
+      std::ofstream out(dumpFile, std::ios::binary | std::ios::trunc);
+      out << MachineStateJson(machine->Model(), {}) << "\n";
+    }
+    return exitCode;
   }
 
   RegisterRefusingClass(Environment("MORVANE_REFUSE_WINDOW"));
+
   SetupHooks hooks;
   hooks.OnWindowCreated = [&machine](MainWindow& window) {
     HWND hwnd = window.Hwnd();

@@ -1,0 +1,495 @@
+#include "setup/cli/Commands.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <vector>
+
+#include "devices/DeviceList.h"
+#include "devices/DeviceTables.h"
+#include "platform/handles.h"
+#include "platform/platform.h"
+#include "setup/SetupF.h"
+#include "syshelpers/DriverFiles.h"
+#include "syshelpers/Messages.h"
+#include "syshelpers/Services.h"
+
+namespace morvane::cli {
+namespace {
+
+constexpr const char* Eol = "\r\n";
+constexpr int AllCategory = 5;
+constexpr const char* HelperProgram = "TALON64.EXE";
+constexpr const char* InfFile = "morvane.inf";
+constexpr int ListVersion = 1;
+
+char Upper(char ch) { return (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 'a' + 'A') : ch; }
+
+bool SameAscii(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return Upper(x) == Upper(y);
+         });
+}
+
+// " (code N: text)" for a system error code, or "" for 0.
+std::string SystemReason(DWORD code) {
+  if (code == 0) return {};
+  const std::string text = GetSysErrorText(code);
+  return " (code " + std::to_string(code) + (text.empty() ? "" : ": " + text) + ")";
+}
+
+void Line(CommandResult& result, const std::string& text) { result.output += text + Eol; }
+
+CommandResult Fail(CommandResult result, int code, const std::string& what) {
+  Line(result, "error: " + what);
+  result.exitCode = code;
+  return result;
+}
+
+// ---- Rows ----
+
+struct Row {
+  std::string instanceId, name, rate, interval, speed, children, controller;
+  bool filter = false;
+  DWORD rateIndex = 0;
+  BYTE minInterval = 0, maxInterval = 0, speedCode = kSpeedUnknown;
+};
+
+Row ReadRow(TDevice& device) {
+  Row row;
+  row.instanceId = device.InstanceId;
+  row.name = device.GetName();
+  row.filter = device.IsFilterInstalled();
+  row.rateIndex = device.GetRate();
+  row.rate = device.GetRateText();
+  row.minInterval = device.GetMinInterval();
+  row.maxInterval = device.GetMaxInterval();
+  row.interval = FormatIntervalRange(row.minInterval, row.maxInterval);
+  row.speedCode = device.GetSpeed();
+  row.speed = GetSpeedName(row.speedCode);
+  row.children = device.GetChildNames();
+  row.controller = device.GetControllerDevice().GetName();
+  return row;
+}
+
+// A JSON string from ANSI text: converted to UTF-16 by the system's code page and
+// written with \u escapes for everything outside printable ASCII.
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  auto escape = [&out](unsigned unit) {
+    static constexpr char Hex[] = "0123456789abcdef";
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out += Hex[(unit >> shift) & 0xF];
+  };
+  bool ascii = std::all_of(text.begin(), text.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; });
+  std::vector<unsigned> units;
+  if (ascii) {
+    for (char ch : text) units.push_back(static_cast<unsigned char>(ch));
+  } else {
+    platform::ISystem& system = platform::System();
+    const int length = system.MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::vector<WCHAR> wide(static_cast<std::size_t>(std::max(length, 0)));
+    if (length > 0 && system.MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                                                 length) == length) {
+      for (WCHAR unit : wide) units.push_back(static_cast<unsigned>(unit));
+    } else {
+      for (char ch : text) units.push_back(static_cast<unsigned char>(ch) < 0x80 ? static_cast<unsigned char>(ch) : 0xFFFD);
+    }
+  }
+  for (unsigned unit : units) {
+    if (unit == '"') {
+      out += "\\\"";
+    } else if (unit == '\\') {
+      out += "\\\\";
+    } else if (unit >= 0x20 && unit < 0x7F) {
+      out += static_cast<char>(unit);
+    } else {
+      escape(unit);
+    }
+  }
+  return out + "\"";
+}
+
+std::string ListJson(int category, const std::vector<Row>& rows) {
+  std::string out = "{\"version\": " + std::to_string(ListVersion) +
+                    ", \"category\": " + JsonString(DeviceCategories[static_cast<std::size_t>(category)]) +
+                    ", \"devices\": [";
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& r = rows[i];
+    out += i == 0 ? "\r\n" : ",\r\n";
+    out += "  {\"instanceId\": " + JsonString(r.instanceId) + ", \"name\": " + JsonString(r.name) +
+           ", \"filter\": " + (r.filter ? "true" : "false") + ", \"rate\": " + JsonString(r.rate) +
+           ", \"rateIndex\": " + std::to_string(r.rateIndex) + ", \"bInterval\": " + JsonString(r.interval) +
+           ", \"bIntervalMin\": " + std::to_string(r.minInterval) +
+           ", \"bIntervalMax\": " + std::to_string(r.maxInterval) + ", \"speed\": " + JsonString(r.speed) +
+           ", \"speedCode\": " + std::to_string(r.speedCode) + ", \"children\": " + JsonString(r.children) +
+           ", \"controller\": " + JsonString(r.controller) + "}";
+  }
+  out += rows.empty() ? "]}" : "\r\n]}";
+  return out + Eol;
+}
+
+std::string ListTable(const std::vector<Row>& rows) {
+  std::vector<std::vector<std::string>> cells{
+      {"Instance ID", "Name", "Filter", "Rate", "bInterval", "Speed", "Children", "Controller"}};
+  for (const Row& r : rows) {
+    cells.push_back({r.instanceId, r.name, FilterStateTexts[r.filter ? 1 : 0], r.rate, r.interval, r.speed,
+                     r.children, r.controller});
+  }
+  std::vector<std::size_t> widths(cells.front().size(), 0);
+  for (const auto& line : cells) {
+    for (std::size_t c = 0; c < line.size(); ++c) widths[c] = std::max(widths[c], line[c].size());
+  }
+  std::string out;
+  for (const auto& line : cells) {
+    std::string text;
+    for (std::size_t c = 0; c < line.size(); ++c) {
+      text += line[c];
+      if (c + 1 < line.size()) text += std::string(widths[c] - line[c].size() + 2, ' ');
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    out += text + Eol;
+  }
+  return out;
+}
+
+CommandResult RunList(const Arguments& a) {
+  CommandResult result;
+  const int category = a.category.value_or(AllCategory);
+  std::vector<Row> rows;
+  try {
+    TDeviceList list(category);
+    for (int i = 0; i < list.Count(); ++i) rows.push_back(ReadRow(list.GetDevice(i)));
+  } catch (const std::exception& e) {
+    return Fail(std::move(result), ExitWriteRefused,
+                std::string("the devices cannot be listed: the system refused ") + e.what() +
+                    SystemReason(platform::System().GetLastError()));
+  }
+  result.output = a.json ? ListJson(category, rows) : ListTable(rows);
+  return result;
+}
+
+// ---- Shared by /set and /install-service ----
+
+// False when the service manager refuses the rights an administrator has.
+bool IsAdministrator() {
+  if (!platform::IsNtPlatform()) return true;
+  platform::UniqueServiceHandle manager(
+      platform::ServiceControl().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  return manager.IsValid() || platform::System().GetLastError() != ERROR_ACCESS_DENIED;
+}
+
+constexpr const char* NotAdministrator =
+    "this needs administrator rights: the service control manager refused full access (code 5)";
+
+bool ShellSucceeded(HINSTANCE result) { return reinterpret_cast<std::uintptr_t>(result) > 32; }
+
+bool IsDevicePresent(const std::string& instanceId) {
+  platform::IDeviceInstall& setup = platform::DeviceInstall();
+  platform::UniqueDevInfo set(setup.SetupDiCreateDeviceInfoList(nullptr, nullptr));
+  if (!set.IsValid()) return false;
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof data;
+  if (!setup.SetupDiOpenDeviceInfoA(set.Get(), instanceId.c_str(), nullptr, 0, &data)) return false;
+  ULONG status = 0, problem = 0;
+  return platform::ConfigManager().CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0) == CR_SUCCESS;
+}
+
+// ---- /set ----
+
+struct Plan {
+  TDevice* device = nullptr;
+  bool filterChange = false;
+  bool filterOn = false;
+  bool rateChange = false;
+  DWORD rate = 0;
+  std::vector<std::string> questions;
+};
+
+// The rate texts the window offers this device, by rate index.
+std::vector<std::string> RatesOf(TDevice& device) {
+  std::vector<std::string> texts{RateTexts[0]};
+  if (device.IsHighSpeedOrFaster()) {
+    for (int shift = 0; shift <= 5; ++shift) texts.push_back(std::to_string(8000 >> shift));
+  } else {
+    for (std::size_t k = 1; k < RateTexts.size(); ++k) texts.push_back(RateTexts[k]);
+  }
+  return texts;
+}
+
+std::string Join(const std::vector<std::string>& items) {
+  std::string text;
+  for (const auto& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text;
+}
+
+// The window's questions for switching the filter on, in its order; the service
+// questions are the same for every device and asked once.
+std::vector<std::string> ServiceQuestions() {
+  std::vector<std::string> questions;
+  if (!platform::IsNtPlatform()) return questions;
+  if (!IsServiceEnabled(FilterServiceName)) questions.push_back(SetupQuestions::ServiceDisabled());
+  if (!TestServiceLoading(FilterServiceName)) {
+    const DWORD code = platform::System().GetLastError();
+    const std::string errorText = GetLastErrorText();
+    std::string windowsDir;
+    GetWindowsDir(windowsDir);
+    questions.push_back(SetupQuestions::ServiceNotLoading(code, errorText, windowsDir));
+  }
+  return questions;
+}
+
+std::vector<std::string> DeviceQuestions(TDevice& device) {
+  std::vector<std::string> questions;
+  if (device.HasProblem()) questions.push_back(SetupQuestions::DeviceProblem());
+  if (!device.QueryConnection()) questions.push_back(SetupQuestions::NoInterruptPipes());
+  if (!device.IsControllerDriverKnown()) {
+    questions.push_back(SetupQuestions::UnknownController(device.GetControllerDevice().GetServiceName()));
+  }
+  return questions;
+}
+
+int WaitForRestart(const std::string& instanceId, unsigned changesBefore, unsigned waitSeconds,
+                   IDeviceChangeWatch& watch) {
+  const unsigned long long deadline = watch.Now() + 1000ULL * waitSeconds;
+  unsigned seen = changesBefore;
+  unsigned long long lastChange = watch.Now();
+  while (true) {
+    const unsigned changes = watch.Changes();
+    const unsigned long long now = watch.Now();
+    if (changes != seen) {
+      seen = changes;
+      lastChange = now;
+    }
+    const bool settled = now - lastChange >= SettleInterval || now >= deadline;
+    if (seen != changesBefore && settled && IsDevicePresent(instanceId)) return ExitDone;
+    if (now >= deadline) return ExitNotSeenInTime;
+    watch.Wait(static_cast<unsigned>(std::min<unsigned long long>(PollInterval, deadline - now)));
+  }
+}
+
+CommandResult Restart(CommandResult result, TDevice& device, const Arguments& a, IDeviceChangeWatch& watch) {
+  const std::string id = device.InstanceId;
+  const unsigned before = watch.Changes();
+  platform::System().SetLastError(0);
+  if (IsWow64()) {
+    const std::string parameters = "U " + id;
+    if (!ShellSucceeded(
+            platform::User().ShellExecuteA(nullptr, nullptr, HelperProgram, parameters.c_str(), nullptr, SW_SHOW))) {
+      return Fail(std::move(result), ExitWriteRefused,
+                  id + ": the restart was refused: " + HelperProgram + " could not be started" +
+                      SystemReason(platform::System().GetLastError()));
+    }
+  } else if (!device.TryRestartDevice()) {
+    return Fail(std::move(result), ExitWriteRefused,
+                id + ": the restart was refused: the class installer declined the property change" +
+                    SystemReason(platform::System().GetLastError()));
+  }
+  if (WaitForRestart(id, before, a.waitSeconds, watch) != ExitDone) {
+    return Fail(std::move(result), ExitNotSeenInTime,
+                id + ": the device did not come back within " + std::to_string(a.waitSeconds) +
+                    " s: no device change was seen, or the device is not present again" +
+                    (IsWow64() ? " (is TALON64.EXE in the current folder?)" : ""));
+  }
+  Line(result, id + ": restarted");
+  return result;
+}
+
+CommandResult RunSet(const Arguments& a, CommandHost& host) {
+  CommandResult result;
+  std::unique_ptr<TDeviceList> list;
+  std::vector<Plan> plans;
+  try {
+    list = std::make_unique<TDeviceList>(AllCategory);
+    for (int i = 0; i < list->Count(); ++i) {
+      TDevice& device = list->GetDevice(i);
+      if (MatchesPattern(a.pattern, device.InstanceId)) {
+        Plan plan;
+        plan.device = &device;
+        plans.push_back(std::move(plan));
+      }
+    }
+  } catch (const std::exception& e) {
+    return Fail(std::move(result), ExitWriteRefused,
+                std::string("the devices cannot be listed: the system refused ") + e.what() +
+                    SystemReason(platform::System().GetLastError()));
+  }
+  if (plans.empty()) {
+    return Fail(std::move(result), ExitDeviceNotFound,
+                "no present USB device has an instance ID matching \"" + a.pattern + "\"");
+  }
+  if (a.restart && !host.watch) return Fail(std::move(result), ExitNotAvailable, "/restart cannot wait here");
+
+  // Every device is checked and every question collected before anything is written.
+  try {
+    bool anyChange = false;
+    bool anyFilterOn = false;
+    for (Plan& plan : plans) {
+      TDevice& device = *plan.device;
+      if (a.rate) {
+        const std::vector<std::string> rates = RatesOf(device);
+        const auto it = std::find_if(rates.begin(), rates.end(), [&](const std::string& r) { return SameAscii(r, *a.rate); });
+        if (it == rates.end()) {
+          return Fail(std::move(result), ExitBadCommandLine,
+                      device.InstanceId + " cannot have the rate \"" + *a.rate + "\" at " +
+                          GetSpeedName(device.GetSpeed()) + " speed; its rates are " + Join(rates));
+        }
+        plan.rate = static_cast<DWORD>(it - rates.begin());
+        const DWORD current = device.GetRate();
+        plan.rateChange = plan.rate != current;
+        if (plan.rateChange && platform::IsNtPlatform() && device.IsLowSpeed() && plan.rate >= 1 && plan.rate <= 3 &&
+            (current == 0 || current >= 4)) {
+          plan.questions.push_back(SetupQuestions::Overclocking());
+        }
+      }
+      if (a.filter) {
+        plan.filterOn = *a.filter;
+        plan.filterChange = device.IsFilterInstalled() != plan.filterOn;
+        if (plan.filterChange && plan.filterOn) {
+          anyFilterOn = true;
+          const auto questions = DeviceQuestions(device);
+          plan.questions.insert(plan.questions.begin(), questions.begin(), questions.end());
+        }
+      }
+      anyChange = anyChange || plan.filterChange || plan.rateChange;
+    }
+    if (!anyChange && !a.restart) {
+      for (const Plan& plan : plans) Line(result, plan.device->InstanceId + ": already as asked");
+      result.exitCode = ExitNothingToDo;
+      return result;
+    }
+    if (!IsAdministrator()) return Fail(std::move(result), ExitNotAdministrator, NotAdministrator);
+
+    std::vector<std::string> serviceQuestions;
+    if (anyFilterOn) serviceQuestions = ServiceQuestions();
+    bool asked = false;
+    auto print = [&](const std::string& who, const std::string& question) {
+      if (!asked) Line(result, "error: refused without /yes: the window would ask first, and /yes accepts:");
+      asked = true;
+      Line(result, who + ": " + question);
+    };
+    if (!a.yes) {
+      for (const std::string& question : serviceQuestions) print("service morvane", question);
+      for (const Plan& plan : plans) {
+        for (const std::string& question : plan.questions) print(plan.device->InstanceId, question);
+      }
+      if (asked) {
+        result.exitCode = ExitRefusedWithoutYes;
+        return result;
+      }
+    }
+
+    for (const Plan& plan : plans) {
+      TDevice& device = *plan.device;
+      if (plan.filterChange) {
+        platform::System().SetLastError(0);
+        device.SetFilterInstalled(plan.filterOn);
+        const DWORD code = platform::System().GetLastError();
+        if (device.IsFilterInstalled() != plan.filterOn) {
+          return Fail(std::move(result), code == ERROR_ACCESS_DENIED ? ExitNotAdministrator : ExitWriteRefused,
+                      device.InstanceId + ": the filter could not be " +
+                          (plan.filterOn ? "attached" : "detached") +
+                          ": the system refused to write its LowerFilters" + SystemReason(code));
+        }
+        Line(result, device.InstanceId + ": filter " + (plan.filterOn ? "on" : "off"));
+      }
+      if (plan.rateChange) {
+        platform::System().SetLastError(0);
+        device.SetRate(plan.rate);
+        const DWORD code = platform::System().GetLastError();
+        if (device.GetRate() != plan.rate) {
+          return Fail(std::move(result), code == ERROR_ACCESS_DENIED ? ExitNotAdministrator : ExitWriteRefused,
+                      device.InstanceId + ": the rate could not be set: the system refused to write bInterval" +
+                          SystemReason(code));
+        }
+        Line(result, device.InstanceId + ": rate " + device.GetRateText());
+      }
+    }
+    if (a.restart) {
+      for (const Plan& plan : plans) {
+        result = Restart(std::move(result), *plan.device, a, *host.watch);
+        if (result.exitCode != ExitDone) return result;
+      }
+    }
+  } catch (const std::exception& e) {
+    return Fail(std::move(result), ExitWriteRefused,
+                std::string("the system refused a step: ") + e.what() + SystemReason(platform::System().GetLastError()));
+  }
+  return result;
+}
+
+// ---- /install-service ----
+
+CommandResult RunInstallService(const Arguments& a, CommandHost& host) {
+  CommandResult result;
+  if (!IsAdministrator()) return Fail(std::move(result), ExitNotAdministrator, NotAdministrator);
+  const bool nt = platform::IsNtPlatform();
+  const bool installed = nt && QueryServiceConfiguration(FilterServiceName) != nullptr;
+  if (installed && !a.yes) {
+    Line(result, "service morvane is already installed; /yes installs it again");
+    result.exitCode = ExitNothingToDo;
+    return result;
+  }
+  platform::System().SetLastError(0);
+  const bool helper = IsWow64();
+  const HINSTANCE started =
+      helper ? platform::User().ShellExecuteA(nullptr, nullptr, HelperProgram, "e install morvane.inf", nullptr, SW_SHOW)
+             : platform::User().ShellExecuteA(nullptr, "install", InfFile, nullptr, nullptr, SW_SHOW);
+  if (!ShellSucceeded(started)) {
+    return Fail(std::move(result), ExitWriteRefused,
+                std::string("the installation could not be started: ") +
+                    (helper ? "TALON64.EXE \"e install morvane.inf\"" : "the shell's \"install\" of morvane.inf") +
+                    " failed" + SystemReason(platform::System().GetLastError()));
+  }
+  if (nt && !installed) {
+    if (!host.watch) return Fail(std::move(result), ExitNotAvailable, "/install-service cannot wait here");
+    IDeviceChangeWatch& watch = *host.watch;
+    const unsigned long long deadline = watch.Now() + 1000ULL * a.waitSeconds;
+    while (QueryServiceConfiguration(FilterServiceName) == nullptr) {
+      const unsigned long long now = watch.Now();
+      if (now >= deadline) {
+        return Fail(std::move(result), ExitNotSeenInTime,
+                    "the service morvane did not appear within " + std::to_string(a.waitSeconds) + " s" +
+                        (helper ? " (is TALON64.EXE in the current folder?)" : ""));
+      }
+      watch.Wait(static_cast<unsigned>(std::min<unsigned long long>(PollInterval, deadline - now)));
+    }
+  }
+  if (nt) {
+    Line(result, std::string("service morvane installed, ") +
+                     (IsServiceEnabled(FilterServiceName) ? "enabled" : "disabled"));
+  } else {
+    Line(result, "installation of morvane.inf started");
+  }
+  return result;
+}
+
+}  // namespace
+
+CommandResult RunCommand(const Arguments& arguments, CommandHost& host) {
+  switch (arguments.command) {
+    case Command::List: return RunList(arguments);
+    case Command::Set: return RunSet(arguments, host);
+    case Command::InstallService: return RunInstallService(arguments, host);
+    case Command::Snapshot: {
+      CommandResult result;
+      if (!host.snapshot) {
+        return Fail(std::move(result), ExitNotAvailable, "/snapshot is not available in this program");
+      }
+      result.exitCode = host.snapshot(arguments.snapshotFile, result.output);
+      return result;
+    }
+  }
+  return {};
+}
+
+CommandResult RunParsed(const ParseResult& parsed, CommandHost& host) {
+  if (!parsed.error.empty()) {
+    CommandResult result;
+    return Fail(std::move(result), ExitBadCommandLine, "bad command line: " + parsed.error);
+  }
+  return RunCommand(parsed.arguments, host);
+}
+
+}  // namespace morvane::cli

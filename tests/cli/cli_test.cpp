@@ -1,0 +1,252 @@
+// The command line's parse and its commands over the built-in simulated PC.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/sim/sim.h"
+#include "setup/SetupF.h"
+#include "setup/cli/CommandLine.h"
+#include "setup/cli/Commands.h"
+
+namespace morvane::cli {
+namespace {
+
+const std::string kMouse = "USB\\VID_1A2C&PID_0E24\\*";     // full speed, behind xHCI
+const std::string kLowMouse = "USB\\VID_0461&PID_4D81\\*";  // low speed, behind a hub
+const std::string kStorage = "USB\\VID_0951&PID_1666\\*";   // high speed, bulk pipes only
+
+TEST(CommandLineParse, NonSwitchArgumentsStayTheWindowsCategory) {
+  for (const char* line : {"setup.exe", "setup.exe /mice", "setup.exe -KEYBOARDS", "setup.exe /usb /list",
+                           "setup.exe /foo", "setup.exe hids"}) {
+    EXPECT_FALSE(ParseCommandLine(line).isCommand) << line;
+  }
+  EXPECT_EQ(SplitCommandLine("\"C:\\a b\\setup.exe\" /set \"USB\\VID_1 2\" /rate  500").size(), 4u);
+  EXPECT_EQ(SplitCommandLine("\"C:\\a b\\setup.exe\" /set \"USB\\VID_1 2\"")[1], "USB\\VID_1 2");
+  EXPECT_EQ(SplitCommandLine("x \"a\"b c")[0], FirstCommandLineArgument("x \"a\"b c"));
+}
+
+TEST(CommandLineParse, SwitchesAndTheirValues) {
+  auto p = ParseCommandLine("setup.exe /list \"with Interrupts\" /JSON /out Z:\\t.json");
+  ASSERT_TRUE(p.isCommand);
+  EXPECT_EQ(p.error, "");
+  EXPECT_EQ(p.arguments.category, 3);
+  EXPECT_TRUE(p.arguments.json);
+  EXPECT_EQ(p.arguments.outFile, "Z:\\t.json");
+  p = ParseCommandLine("setup.exe -set USB\\VID_1* /filter ON /rate 500 /restart /wait 0 /yes");
+  EXPECT_EQ(p.error, "");
+  EXPECT_EQ(p.arguments.command, Command::Set);
+  EXPECT_EQ(p.arguments.pattern, "USB\\VID_1*");
+  EXPECT_EQ(p.arguments.filter, true);
+  EXPECT_EQ(p.arguments.rate, "500");
+  EXPECT_TRUE(p.arguments.restart && p.arguments.yes);
+  EXPECT_EQ(p.arguments.waitSeconds, 0u);
+  EXPECT_EQ(ParseCommandLine("s /install-service").arguments.waitSeconds, DefaultWaitSeconds);
+  EXPECT_EQ(ParseCommandLine("s /snapshot a.json").arguments.snapshotFile, "a.json");
+}
+
+TEST(CommandLineParse, BadCommandLinesSayWhatIsWrong) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"s /list /bogus", "unknown switch \"/bogus\""},
+      {"s /set", "/set needs an instance ID"},
+      {"s /set /filter on", "/set needs an instance ID"},
+      {"s /set X", "/set needs /filter, /rate or /restart"},
+      {"s /set X /filter maybe", "/filter takes on or off, not \"maybe\""},
+      {"s /set X /rate", "/rate needs a rate"},
+      {"s /set X /restart /wait -1", "/wait needs a number of seconds"},
+      {"s /set X /restart /wait 3601", "/wait takes a whole number of seconds from 0 to 3600, not \"3601\""},
+      {"s /list nothing", "no category ends in \"nothing\""},
+      {"s /list /set X", "only one of /list, /set, /install-service and /snapshot may be given"},
+      {"s /json", "one of /list, /set, /install-service or /snapshot is needed"},
+      {"s /list /yes", "/list takes only a category, /json and /out"},
+      {"s /list all extra", "unexpected argument \"extra\""},
+  };
+  for (const auto& [line, error] : cases) {
+    const auto p = ParseCommandLine(line);
+    EXPECT_TRUE(p.isCommand) << line;
+    EXPECT_EQ(p.error, error) << line;
+  }
+}
+
+TEST(CommandLineParse, PatternsAndCategories) {
+  EXPECT_TRUE(MatchesPattern("usb\\vid_046d&pid_c08b\\*", "USB\\VID_046D&PID_C08B\\5&1&0&1"));
+  EXPECT_TRUE(MatchesPattern("USB\\*&PID_C0?B\\*1", "USB\\VID_046D&PID_C08B\\5&1&0&1"));
+  EXPECT_FALSE(MatchesPattern("USB\\VID_046D", "USB\\VID_046D&PID_C08B\\5"));
+  EXPECT_FALSE(MatchesPattern("*C08C*", "USB\\VID_046D&PID_C08B\\5"));
+  EXPECT_EQ(CategoryEndingIn("s"), 3);  // the last name ending in it, as the window's rule
+  EXPECT_EQ(CategoryEndingIn("PROBLEM"), 7);
+  EXPECT_EQ(CategoryEndingIn("x"), std::nullopt);
+}
+
+// The state a write changes: every device's lower filters and driver-key values.
+std::string RegistryState(sim::Machine& machine) {
+  std::string state;
+  for (const auto& device : machine.Model().devices) {
+    state += device.instanceId + "|";
+    const auto filters = device.properties.find(SPDRP_LOWERFILTERS);
+    if (filters != device.properties.end()) state.append(filters->second.data.begin(), filters->second.data.end());
+    if (device.driverKey) {
+      for (const auto& [name, value] : *device.driverKey) {
+        state += name + "=" + std::string(value.data.begin(), value.data.end()) + ";";
+      }
+    }
+    state += "\n";
+  }
+  return state;
+}
+
+class CommandTest : public ::testing::Test {
+ protected:
+  CommandTest() : machine(sim::Machine::Default()), scope(machine->Backend()) {
+    host.watch = &watch;
+    machine->SetDeviceChangeHandler([this] {
+      if (forwardChanges) watch.Notify();
+    });
+  }
+  ~CommandTest() override {
+    machine->SetDeviceChangeHandler({});
+    EXPECT_EQ(machine->LeakReport(), "");
+  }
+  CommandResult Run(const std::string& arguments) { return RunParsed(ParseCommandLine("setup.exe " + arguments), host); }
+  sim::Device& Only(const std::string& pattern) {
+    for (auto& device : machine->Model().devices) {
+      if (MatchesPattern(pattern, device.instanceId)) return device;
+    }
+    throw std::runtime_error("no device " + pattern);
+  }
+  bool FilterOn(const std::string& pattern) {
+    const auto& props = Only(pattern).properties;
+    const auto it = props.find(SPDRP_LOWERFILTERS);
+    return it != props.end() && std::string(it->second.data.begin(), it->second.data.end()).find("morvane") == 0;
+  }
+
+  std::unique_ptr<sim::Machine> machine;
+  platform::ScopedBackend scope;
+  VirtualDeviceChangeWatch watch;
+  CommandHost host;
+  bool forwardChanges = true;
+};
+
+TEST_F(CommandTest, ListShowsTheRowsOfACategoryAsTableAndJson) {
+  auto r = Run("/list mice");
+  EXPECT_EQ(r.exitCode, ExitDone);
+  EXPECT_EQ(r.output.rfind("Instance ID", 0), 0u) << r.output;
+  EXPECT_NE(r.output.find("Raptor Pro Gaming Mouse"), std::string::npos);
+  EXPECT_EQ(r.output.find("Mass Storage"), std::string::npos);  // not a mouse
+  r = Run("/list /json");
+  EXPECT_EQ(r.exitCode, ExitDone);
+  EXPECT_EQ(r.output.rfind("{\"version\": 1, \"category\": \"All\", \"devices\": [", 0), 0u) << r.output;
+  EXPECT_NE(r.output.find("\"instanceId\": \"USB\\\\VID_1A2C&PID_0E24\\\\"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\"speed\": \"Low\""), std::string::npos);
+  EXPECT_NE(r.output.find("\"rate\": \"Default\""), std::string::npos);
+}
+
+TEST_F(CommandTest, BadCommandLineAndDeviceNotFound) {
+  auto r = Run("/set X /unknown");
+  EXPECT_EQ(r.exitCode, ExitBadCommandLine);
+  EXPECT_EQ(r.output, "error: bad command line: unknown switch \"/unknown\"\r\n");
+  r = Run("/set USB\\VID_FFFF* /filter on /yes");
+  EXPECT_EQ(r.exitCode, ExitDeviceNotFound);
+  EXPECT_NE(r.output.find("matching \"USB\\VID_FFFF*\""), std::string::npos);
+  const std::string before = RegistryState(*machine);
+  r = Run("/set " + kStorage + " /rate 125 /yes");  // a high-speed device's rates end at 250
+  EXPECT_EQ(r.exitCode, ExitBadCommandLine);
+  EXPECT_NE(r.output.find("its rates are Default, 8000, 4000, 2000, 1000, 500, 250"), std::string::npos) << r.output;
+  r = Run("/set " + kMouse + " /rate 8000 /yes");
+  EXPECT_EQ(r.exitCode, ExitBadCommandLine);
+  EXPECT_EQ(RegistryState(*machine), before);
+  r = Run("/snapshot x.json");
+  EXPECT_EQ(r.exitCode, ExitNotAvailable);
+  EXPECT_EQ(r.output, "error: /snapshot is not available in this program\r\n");
+}
+
+TEST_F(CommandTest, SetWritesTheFilterAndRateAndNothingWhenAsked) {
+  auto r = Run("/set " + kMouse + " /filter on /rate 500 /yes");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_TRUE(FilterOn(kMouse));
+  EXPECT_NE(r.output.find(": rate 500"), std::string::npos) << r.output;
+  const std::string written = RegistryState(*machine);
+  r = Run("/set " + kMouse + " /filter on /rate 500");
+  EXPECT_EQ(r.exitCode, ExitNothingToDo) << r.output;
+  EXPECT_EQ(RegistryState(*machine), written);
+  r = Run("/set " + kMouse + " /filter off /rate default");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_FALSE(FilterOn(kMouse));
+}
+
+TEST_F(CommandTest, ARefusedSetWritesNothingForAnyMatchedDevice) {
+  // The low-speed mouse's overclocking asks Q6; the other matched device asks nothing.
+  const std::string before = RegistryState(*machine);
+  auto r = Run("/set USB\\VID_*&PID_4D81\\* /rate 1000");
+  EXPECT_EQ(r.exitCode, ExitRefusedWithoutYes) << r.output;
+  EXPECT_NE(r.output.find(SetupQuestions::Overclocking()), std::string::npos);
+  // Every device: most would be written at once, the storage stick asks Q4, so none is.
+  r = Run("/set USB\\VID_*\\* /filter on /rate 500");
+  EXPECT_EQ(r.exitCode, ExitRefusedWithoutYes) << r.output;
+  EXPECT_EQ(r.output.rfind("error: refused without /yes", 0), 0u) << r.output;
+  r = Run("/set " + kStorage + " /filter on");
+  EXPECT_EQ(r.exitCode, ExitRefusedWithoutYes) << r.output;
+  EXPECT_NE(r.output.find(SetupQuestions::NoInterruptPipes()), std::string::npos) << r.output;
+  EXPECT_EQ(RegistryState(*machine), before);
+  r = Run("/set " + kLowMouse + " /rate 1000 /yes");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_NE(RegistryState(*machine), before);
+}
+
+TEST_F(CommandTest, NotAdministratorAndWriteRefused) {
+  machine->Model().system.administrator = false;
+  const std::string before = RegistryState(*machine);
+  auto r = Run("/set " + kMouse + " /rate 500 /yes");
+  EXPECT_EQ(r.exitCode, ExitNotAdministrator);
+  EXPECT_EQ(Run("/install-service /yes").exitCode, ExitNotAdministrator);
+  EXPECT_EQ(RegistryState(*machine), before);
+  machine->Model().system.administrator = true;
+  machine->InjectFault({"RegSetValueExA", ERROR_GEN_FAILURE, 0, -1});
+  r = Run("/set " + kMouse + " /rate 500 /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("bInterval"), std::string::npos);
+  EXPECT_EQ(RegistryState(*machine), before);
+}
+
+TEST_F(CommandTest, RestartTakesTheRouteOfThatWindowsAndWaits) {
+  auto r = Run("/set " + kMouse + " /restart");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_EQ(machine->CountCalls("SetupDiCallClassInstaller"), 1u);
+  EXPECT_TRUE(machine->ShellExecutes().empty());
+  EXPECT_GE(watch.Now(), SettleInterval);  // it waited for the changes to settle, on its own clock
+
+  machine->Model().system.wow64 = true;
+  r = Run("/set " + kMouse + " /restart /wait 3");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  ASSERT_EQ(machine->ShellExecutes().size(), 1u);
+  EXPECT_EQ(machine->ShellExecutes()[0].file, "TALON64.EXE");
+  EXPECT_EQ(machine->ShellExecutes()[0].parameters.rfind("U USB\\VID_1A2C&PID_0E24\\", 0), 0u);
+
+  forwardChanges = false;  // the restart happens, but no change reaches the program
+  const auto start = watch.Now();
+  r = Run("/set " + kMouse + " /restart /wait 4");
+  EXPECT_EQ(r.exitCode, ExitNotSeenInTime) << r.output;
+  EXPECT_EQ(watch.Now() - start, 4000u);
+}
+
+TEST_F(CommandTest, RestartRefusedAndInstallService) {
+  machine->InjectFault({"SetupDiCallClassInstaller", ERROR_GEN_FAILURE, 0, 1});
+  auto r = Run("/set " + kMouse + " /restart");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("(code 31"), std::string::npos) << r.output;
+
+  const bool had = machine->FindService("morvane") != nullptr;
+  r = Run("/install-service");
+  if (had) {
+    EXPECT_EQ(r.exitCode, ExitNothingToDo);
+    r = Run("/install-service /yes");
+  }
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_NE(machine->FindService("morvane"), nullptr);
+  ASSERT_FALSE(machine->ShellExecutes().empty());
+  EXPECT_EQ(machine->ShellExecutes().back().verb, "install");
+}
+
+}  // namespace
+}  // namespace morvane::cli

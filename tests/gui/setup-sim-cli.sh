@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# setup-sim.exe's command line under Wine over gui-machine.json: "/list /json" parses
+# as JSON and lists the rows the window draws for category "All"; "/set" changes the
+# state file's lower filters and rate; an ID that matches nothing ends with exit code 2.
+# Usage: setup-sim-cli.sh <wine runner> <setup-sim.exe> <work folder> <machine file>
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=gui-lib.sh
+. "$here/gui-lib.sh"
+sim_test_begin setup-sim-cli "$@"
+sim_use_machine "$machine"
+
+# The window's rows for "All", from the state file it leaves.
+sim_start /all
+check_main_window
+check_escape_closes 800
+window_state="$work/window-state.json"
+cp "$dump" "$window_state" 2>/dev/null || true
+
+list="$work/list.json"
+rm -f "$list"
+"$runner" "$exe" /list /json /out "$(wine_path "$list")"
+code=$?
+check_that "/list /json ends with exit code 0" "exit code $code" test "$code" -eq 0
+check_that "/list /json writes JSON" "$(head -c 300 "$list" 2>/dev/null)" python3 -m json.tool "$list" /dev/null
+compare=$(python3 - "$window_state" "$list" <<'PY'
+import json, sys
+grid = json.load(open(sys.argv[1]))["grid"][1:]
+rows = json.load(open(sys.argv[2]))["devices"]
+listed = [[r["name"], "Yes" if r["filter"] else "No", r["rate"], r["bInterval"], r["children"], r["controller"]]
+          for r in rows]
+drawn = [row[:6] + [""] * (6 - len(row[:6])) for row in grid if any(row)]
+print("same" if listed == drawn and listed else "listed %r, drawn %r" % (listed, drawn))
+PY
+)
+check_that "/list /json lists the rows the window draws for \"All\"" "$compare" test "$compare" = same
+
+text=$("$runner" "$exe" /list all)
+check_that "/list writes its table to the standard output" "$(printf '%s' "$text" | head -2)" \
+  grep -q "^Instance ID  *Name  *Filter  *Rate" <<<"$text"
+
+rm -f "$dump"
+out=$("$runner" "$exe" /set 'USB\VID_046D&PID_C08B\*' /filter on /rate 500 /yes)
+code=$?
+check_that "/set ends with exit code 0" "exit code $code: $out" test "$code" -eq 0
+check_state_file <<'PY'
+gaming = devices.get("USB\\VID_046D&PID_C08B\\5&1A2B3C4D&0&1", {})
+check("/set puts the filter first in LowerFilters", [f.lower() for f in gaming.get("lowerFilters", [])[:1]] == ["morvane"],
+      "LowerFilters %r" % gaming.get("lowerFilters"))
+value = (gaming.get("driverKey") or {}).get("bInterval", {}).get("value")
+check("/set writes the rate 500 as bInterval 2", value == 2, "bInterval %r" % value)
+PY
+
+out=$("$runner" "$exe" /set 'USB\VID_FFFF*' /filter on)
+code=$?
+check_that "an ID that matches nothing ends with exit code 2" "exit code $code" test "$code" -eq 2
+check_that "and says so in one line" "$out" grep -q '^error: no present USB device .*"USB\\VID_FFFF\*"' <<<"$out"
+
+checks_finish
