@@ -1,5 +1,7 @@
 #include "syshelpers/DriverFiles.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -159,6 +161,19 @@ VersionBlock ReadFileVersionInfo(const std::string& filePath) {
   return block;
 }
 
+namespace {
+
+// The bytes of a value VerQueryValueA found, from its pointer up to `length` bytes and
+// never past the block; empty when the pointer is not inside the block at all.
+std::size_t BytesInside(const VersionBlock& block, const void* value, std::size_t length) {
+  const auto first = reinterpret_cast<std::uintptr_t>(block.data());
+  const auto at = reinterpret_cast<std::uintptr_t>(value);
+  if (block.empty() || at < first || at >= first + block.size()) return 0;
+  return std::min<std::size_t>(length, first + block.size() - at);
+}
+
+}  // namespace
+
 std::string QueryFileVersionValue(const VersionBlock& block) {
   if (block.empty()) return {};
   platform::IFiles& files = platform::Files();
@@ -168,14 +183,20 @@ std::string QueryFileVersionValue(const VersionBlock& block) {
     return {};
   }
   DWORD translation = 0;
+  if (BytesInside(block, value, length) < sizeof(translation)) return {};
   std::memcpy(&translation, value, sizeof(translation));
   const unsigned language = translation & 0xFFFFu;
   const unsigned codePage = translation >> 16;
   char query[64];
   std::snprintf(query, sizeof(query), "\\StringFileInfo\\%04X%04X\\FileVersion", language, codePage);
   value = nullptr;
+  length = 0;
   if (!files.VerQueryValueA(block.data(), query, &value, &length) || value == nullptr) return {};
-  return std::string(static_cast<const char*>(value));
+  // `length` counts characters with the terminating NUL; a malformed resource may have
+  // neither a NUL nor a length that fits, so both bounds apply.
+  const char* text = static_cast<const char*>(value);
+  const std::size_t available = BytesInside(block, value, length);
+  return std::string(text, strnlen(text, available));
 }
 
 std::string GetVersionFromResource(const std::string& filePath) {

@@ -6,6 +6,7 @@
 #include "devices/Device.h"
 #include "platform/handles.h"
 #include "platform/platform.h"
+#include "syshelpers/DriverFiles.h"
 #include "syshelpers/Services.h"
 
 namespace morvane {
@@ -58,6 +59,18 @@ std::string CurrentDirectory() {
     buffer.assign(length, '\0');  // too small: `length` counts the terminating NUL
   }
   return {};
+}
+
+// The folder part of a full path, without its trailing separator; empty when none.
+std::string FolderOf(const std::string& path) {
+  const std::size_t separator = path.find_last_of("\\/");
+  return separator == std::string::npos ? std::string() : path.substr(0, separator);
+}
+
+bool FileOpens(const std::string& path) {
+  const platform::UniqueFile file(platform::Files().CreateFileA(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  return static_cast<bool>(file);
 }
 
 }  // namespace
@@ -121,15 +134,31 @@ TalonExit InstallInf(const std::string& infPath, std::ostream& errors) {
     }
   }
 
+  // A service left by an earlier installation would pass the check below although this
+  // one copies nothing, so the driver file the INF copies has to be beside it first.
+  const std::string sourceDriver = FolderOf(fullPath) + "\\" + FilterDriverFileName;
+  if (!FileOpens(sourceDriver)) {
+    const DWORD error = platform::System().GetLastError();
+    return Fail(errors, TalonExit::MissingDriver,
+                "driver file \"" + sourceDriver + "\" not found beside the INF file (error " + Hex(error) + ")");
+  }
+
   // As the shell's "install" verb runs it: 128 takes the source files from the INF's
   // folder, 4 asks before a reboot that the installation needs.
   const std::string commandLine = "DefaultInstall 132 " + fullPath;
   platform::DeviceInstall().InstallHinfSectionA(nullptr, nullptr, commandLine.c_str(), SW_SHOW);
 
-  // InstallHinfSection reports nothing; the service it had to create tells.
+  // InstallHinfSection reports nothing; the service it had to create tells, and the
+  // driver file its configuration names has to be there for it to ever load.
   if (!QueryServiceConfiguration(FilterServiceName)) {
     return Fail(errors, TalonExit::InstallFailed,
                 "installing \"" + fullPath + "\" did not install the service \"" + FilterServiceName + "\"");
+  }
+  const std::string imagePath = GetServiceImagePath(FilterServiceName);
+  if (!OpenDriverFile(imagePath)) {
+    return Fail(errors, TalonExit::InstallFailed,
+                "installing \"" + fullPath + "\" left the service \"" + FilterServiceName +
+                    "\" without its driver file \"" + GetDriverFullPath(imagePath) + "\"");
   }
   return TalonExit::Success;
 }

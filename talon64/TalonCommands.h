@@ -25,9 +25,11 @@ enum class TalonExit : int {
   DeviceListFailed = 8,     // no device-information set could be created
   InternalError = 9,        // an exception reached the entry point
   RestartRefused = 10,      // the class installer did not accept the property change
+  MissingDriver = 11,       // the driver file the INF copies is not beside it
 };
 
 inline constexpr const char* FilterServiceName = "morvane";
+inline constexpr const char* FilterDriverFileName = "morvane.sys";
 
 // Runs one command line; `args` are the arguments after the program name.
 TalonExit RunTalon(const std::vector<std::string>& args, std::ostream& errors);

@@ -81,7 +81,7 @@ class SimCore {
 
   // Hooks between services, set by the machine when it wires its services together.
   // Opening "\\?\..." interface paths and their I/O controls (device side).
-  std::function<HANDLE(const std::string& path)> openDevicePath;
+  std::function<HANDLE(const std::string& path, DWORD access, DWORD shareMode, DWORD disposition)> openDevicePath;
   std::function<bool(std::uintptr_t handle)> isDeviceHandle;
   std::function<BOOL(std::uintptr_t handle, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD returned)>

@@ -77,6 +77,8 @@ struct DeviceServices::State {
   struct OpenPath {
     DEVINST devInst;
     GUID interfaceClass;
+    DWORD access = 0;
+    DWORD shareMode = 0;
   };
 
   explicit State(SimCore& c) : core(c) {}
@@ -219,14 +221,17 @@ struct DeviceServices::State {
 
   bool Restart(const std::string& instanceId);
   void ApplyFilterEffect(std::size_t modelIndex);
-  HANDLE OpenDevicePath(const std::string& path);
+  HANDLE OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode, DWORD disposition);
+  bool SharingAllows(DEVINST devInst, const GUID& interfaceClass, DWORD access, DWORD shareMode);
   BOOL DeviceIoControl(std::uintptr_t handle, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                        LPDWORD returned);
 };
 
 DeviceServices::DeviceServices(SimCore& core) : core_(core), state_(std::make_unique<State>(core)) {
   State& s = *state_;
-  core_.openDevicePath = [&s](const std::string& path) { return s.OpenDevicePath(path); };
+  core_.openDevicePath = [&s](const std::string& path, DWORD access, DWORD shareMode, DWORD disposition) {
+    return s.OpenDevicePath(path, access, shareMode, disposition);
+  };
   core_.isDeviceHandle = [&s](std::uintptr_t handle) {
     return s.paths.count(handle) != 0 && s.core.IsLive(handle, ResourceKind::FileHandle);
   };
@@ -465,7 +470,9 @@ HKEY DeviceServices::SetupDiOpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA data, D
     s.Fail(ERROR_INVALID_FLAGS);
     return InvalidKey();
   }
-  if (!s.KeyValues(*device, keyType)->has_value()) {
+  // A configuration-specific key is the device's key below the hardware profile, a
+  // key of its own that only SetupDiCreateDevRegKey makes; no device here has one.
+  if (scope == DICS_FLAG_CONFIGSPECIFIC || !s.KeyValues(*device, keyType)->has_value()) {
     s.Fail(ERROR_KEY_DOES_NOT_EXIST);
     return InvalidKey();
   }
@@ -632,8 +639,57 @@ BOOL DeviceServices::SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_I
   return s.Succeed();
 }
 
-HANDLE DeviceServices::State::OpenDevicePath(const std::string& path) {
+namespace {
+
+// The Windows values, named apart from the macros of the Windows headers.
+constexpr DWORD kGenericAll = 0x10000000;
+constexpr DWORD kReadAccess = GENERIC_READ | kGenericAll | 0x1;            // FILE_READ_DATA
+constexpr DWORD kWriteAccess = GENERIC_WRITE | kGenericAll | 0x2 | 0x4;    // FILE_WRITE_DATA, FILE_APPEND_DATA
+constexpr DWORD kDeleteAccess = kGenericAll | 0x10000;                     // DELETE
+constexpr DWORD kShareDelete = 0x4;
+constexpr DWORD kCreateNew = 1;
+constexpr DWORD kCreateAlways = 2;
+constexpr DWORD kOpenAlways = 4;
+constexpr DWORD kTruncateExisting = 5;
+constexpr DWORD kErrorSharingViolation = 32;
+constexpr DWORD kErrorFileExists = 80;
+constexpr DWORD kErrorAlreadyExists = 183;
+
+// The share mode `shareMode` lets another open with `access` in.
+bool Admits(DWORD shareMode, DWORD access) {
+  return ((access & kReadAccess) == 0 || (shareMode & FILE_SHARE_READ) != 0) &&
+         ((access & kWriteAccess) == 0 || (shareMode & FILE_SHARE_WRITE) != 0) &&
+         ((access & kDeleteAccess) == 0 || (shareMode & kShareDelete) != 0);
+}
+
+}  // namespace
+
+bool DeviceServices::State::SharingAllows(DEVINST devInst, const GUID& interfaceClass, DWORD access,
+                                          DWORD shareMode) {
+  // Opens without data access (attributes only) take no part in sharing.
+  constexpr DWORD kDataAccess = kReadAccess | kWriteAccess | kDeleteAccess;
+  if ((access & kDataAccess) == 0) return true;
+  for (const auto& [handle, open] : paths) {
+    if ((open.access & kDataAccess) == 0) continue;
+    if (open.devInst != devInst || std::memcmp(&open.interfaceClass, &interfaceClass, sizeof(GUID)) != 0) continue;
+    if (!core.IsLive(handle, ResourceKind::FileHandle)) continue;
+    if (!Admits(open.shareMode, access) || !Admits(shareMode, open.access)) return false;
+  }
+  return true;
+}
+
+// As the I/O manager opens a device object: parameters first, then the name, then
+// what the disposition asks of an object that exists and cannot be replaced, then
+// the share modes of the handles already open on it.
+HANDLE DeviceServices::State::OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode,
+                                             DWORD disposition) {
   Ensure();
+  if (disposition < kCreateNew || disposition > kTruncateExisting ||
+      (shareMode & ~DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | kShareDelete}) != 0 ||
+      (disposition == kTruncateExisting && (access & (GENERIC_WRITE | kGenericAll)) == 0)) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
   const std::string prefix = "\\\\?\\";
   const std::size_t hash = path.rfind('#');
   const bool shaped = path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0 &&
@@ -653,8 +709,22 @@ HANDLE DeviceServices::State::OpenDevicePath(const std::string& path) {
     Fail(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
+  if (disposition == kCreateNew) {
+    Fail(kErrorFileExists);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (disposition == kCreateAlways || disposition == kTruncateExisting) {
+    Fail(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  const DEVINST devInst = index.DevInstAt(i);
+  if (!SharingAllows(devInst, *guid, access, shareMode)) {
+    Fail(kErrorSharingViolation);
+    return INVALID_HANDLE_VALUE;
+  }
   const std::uintptr_t handle = core.Acquire(ResourceKind::FileHandle, "CreateFileA(\"" + path + "\")");
-  paths.emplace(handle, OpenPath{index.DevInstAt(i), *guid});
+  paths.emplace(handle, OpenPath{devInst, *guid, access, shareMode});
+  if (disposition == kOpenAlways) core.SetLastError(kErrorAlreadyExists);
   if (paths.size() >= pathSweepAt) {
     // The file side closes these handles; forget the ones it has released.
     std::erase_if(paths, [this](const auto& entry) { return !core.IsLive(entry.first, ResourceKind::FileHandle); });

@@ -21,6 +21,10 @@ bool InstallFilterInf(MachineModel& model, const std::string& infPath) {
   const File* inf = FindModelFile(model, infPath);
   if (inf == nullptr || !HasExtension(inf->path, ".inf")) return false;
   const std::string sourceDriver = FolderOf(inf->path) + "\\morvane.sys";
+  // The file queue is committed before the services are added: a source file that is
+  // missing ends the installation with nothing changed.
+  const File* driver = FindModelFile(model, sourceDriver);
+  if (driver == nullptr) return false;
 
   Service* service = nullptr;
   for (Service& s : model.services) {
@@ -38,7 +42,7 @@ bool InstallFilterInf(MachineModel& model, const std::string& infPath) {
   service->errorControl = SERVICE_ERROR_NORMAL;
   service->binaryPath = kFilterBinaryPath;
 
-  if (const File* driver = FindModelFile(model, sourceDriver)) {
+  {
     File copy = *driver;
     copy.path = model.system.windowsDirectory + "\\System32\\drivers\\morvane.sys";
     File* existing = const_cast<File*>(FindModelFile(model, copy.path));

@@ -345,7 +345,7 @@ HANDLE SystemServices::CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, L
   const std::string text = path;
   if (text.rfind("\\\\?\\", 0) == 0 || text.rfind("\\\\.\\", 0) == 0) {
     if (!s.core.openDevicePath) return s.Fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
-    return s.core.openDevicePath(text);
+    return s.core.openDevicePath(text, access, shareMode, disposition);
   }
   if (disposition != OPEN_EXISTING) return s.Fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
   const File* file = s.FindFile(text);

@@ -213,6 +213,26 @@ TEST_F(DeviceListTest, UnknownCategoryRaisesOnlyWhenADeviceReachesTheRule) {
   }
 }
 
+// A negative category is below the enumerator categories: it asks for the device
+// interfaces, never for the "USB" enumerator's nodes and their parents.
+TEST_F(DeviceListTest, NegativeCategoryEnumeratesTheDeviceInterfaces) {
+  Load(ListMachine());
+  for (int category : {-1, -2147483647 - 1}) {
+    machine_->ClearCalls();
+    EXPECT_EQ(ErrorOf(category), "Unknown Filter");
+    const auto sets = machine_->CallsTo("SetupDiGetClassDevsA");
+    ASSERT_EQ(sets.size(), 1u) << category;
+    EXPECT_THAT(sets.front().args, ::testing::StartsWith("{A5DCBF10-6530-11D2-901F-00C04FB951ED}, null, null, 0x12"))
+        << category;
+    EXPECT_EQ(machine_->CountCalls("CM_Get_Parent"), 0u) << category;
+  }
+  machine_->ClearCalls();
+  EXPECT_EQ(ErrorOf(8), "Unknown Filter");
+  const auto sets = machine_->CallsTo("SetupDiGetClassDevsA");
+  ASSERT_FALSE(sets.empty());
+  EXPECT_THAT(sets.front().args, ::testing::StartsWith("null, \"USB\""));
+}
+
 TEST_F(DeviceListTest, AParentThatCannotBeOpenedDuringPreSelectionRaises) {
   sim::MachineModel model = ListMachine();
   model.devices.push_back(Node("USB\\ORPHAN\\1", "", sim::guids::DevClassUsb));

@@ -164,6 +164,40 @@ TEST_F(SettingsTest, SetRateWritesTheSpeedsOverrideAndClearsTheCache) {
   }
 }
 
+// The rate is read from the registry once per device object; only SetRate makes it
+// read again. A change written behind its back is not seen until then.
+TEST_F(SettingsTest, RateIsReadOnceUntilItIsSet) {
+  TDevice& mouse = MouseAt(kSpeedFull);
+  DriverKey()["bInterval"] = sim::RegValue::Dword(2);
+  machine_->ClearCalls();
+  EXPECT_EQ(mouse.GetRate(), 2u);
+  const std::size_t opens = machine_->CountCalls("SetupDiOpenDevRegKey");
+  EXPECT_EQ(opens, 1u);
+  DriverKey()["bInterval"] = sim::RegValue::Dword(8);
+  EXPECT_EQ(mouse.GetRate(), 2u);
+  EXPECT_EQ(mouse.GetRateText(), "500");
+  EXPECT_EQ(machine_->CountCalls("SetupDiOpenDevRegKey"), opens);
+  mouse.SetRate(3);
+  EXPECT_EQ(mouse.GetRate(), 3u);
+  EXPECT_EQ(StoredInterval(), DWORD{4});
+}
+
+// The override lives in the device's global driver key; a configuration-specific key
+// is another key, which this machine's devices do not have.
+TEST_F(SettingsTest, TheOverrideKeyIsOpenedGlobally) {
+  TDevice& mouse = MouseAt(kSpeedFull);
+  DriverKey()["bInterval"] = sim::RegValue::Dword(2);
+  machine_->ClearCalls();
+  EXPECT_EQ(mouse.GetOverrideInterval(), 2u);
+  mouse.SetRate(4);
+  EXPECT_EQ(StoredInterval(), DWORD{8});
+  const auto opens = machine_->CallsTo("SetupDiOpenDevRegKey");
+  ASSERT_EQ(opens.size(), 2u);
+  for (const sim::Call& call : opens) {
+    EXPECT_THAT(call.args, ::testing::HasSubstr(", 0x1, 0, 2, ")) << "DICS_FLAG_GLOBAL, profile 0, DIREG_DRV";
+  }
+}
+
 TEST_F(SettingsTest, OverrideOfTheWrongSizeOrWithoutKeyReadsAsNone) {
   TDevice& mouse = MouseAt(1);
   DriverKey()["bInterval"] = sim::RegValue::Qword(4);

@@ -224,6 +224,17 @@ TEST_F(CopyIdTest, OptionalLinesInTheirOrder) {
   EXPECT_EQ(CopyIds(kSuperPlus), Expected(DeviceSection(kSuperPlus, 6), "  BusSpeed: 4 (SuperPlus)\r\n  bInterval: 4\r\n"));
 }
 
+TEST_F(CopyIdTest, OverridesAboveTheSignedRangeArePrintedUnsigned) {
+  for (DWORD stored : {DWORD{0x7FFFFFFF}, DWORD{0x80000000}, DWORD{0xFFFFFFFF}}) {
+    sim::MachineModel model = OptionalLinesMachine();
+    (*model.devices[model.devices.size() - 4].driverKey)["bInterval"] = sim::RegValue::Dword(stored);
+    Open(std::move(model));
+    const std::string text = CopyIds(kRange);
+    EXPECT_NE(text.find("  Overrided.bInterval: " + std::to_string(stored) + "\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("bInterval: -"), std::string::npos) << text;
+  }
+}
+
 TEST_F(CopyIdTest, OsLineOfEachPlatform) {
   struct Case {
     DWORD platformId;

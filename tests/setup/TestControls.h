@@ -75,12 +75,17 @@ class TestComboBox : public ControlImpl<IComboBox> {
 class TestTimer : public ITimer {
  public:
   bool Enabled() const override { return enabled_; }
+  // As the window's timer: switching on a running timer changes nothing, a new
+  // interval restarts a running one.
   void SetEnabled(bool enabled) override {
-    if (enabled) ++starts;
+    if (enabled && !enabled_) ++starts;
     enabled_ = enabled;
   }
   unsigned Interval() const override { return interval_; }
-  void SetInterval(unsigned milliseconds) override { interval_ = milliseconds; }
+  void SetInterval(unsigned milliseconds) override {
+    interval_ = milliseconds;
+    if (enabled_) ++starts;
+  }
   int starts = 0;  // fresh intervals started
 
  private:

@@ -113,6 +113,51 @@ TEST_F(DeviceInterfaces, OnlyPresentInterfacesOpenAndOnlyHubsAnswerControls) {
   EXPECT_EQ(LastError(), ERROR_FILE_NOT_FOUND);
 }
 
+// Device paths open as Windows opens a device object: the disposition and the share
+// modes of the handles already open decide, not only the name.
+TEST_F(DeviceInterfaces, DevicePathsCheckDispositionAndSharing) {
+  const std::string path = InterfacePath(kMouse, sim::guids::InterfaceUsbDevice);
+  const auto open = [&path](DWORD access, DWORD share, DWORD disposition) {
+    return UniqueFile(platform::Files().CreateFileA(path.c_str(), access, share, nullptr, disposition, 0, nullptr));
+  };
+  struct Refused {
+    DWORD access, share, disposition, error;
+  };
+  for (const Refused& r : {Refused{GENERIC_READ, 3, 0, ERROR_INVALID_PARAMETER},
+                           Refused{GENERIC_READ, 3, 6, ERROR_INVALID_PARAMETER},
+                           Refused{GENERIC_READ, 8, OPEN_EXISTING, ERROR_INVALID_PARAMETER},
+                           Refused{GENERIC_READ, 3, 5, ERROR_INVALID_PARAMETER},     // truncating without write
+                           Refused{GENERIC_READ, 3, 1, 80},                          // CREATE_NEW: ERROR_FILE_EXISTS
+                           Refused{GENERIC_WRITE, 3, 2, ERROR_ACCESS_DENIED},        // CREATE_ALWAYS
+                           Refused{GENERIC_WRITE, 3, 5, ERROR_ACCESS_DENIED}}) {     // TRUNCATE_EXISTING
+    EXPECT_FALSE(open(r.access, r.share, r.disposition)) << r.disposition << " " << r.share;
+    EXPECT_EQ(LastError(), r.error) << r.disposition << " " << r.share;
+  }
+  {
+    UniqueFile always = open(GENERIC_READ, 3, 4);  // OPEN_ALWAYS opens what exists
+    EXPECT_TRUE(always);
+    EXPECT_EQ(LastError(), 183u);  // ERROR_ALREADY_EXISTS
+  }
+
+  // A reader that shares reading only keeps writers out, and a writer out of a handle
+  // that does not share writing; both come in once it is closed.
+  UniqueFile reader = open(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_TRUE(reader);
+  EXPECT_TRUE(open(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
+  EXPECT_FALSE(open(GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
+  EXPECT_EQ(LastError(), 32u);  // ERROR_SHARING_VIOLATION
+  EXPECT_FALSE(open(GENERIC_READ, FILE_SHARE_WRITE, OPEN_EXISTING)) << "does not share the reader's reading";
+  EXPECT_EQ(LastError(), 32u);
+  EXPECT_TRUE(open(0, 0, OPEN_EXISTING)) << "an open without data access takes part in no sharing";
+  reader.Reset();
+  EXPECT_TRUE(open(GENERIC_WRITE, 0, OPEN_EXISTING));
+
+  // Other devices are other objects.
+  UniqueFile exclusive = open(GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
+  ASSERT_TRUE(exclusive);
+  EXPECT_TRUE(OpenHub());
+}
+
 TEST_F(DeviceInterfaces, NodeInformationReportsTypeAndPortCount) {
   UniqueFile hub = OpenHub();
   std::vector<BYTE> info(76, 0xEE);

@@ -141,6 +141,14 @@ TEST_F(DeviceRegistry, MissingKeysAndUnknownHandles) {
   UniqueDevRegKey hardware = OpenKey(DIREG_DEV, KEY_ALL_ACCESS);
   EXPECT_TRUE(hardware) << "an empty hardware key exists";
 
+  // The hardware profile's keys of a device are other keys, which are not there.
+  for (DWORD keyType : {DWORD{DIREG_DEV}, DWORD{DIREG_DRV}}) {
+    const HKEY profile = Di().SetupDiOpenDevRegKey(lookup_.Get(), &mouse_, DICS_FLAG_CONFIGSPECIFIC, 0, keyType,
+                                                   KEY_READ);
+    EXPECT_EQ(profile, reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE)) << keyType;
+    EXPECT_EQ(LastError(), ERROR_KEY_DOES_NOT_EXIST) << keyType;
+  }
+
   const HKEY key = OpenKey(DIREG_DRV, KEY_READ).Release();
   EXPECT_EQ(Reg().RegCloseKey(key), ERROR_SUCCESS);
   EXPECT_EQ(Reg().RegCloseKey(key), ERROR_INVALID_HANDLE);

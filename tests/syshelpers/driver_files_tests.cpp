@@ -192,6 +192,53 @@ TEST_F(DriverFilesTest, VersionThroughBothRoutes) {
   EXPECT_EQ(CurrentDirectory(), "C:\\MORVANE");
 }
 
+// Answers the two version queries with pointers into the caller's block at chosen
+// offsets and lengths, as a malformed resource would make VerQueryValueA answer.
+class MalformedVersionFiles final : public simtest::ForwardingFiles {
+ public:
+  using ForwardingFiles::ForwardingFiles;
+  BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* value, PUINT length) override {
+    const bool translation = std::string(subBlock).find("Translation") != std::string::npos;
+    const std::size_t offset = translation ? translationOffset : textOffset;
+    *value = const_cast<BYTE*>(static_cast<const BYTE*>(block)) + offset;
+    *length = translation ? translationLength : textLength;
+    return TRUE;
+  }
+  std::size_t translationOffset = 0, textOffset = 0;
+  UINT translationLength = 4, textLength = 0;
+};
+
+TEST_F(DriverFilesTest, VersionValuesAreBoundedByTheirLengthAndTheBlock) {
+  MalformedVersionFiles files(services);
+  platform::Backend backend = SystemBackend(services);
+  backend.files = &files;
+  platform::ScopedBackend scope(backend);
+
+  // A 32-byte block ending in text that has no terminating NUL.
+  morvane::VersionBlock block(32, 'x');
+  block[0] = 0x09;
+  block[1] = 0x04;
+  block[2] = 0xB0;
+  block[3] = 0x04;
+  files.textOffset = 24;
+  files.textLength = 1000;
+  EXPECT_EQ(morvane::QueryFileVersionValue(block), "xxxxxxxx") << "stops at the end of the block";
+  files.textLength = 3;
+  EXPECT_EQ(morvane::QueryFileVersionValue(block), "xxx") << "stops at the length given";
+  block[26] = 0;
+  files.textLength = 8;
+  EXPECT_EQ(morvane::QueryFileVersionValue(block), "xx") << "stops at the NUL";
+
+  files.translationOffset = 30;  // two bytes left for a four-byte translation
+  EXPECT_EQ(morvane::QueryFileVersionValue(block), "");
+  files.translationOffset = 0;
+  files.translationLength = 2;
+  EXPECT_EQ(morvane::QueryFileVersionValue(block), "");
+  files.translationLength = 4;
+  files.textOffset = 32;  // just past the block
+  EXPECT_EQ(morvane::QueryFileVersionValue(block), "");
+}
+
 TEST_F(DriverFilesTest, ResourceBlockIsTwiceTheResourcePlusFour) {
   AddFile("C:\\x.sys", "1.2.3.4");
   HMODULE module = services.LoadLibraryExA("C:\\x.sys", nullptr, LOAD_LIBRARY_AS_DATAFILE);

@@ -56,6 +56,16 @@ class TalonTest : public ::testing::Test {
     file.path = path;
     file.content = ReadInf();
     machine->Model().files.push_back(file);
+    sim::File driver;
+    driver.path = path.substr(0, path.find_last_of('\\')) + "\\morvane.sys";
+    machine->Model().files.push_back(driver);
+  }
+  void RemoveFiles(const std::string& nameSuffix) {
+    const std::string suffix = sim::ToUpperAscii(nameSuffix);
+    std::erase_if(machine->Model().files, [&suffix](const sim::File& file) {
+      const std::string path = sim::ToUpperAscii(file.path);
+      return path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+    });
   }
   void RemoveFilterService() {
     std::vector<sim::Service>& services = machine->Model().services;
@@ -102,7 +112,7 @@ TEST_F(TalonTest, BadCommandLinesEndWithTheirOwnCodes) {
   const std::vector<TalonExit> all = {TalonExit::Success,       TalonExit::UnknownCommand, TalonExit::MissingArgument,
                                       TalonExit::UnknownDevice, TalonExit::MissingInf,     TalonExit::BadInf,
                                       TalonExit::InstallFailed, TalonExit::RebootNeeded,   TalonExit::DeviceListFailed,
-                                      TalonExit::InternalError, TalonExit::RestartRefused};
+                                      TalonExit::InternalError, TalonExit::RestartRefused, TalonExit::MissingDriver};
   for (std::size_t i = 0; i < all.size(); ++i) {
     for (std::size_t j = i + 1; j < all.size(); ++j) EXPECT_NE(all[i], all[j]);
   }
@@ -223,6 +233,37 @@ TEST_F(TalonTest, MissingBrokenOrIneffectiveInfHasItsCode) {
   EXPECT_EQ(Run({"e", "install", "C:\\Drivers\\morvane.inf"}), TalonExit::InstallFailed);
   ExpectOneLine("did not install the service \"morvane\"");
   EXPECT_EQ(machine->CountCalls("InstallHinfSectionA"), 1u);
+}
+
+// An earlier installation left the service and its driver behind; a reinstall from a
+// folder without the driver file copies nothing and must not say it worked.
+TEST_F(TalonTest, ReinstallWithoutTheDriverFileFails) {
+  ASSERT_NE(machine->FindService(morvane::FilterServiceName), nullptr);
+  AddInf("C:\\Drivers\\morvane.inf");
+  RemoveFiles("\\Drivers\\morvane.sys");
+  EXPECT_EQ(Run({"e", "install", "C:\\Drivers\\morvane.inf"}), TalonExit::MissingDriver);
+  ExpectOneLine("driver file \"C:\\Drivers\\morvane.sys\" not found beside the INF file (error 0x2)");
+  EXPECT_EQ(machine->CountCalls("InstallHinfSectionA"), 0u);
+}
+
+// The installation ran and the service is there, but the file it points at is not.
+TEST_F(TalonTest, ServiceWithoutItsDriverFileIsAFailedInstall) {
+  AddInf("C:\\Drivers\\morvane.inf");
+  RemoveFiles("\\System32\\drivers\\morvane.sys");
+  machine->Core().installInf = [](const std::string&) { return true; };  // copies nothing
+  EXPECT_EQ(Run({"e", "install", "C:\\Drivers\\morvane.inf"}), TalonExit::InstallFailed);
+  ExpectOneLine("without its driver file \"C:\\WINDOWS\\System32\\drivers\\morvane.sys\"");
+
+  // A copy that the machine does make ends in success.
+  machine->Core().installInf = nullptr;
+  machine->Core().installInf = [this](const std::string&) {
+    sim::File copied;
+    copied.path = "C:\\WINDOWS\\System32\\drivers\\morvane.sys";
+    machine->Model().files.push_back(copied);
+    return true;
+  };
+  EXPECT_EQ(Run({"e", "install", "C:\\Drivers\\morvane.inf"}), TalonExit::Success);
+  EXPECT_EQ(errors.str(), "");
 }
 
 TEST_F(TalonTest, InfPathsAreMadeFullFromTheCurrentDirectory) {

@@ -1,20 +1,20 @@
 // Entry points of varnel.dll.
 //
-// The DLL carries its own copy of the platform library, so installing the real
-// backend here sets only the DLL's own current backend: a host program that uses
+// The DLL carries its own copy of the platform library, so installing its backend
+// here sets only the DLL's own current backend: a host program that uses
 // the same seam keeps its own. It is installed once, at process attach, and stays.
 #include <windows.h>
 
 #include "platform/platform.h"
-#include "platform/win32/win32_backend.h"
 #include "varnel/VarnelLogic.h"
+#include "varnel/win32/VarnelBackend.h"
 
 // ntdll.dll is mapped into every process before any DLL, so loading it here only
 // takes a reference and cannot run another module's initialisation under the
 // loader lock.
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
-    platform::Install(platform::win32::RealBackend());
+    platform::Install(morvane::varnel::VarnelBackend());
     morvane::VarnelProcessAttach();
   }
   return TRUE;
