@@ -78,7 +78,7 @@ int RunCommandLine(const cli::ParseResult& parsed, cli::CommandHost& host) {
   return result.exitCode;
 }
 
-DeviceChangeWindow::DeviceChangeWindow() {
+DeviceChangeWindow::DeviceChangeWindow() : lastTicks_(::GetTickCount()) {
   WNDCLASSA windowClass{};
   windowClass.lpfnWndProc = WatchProc;
   windowClass.hInstance = ::GetModuleHandleA(nullptr);
@@ -102,14 +102,22 @@ unsigned DeviceChangeWindow::Changes() {
 }
 
 void DeviceChangeWindow::Wait(unsigned milliseconds) {
-  const ULONGLONG end = ::GetTickCount64() + milliseconds;
-  for (ULONGLONG now = ::GetTickCount64(); now < end; now = ::GetTickCount64()) {
+  const unsigned long long end = Now() + milliseconds;
+  for (unsigned long long now = Now(); now < end; now = Now()) {
     ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
     Changes();
   }
 }
 
-unsigned long long DeviceChangeWindow::Now() { return ::GetTickCount64(); }
+// Milliseconds from the 32-bit tick count, which Windows XP has (GetTickCount64 it
+// does not): the unsigned difference of two readings is right across its wrap, and
+// the command's waits read it far more often than every 49 days.
+unsigned long long DeviceChangeWindow::Now() {
+  const DWORD ticks = ::GetTickCount();
+  elapsed_ += static_cast<DWORD>(ticks - lastTicks_);
+  lastTicks_ = ticks;
+  return elapsed_;
+}
 
 int SnapshotCommand(const std::string& file, std::string& output) {
   std::string error;

@@ -38,6 +38,8 @@ class DeviceChangeWindow : public cli::IDeviceChangeWatch {
  private:
   void* hwnd_ = nullptr;
   unsigned changes_ = 0;
+  unsigned long lastTicks_ = 0;
+  unsigned long long elapsed_ = 0;
 };
 
 }  // namespace morvane::win
