@@ -142,6 +142,15 @@ std::string FirstCommandLineArgument(std::string_view commandLine) {
   return argument;
 }
 
+std::vector<std::string> CommandLineArguments(std::string_view commandLine) {
+  std::size_t pos = 0;
+  std::string argument;
+  std::vector<std::string> arguments;
+  if (!NextArgument(commandLine, pos, argument)) return arguments;  // not even a program name
+  while (NextArgument(commandLine, pos, argument)) arguments.push_back(argument);
+  return arguments;
+}
+
 int CategoryFromArgument(std::string_view argument) {
   std::string arg = ToUpperAscii(argument);
   if (!arg.empty() && (arg.front() == '/' || arg.front() == '-')) arg.erase(0, 1);

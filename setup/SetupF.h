@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "devices/DeviceList.h"
 #include "setup/Controls.h"
@@ -35,6 +36,10 @@ inline constexpr const char* FilterServiceName = "morvane";
 // The first argument of a Windows command line (the program name skipped): blanks
 // separate arguments, double quotes group and are removed. Empty when there is none.
 std::string FirstCommandLineArgument(std::string_view commandLine);
+
+// Every argument of a Windows command line after the program name, split by the
+// same rules.
+std::vector<std::string> CommandLineArguments(std::string_view commandLine);
 
 // The category an argument selects: the last category whose name ends in it,
 // ignoring ASCII case, after one leading "/" or "-" is removed; 0 when none does.

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "devices/DeviceTables.h"
+#include "setup/SetupF.h"
 
 namespace morvane::cli {
 namespace {
@@ -14,8 +15,6 @@ std::string Upper(std::string_view text) {
   for (char& ch : result) ch = Upper(ch);
   return result;
 }
-
-bool IsBlank(char ch) { return ch == ' ' || ch == '\t'; }
 
 bool IsSwitch(const std::string& argument) {
   return argument.size() > 1 && (argument.front() == '/' || argument.front() == '-');
@@ -161,30 +160,7 @@ class Parser {
 
 }  // namespace
 
-std::vector<std::string> SplitCommandLine(std::string_view line) {
-  std::vector<std::string> arguments;
-  std::size_t pos = 0;
-  bool first = true;
-  while (true) {
-    while (pos < line.size() && IsBlank(line[pos])) ++pos;
-    if (pos >= line.size()) break;
-    std::string argument;
-    bool quoted = false;
-    for (; pos < line.size(); ++pos) {
-      const char ch = line[pos];
-      if (ch == '"') {
-        quoted = !quoted;
-      } else if (IsBlank(ch) && !quoted) {
-        break;
-      } else {
-        argument += ch;
-      }
-    }
-    if (!first) arguments.push_back(std::move(argument));
-    first = false;  // the program name
-  }
-  return arguments;
-}
+std::vector<std::string> SplitCommandLine(std::string_view line) { return CommandLineArguments(line); }
 
 ParseResult ParseArguments(const std::vector<std::string>& arguments) { return Parser(arguments).Run(); }
 
