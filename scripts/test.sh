@@ -69,6 +69,8 @@ for xml in build/*/test-results/*.xml; do
   passed=$((passed + tests - fails - errs - disabled))
 done
 failed=$((failed + ${#failed_steps[@]}))
+# A failed check of a shell test counts even where its script exited 0.
+if [ "$failed" -gt 0 ]; then status=1; fi
 printf 'Times: %s\n' "$(IFS=','; echo "${timings[*]}" | sed 's/,/, /g')"
 if [ -n "$wine32_skipped" ]; then
   echo "Skipped: ${wine32_skipped} 32-bit Windows-side tests: $wine32_reason"
