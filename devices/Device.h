@@ -94,7 +94,8 @@ class TDevice {
   void CollectLeaves(DEVINST node, bool isDescendant);
   bool AnyChild(bool (TDevice::*test)(const GUID&, DEVINST), const GUID& guid);
   void RunConnectionQuery(bool& result);
-  // The lower-filter content as stored; false when it exists but could not be read whole.
+  // The lower-filter content as stored; false when it may exist but could not be read
+  // whole (on the 9x family also when its key cannot be opened).
   bool ReadLowerFilterContent(std::string& content);
   static const char* FilterEntry();
 

@@ -155,8 +155,10 @@ bool TDevice::ReadLowerFilterContent(std::string& content) {
     return false;
   }
 
+  // A key that cannot be opened reads as no list; it must not count as read, or the
+  // filter would be written alone into a list this read never saw.
   platform::UniqueDevRegKey key = OpenDeviceKey(*this, DIREG_DEV);
-  if (!key) return true;
+  if (!key) return false;
   for (int attempt = 0; attempt < kLowerFiltersReadAttempts; ++attempt) {
     DWORD type = 0;
     DWORD size = static_cast<DWORD>(buffer.size());

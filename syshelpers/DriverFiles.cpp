@@ -23,6 +23,15 @@ constexpr DWORD kDriverFileShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 static_assert(kDriverFileShare == 3);
 constexpr WORD kVersionResourceId = 1;
 constexpr WORD kVersionResourceType = 16;  // RT_VERSION
+// wLength, wValueLength and wType of the block's root node.
+constexpr std::size_t kVersionHeaderSize = 6;
+
+// The room VerQueryValueA needs: the resource (its root's wLength) and as much again,
+// and 4 bytes, after it for the ANSI texts it converts there.
+std::size_t VersionRoomFor(std::size_t rootLength) { return 2 * rootLength + 4; }
+
+// The root's wLength: the bytes VerQueryValueA takes the resource to span.
+std::size_t VersionRootLength(const BYTE* block) { return static_cast<std::size_t>(block[0] | (block[1] << 8)); }
 
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -146,7 +155,7 @@ VersionBlock ReadVersionResource(const std::string& filePath) {
   const DWORD size = files.SizeofResource(module.Get(), resource);
   if (size == 0) return {};
   // The space after the copy is where VerQueryValueA puts the ANSI texts it converts.
-  VersionBlock block(2 * static_cast<std::size_t>(size) + 4, 0);
+  VersionBlock block(VersionRoomFor(size), 0);
   std::memcpy(block.data(), data, size);
   return block;
 }
@@ -158,6 +167,12 @@ VersionBlock ReadFileVersionInfo(const std::string& filePath) {
   if (size == 0) return {};
   VersionBlock block(size, 0);
   if (!files.GetFileVersionInfoA(filePath.c_str(), handle, size, block.data())) return {};
+  // A block that claims more than was read is cut off; one without room for the
+  // ANSI texts gets that room, zero-filled, after the bytes read.
+  if (size < kVersionHeaderSize || VersionRootLength(block.data()) > size) return {};
+  if (block.size() < VersionRoomFor(VersionRootLength(block.data()))) {
+    block.resize(VersionRoomFor(VersionRootLength(block.data())), 0);
+  }
   return block;
 }
 
@@ -175,7 +190,11 @@ std::size_t BytesInside(const VersionBlock& block, const void* value, std::size_
 }  // namespace
 
 std::string QueryFileVersionValue(const VersionBlock& block) {
-  if (block.empty()) return {};
+  // VerQueryValueA walks the block as far as its root's wLength says and writes the
+  // texts it converts after that: both have to lie inside the block.
+  if (block.size() < kVersionHeaderSize) return {};
+  const std::size_t rootLength = VersionRootLength(block.data());
+  if (rootLength < kVersionHeaderSize || VersionRoomFor(rootLength) > block.size()) return {};
   platform::IFiles& files = platform::Files();
   LPVOID value = nullptr;
   UINT length = 0;

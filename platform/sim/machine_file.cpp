@@ -494,6 +494,12 @@ MachineModel Machine::ParseModel(const std::string& text) {
     const std::size_t colon = reason.rfind(": ");
     if (colon != std::string::npos) reason = reason.substr(colon + 2);
     throw MachineFileError("/: invalid JSON at " + LineAndColumn(text, e.byte) + ": " + reason);
+  } catch (const Json::out_of_range& e) {
+    // A number beyond what a double holds ("1e400"); the parser names it, not its place.
+    std::string reason = e.what();
+    const std::size_t bracket = reason.find("] ");
+    if (bracket != std::string::npos) reason = reason.substr(bracket + 2);
+    throw MachineFileError("/: invalid JSON: " + reason);
   }
   const Node root(json, "");
   root.Object({"system", "devices", "services", "files"});

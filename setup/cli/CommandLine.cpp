@@ -183,12 +183,13 @@ bool MatchesPattern(std::string_view pattern, std::string_view text) {
   // Iterative glob match with one backtracking point for the last '*'.
   std::size_t p = 0, t = 0, star = std::string_view::npos, mark = 0;
   while (t < text.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || Upper(pattern[p]) == Upper(text[t]))) {
-      ++p;
-      ++t;
-    } else if (p < pattern.size() && pattern[p] == '*') {
+    // A '*' is always a wildcard, also where the text holds a '*' itself.
+    if (p < pattern.size() && pattern[p] == '*') {
       star = p++;
       mark = t;
+    } else if (p < pattern.size() && (pattern[p] == '?' || Upper(pattern[p]) == Upper(text[t]))) {
+      ++p;
+      ++t;
     } else if (star != std::string_view::npos) {
       p = star + 1;
       t = ++mark;
