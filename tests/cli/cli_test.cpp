@@ -74,6 +74,10 @@ TEST(CommandLineParse, PatternsAndCategories) {
   EXPECT_TRUE(MatchesPattern("USB\\*&PID_C0?B\\*1", "USB\\VID_046D&PID_C08B\\5&1&0&1"));
   EXPECT_FALSE(MatchesPattern("USB\\VID_046D", "USB\\VID_046D&PID_C08B\\5"));
   EXPECT_FALSE(MatchesPattern("*C08C*", "USB\\VID_046D&PID_C08B\\5"));
+  // A '*' stays a wildcard where the text holds a '*' of its own.
+  EXPECT_TRUE(MatchesPattern("**", "**/inseao"));
+  EXPECT_TRUE(MatchesPattern("USB\\\\*", "USB\\\\**C"));
+  EXPECT_FALSE(MatchesPattern("*x", "**"));
   EXPECT_EQ(CategoryEndingIn("s"), 3);  // the last name ending in it, as the window's rule
   EXPECT_EQ(CategoryEndingIn("PROBLEM"), 7);
   EXPECT_EQ(CategoryEndingIn("x"), std::nullopt);

@@ -359,6 +359,22 @@ TEST_P(FilterFamilyTest, AListThatCannotBeReadIsNeverWrittenBack) {
   EXPECT_EQ(StoredFilters(), sim::RegValue::MultiString(others).data);
 }
 
+TEST_F(SettingsTest, A9xHardwareKeyThatCannotBeOpenedForTheReadIsNeverWritten) {
+  platformId_ = VER_PLATFORM_WIN32_WINDOWS;
+  TDevice& mouse = MouseAt(1);
+  StoreFilters(Filters{"ravenflt.sys", "kbdhook.vxd"});
+  // The read's key fails to open, the write's would open: the list was not read.
+  machine_->InjectFault({"SetupDiOpenDevRegKey", ERROR_GEN_FAILURE, 0, 1});
+  machine_->ClearCalls();
+  mouse.SetFilterInstalled(true);
+  EXPECT_EQ(Writes(), 0u);
+  EXPECT_EQ(StoredFilters(), sim::RegValue::MultiString({"ravenflt.sys", "kbdhook.vxd"}).data);
+  machine_->InjectFault({"SetupDiOpenDevRegKey", ERROR_GEN_FAILURE, 0, 1});
+  EXPECT_EQ(mouse.GetLowerFilters(), Filters{}) << "it still reads as no list";
+  mouse.SetFilterInstalled(true);
+  EXPECT_EQ(StoredFilters(), sim::RegValue::MultiString({"morvane.sys", "ravenflt.sys", "kbdhook.vxd"}).data);
+}
+
 INSTANTIATE_TEST_SUITE_P(Families, FilterFamilyTest,
                          ::testing::Values(VER_PLATFORM_WIN32_NT, VER_PLATFORM_WIN32_WINDOWS),
                          [](const ::testing::TestParamInfo<DWORD>& info) {

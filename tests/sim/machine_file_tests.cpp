@@ -83,6 +83,14 @@ TEST(MachineFile, ReadsEveryPartOfTheModel) {
   EXPECT_FALSE(model.files.at(1).version.has_value());
 }
 
+TEST(MachineFile, NumberBeyondADoubleIsAMachineFileError) {
+  // The JSON parser raises its own out-of-range error for these; the loader raises
+  // only MachineFileError.
+  EXPECT_EQ(LoadError(R"({"system": {"platformId": 1e400}})"), "/: invalid JSON: number overflow parsing '1e400'");
+  EXPECT_EQ(LoadError("[-6e73797300]"), "/: invalid JSON: number overflow parsing '-6e73797300'");
+  EXPECT_THROW(sim::Machine::FromJson(R"({"devices": [{"id": "A", "problem": 2e308}]})"), sim::MachineFileError);
+}
+
 TEST(MachineFile, BadFilesNameThePlaceAndTheProblem) {
   EXPECT_EQ(LoadError(Tree()), "(loaded)");
   EXPECT_EQ(LoadError("{\n  \"devices\": [,]\n}").rfind("/: invalid JSON at line 2, column 15", 0), 0u)

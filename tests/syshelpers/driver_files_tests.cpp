@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
+#include "platform/sim/version_resource.h"
 #include "sim_fixture.h"
 #include "syshelpers/DriverFiles.h"
 #include "tests/common/forwarding.h"
@@ -214,29 +217,91 @@ TEST_F(DriverFilesTest, VersionValuesAreBoundedByTheirLengthAndTheBlock) {
   backend.files = &files;
   platform::ScopedBackend scope(backend);
 
-  // A 32-byte block ending in text that has no terminating NUL.
-  morvane::VersionBlock block(32, 'x');
-  block[0] = 0x09;
-  block[1] = 0x04;
-  block[2] = 0xB0;
-  block[3] = 0x04;
-  files.textOffset = 24;
+  // A 64-byte block: a 24-byte root with the room for the converted texts after it,
+  // the translation at offset 4, and text without a terminating NUL up to the end.
+  morvane::VersionBlock block(64, 'x');
+  block[0] = 24;
+  block[1] = 0;
+  block[4] = 0x09;
+  block[5] = 0x04;
+  block[6] = 0xB0;
+  block[7] = 0x04;
+  files.translationOffset = 4;
+  files.textOffset = 56;
   files.textLength = 1000;
   EXPECT_EQ(morvane::QueryFileVersionValue(block), "xxxxxxxx") << "stops at the end of the block";
   files.textLength = 3;
   EXPECT_EQ(morvane::QueryFileVersionValue(block), "xxx") << "stops at the length given";
-  block[26] = 0;
+  block[58] = 0;
   files.textLength = 8;
   EXPECT_EQ(morvane::QueryFileVersionValue(block), "xx") << "stops at the NUL";
 
-  files.translationOffset = 30;  // two bytes left for a four-byte translation
+  files.translationOffset = 62;  // two bytes left for a four-byte translation
   EXPECT_EQ(morvane::QueryFileVersionValue(block), "");
-  files.translationOffset = 0;
+  files.translationOffset = 4;
   files.translationLength = 2;
   EXPECT_EQ(morvane::QueryFileVersionValue(block), "");
   files.translationLength = 4;
-  files.textOffset = 32;  // just past the block
+  files.textOffset = 64;  // just past the block
   EXPECT_EQ(morvane::QueryFileVersionValue(block), "");
+}
+
+// The resource and the version-information answers of one file, patched as a
+// malformed file would have them.
+class PatchedVersionFiles final : public simtest::ForwardingFiles {
+ public:
+  using ForwardingFiles::ForwardingFiles;
+  DWORD GetFileVersionInfoSizeA(LPCSTR p, LPDWORD h) override {
+    const DWORD size = inner_.GetFileVersionInfoSizeA(p, h);
+    return infoSize != 0 ? infoSize : size;
+  }
+  BOOL GetFileVersionInfoA(LPCSTR p, DWORD h, DWORD n, LPVOID d) override {
+    const BOOL ok = inner_.GetFileVersionInfoA(p, h, n, d);
+    if (ok && rootLength != 0) std::memcpy(d, &rootLength, sizeof(rootLength));
+    return ok;
+  }
+  DWORD infoSize = 0;
+  WORD rootLength = 0;
+};
+
+TEST_F(DriverFilesTest, BlockWhoseRootIsLongerThanTheBlockReadsAsEmpty) {
+  const std::vector<BYTE> resource = sim::BuildVersionResource(sim::FileVersion{"1.2.3.4"});
+  const auto blockOf = [&](std::size_t size, std::size_t rootLength) {
+    morvane::VersionBlock block(size, 0);
+    std::memcpy(block.data(), resource.data(), std::min(size, resource.size()));
+    if (size >= 2) {
+      block[0] = static_cast<BYTE>(rootLength & 0xFF);
+      block[1] = static_cast<BYTE>(rootLength >> 8);
+    }
+    return block;
+  };
+  const std::size_t room = 2 * resource.size() + 4;
+  EXPECT_EQ(morvane::QueryFileVersionValue(blockOf(room, resource.size())), "1.2.3.4");
+  // Walked as far as the root says and converted after that, these would be read
+  // and written past the block.
+  EXPECT_EQ(morvane::QueryFileVersionValue(blockOf(room, 2 * resource.size())), "");
+  EXPECT_EQ(morvane::QueryFileVersionValue(blockOf(resource.size() + 4, resource.size())), "") << "no room";
+  EXPECT_EQ(morvane::QueryFileVersionValue(blockOf(3, resource.size())), "") << "shorter than a header";
+  EXPECT_EQ(morvane::QueryFileVersionValue(blockOf(room, 2)), "") << "a root shorter than a header";
+}
+
+TEST_F(DriverFilesTest, VersionInfoBlockGetsRoomForTheTextsAndNeverClaimsMoreThanWasRead) {
+  AddFile("C:\\x.sys", "1.2.3.4");
+  PatchedVersionFiles files(services);
+  platform::Backend backend = SystemBackend(services);
+  backend.files = &files;
+  platform::ScopedBackend scope(backend);
+  const std::size_t size = sim::BuildVersionResource(sim::FileVersion{"1.2.3.4"}).size();
+
+  files.infoSize = static_cast<DWORD>(size);  // just the resource, no room after it
+  const morvane::VersionBlock roomy = morvane::ReadFileVersionInfo("C:\\x.sys");
+  EXPECT_EQ(roomy.size(), 2 * size + 4);
+  EXPECT_EQ(morvane::GetVersionFromVersionInfo("C:\\x.sys"), "1.2.3.4");
+
+  files.infoSize = 0;
+  files.rootLength = static_cast<WORD>(3 * size);  // more than the block holds
+  EXPECT_TRUE(morvane::ReadFileVersionInfo("C:\\x.sys").empty());
+  EXPECT_EQ(morvane::GetVersionFromVersionInfo("C:\\x.sys"), "");
 }
 
 TEST_F(DriverFilesTest, ResourceBlockIsTwiceTheResourcePlusFour) {
