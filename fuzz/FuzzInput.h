@@ -2,6 +2,7 @@
 // the end read as zero (or empty), so every input, however short, is a whole case.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -51,6 +52,30 @@ class FuzzInput {
   const std::uint8_t* data_;
   std::size_t size_;
   std::size_t pos_ = 0;
+};
+
+// Times one input; the longest of a run is printed when the run ends, as
+// "longest input: <ms> ms" (libFuzzer's own figure counts whole seconds only).
+class TimedInput {
+ public:
+  TimedInput() : started_(std::chrono::steady_clock::now()) {}
+  ~TimedInput() {
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_).count();
+    Longest().ms = ms > Longest().ms ? ms : Longest().ms;
+  }
+  TimedInput(const TimedInput&) = delete;
+  TimedInput& operator=(const TimedInput&) = delete;
+
+ private:
+  struct Record {
+    double ms = 0;
+    ~Record() { std::fprintf(stderr, "longest input: %.3f ms\n", ms); }
+  };
+  static Record& Longest() {
+    static Record record;
+    return record;
+  }
+  std::chrono::steady_clock::time_point started_;
 };
 
 // A broken property of the code under test: libFuzzer records the input as a crash.

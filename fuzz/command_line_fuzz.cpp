@@ -138,6 +138,7 @@ void CheckPattern(const std::vector<std::string>& arguments) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::TimedInput timed;
   const std::string line(reinterpret_cast<const char*>(data), size);
   const std::vector<std::string> arguments = morvane::CommandLineArguments(line);
   CheckSplitting(line, arguments);

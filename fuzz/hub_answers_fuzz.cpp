@@ -200,6 +200,7 @@ Expected ExpectedOutcome(const ScriptedHub& hubAnswers) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::TimedInput timed;
   fuzz::FuzzInput input(data, size);
   const DWORD address = input.Byte();
   sim::Machine machine(HubMachine(address));

@@ -44,6 +44,7 @@ void UseMachine(sim::Machine& machine) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::TimedInput timed;
   const std::string text(reinterpret_cast<const char*>(data), size);
   std::unique_ptr<sim::Machine> machine;
   try {

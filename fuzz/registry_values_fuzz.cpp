@@ -273,6 +273,7 @@ void CheckAttachDetach(sim::Machine& machine, const Case& c, const std::vector<P
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::TimedInput timed;
   fuzz::FuzzInput input(data, size);
   Case c;
   c.nt = !input.Flag();

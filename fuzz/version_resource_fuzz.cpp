@@ -111,6 +111,7 @@ void CheckVersionText(const std::string& version, std::size_t resourceSize, cons
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::TimedInput timed;
   fuzz::FuzzInput input(data, size);
   const std::uint8_t mode = input.Byte();
   const std::uint8_t failures = input.Byte();

@@ -11,6 +11,8 @@ packages=(
   g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine64 wine32:i386 fonts-wine xvfb xauth imagemagick xdotool
+  # The fuzz targets (scripts/fuzz.sh): clang, and its runtime with libFuzzer and the sanitizers.
+  clang libclang-rt-14-dev
 )
 
 SUDO=""

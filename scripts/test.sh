@@ -26,6 +26,16 @@ for preset in linux linux-asan win32-release win64-release win32 win64; do
   timings+=("build $preset $((SECONDS - started)) s")
 done
 
+# The fuzz targets: built with clang, each run a short fixed time on its corpus;
+# any finding fails the step (scripts/fuzz.sh, docs/fuzzing.md).
+echo "== fuzz"
+started=$SECONDS
+if ! bash scripts/fuzz.sh; then
+  failed_steps+=("fuzz")
+  status=1
+fi
+timings+=("fuzz $((SECONDS - started)) s")
+
 run_ctest() {
   local preset=$1
   shift
