@@ -11,11 +11,13 @@
 #   FUZZ_TARGETS   the targets to run, separated by blanks (default: all five)
 #   FUZZ_TIMEOUT   seconds one input may take (default 10)
 #   FUZZ_JOBS      build jobs (default 2); the fuzzers themselves run one at a time
+#   FUZZ_FLAGS     further libFuzzer flags, separated by blanks (for example -max_len=4096)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-20}
 timeout=${FUZZ_TIMEOUT:-10}
+read -r -a extra_flags <<<"${FUZZ_FLAGS:-}"
 read -r -a targets <<<"${FUZZ_TARGETS:-machine_file_fuzz hub_answers_fuzz registry_values_fuzz version_resource_fuzz command_line_fuzz}"
 build=build/fuzz
 
@@ -51,7 +53,7 @@ for target in "${targets[@]}"; do
   echo "== fuzz: $target (${seconds} s, $seed_count seeds)"
   log="$scratch/$target.log"
   "$build/fuzz/$target" -max_total_time="$seconds" -timeout="$timeout" -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1
+    -artifact_prefix="$artifacts/" "${extra_flags[@]}" "$corpus" >"$log" 2>&1
   rc=$?
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
   slowest=$(sed -n 's/^stat::slowest_unit_time_sec: *//p' "$log" | tail -n1)
@@ -66,7 +68,7 @@ for target in "${targets[@]}"; do
     mkdir -p "$build/findings/$target"
     cp "$artifacts"/* "$build/findings/$target/" 2>/dev/null
     echo "fuzz: FINDING in $target (exit code $rc):"
-    grep -a -E 'property violated|ERROR: |SUMMARY: |runtime error|#[0-9]+ .* in (morvane|sim|fuzz)' "$log" | head -n 20
+    grep -a -E 'property violated|ERROR: |SUMMARY: |runtime error|#[0-9]+ .* in (morvane::|sim::|LLVMFuzzerTestOneInput)' "$log" | head -n 20
     echo "fuzz: the input is kept in $build/findings/$target/; run it again with $build/fuzz/$target <file>"
     line="$line: FINDING"
   fi
