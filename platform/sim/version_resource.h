@@ -21,6 +21,9 @@ std::vector<BYTE> BuildVersionResource(const FileVersion& version);
 // Root "\" gives the fixed file info; "\VarFileInfo\Translation" a binary value;
 // "\StringFileInfo\<table>\<name>" a string, converted in place. Keys compare
 // case-insensitively. False when the path names nothing or the block is malformed.
+// As the real function, it takes the root's wLength as the resource's size: it reads
+// only the first wLength bytes and writes converted texts only into the next
+// wLength / 2; the caller makes sure the block holds both.
 struct VersionValue {
   void* data = nullptr;
   UINT length = 0;  // bytes for binary values, characters (the NUL included) for texts
