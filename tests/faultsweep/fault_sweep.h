@@ -152,6 +152,7 @@ inline const std::string kGamingMouse = "USB\\VID_1A2C&PID_0E24\\6&1F2A3B4C&0&1"
 inline const std::string kKeyboard = "USB\\VID_1A2C&PID_2124\\6&1F2A3B4C&0&2";
 inline const std::string kOpticalMouse = "USB\\VID_0461&PID_4D81\\7&3B9C1D2E&0&1";
 inline const std::string kInstalledDriver = "C:\\WINDOWS\\System32\\drivers\\morvane.sys";
+inline const std::string kSourceDriver = "C:\\MORVANE\\morvane.sys";
 constexpr int kCategoryMice = 0;
 constexpr int kCategoryAll = 5;
 

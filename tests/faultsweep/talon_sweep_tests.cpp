@@ -64,12 +64,17 @@ RunResult RunTalonAction(const TalonAction& action, const std::optional<Injectio
   check.Check(leaks.empty(), "left open after the command:\n" + leaks);
   check.Check(AllLowerFilters(*machine) == filtersBefore, "a lower-filter list was changed");
 
+  // The installation's effect: the service, and the driver file it loads as the one
+  // beside the INF (an older one left in place is no installation).
   bool effectHappened = false;
   if (action.effect == TalonEffect::Restart) {
     effectHappened = machine->RestartCount(action.target) > restartsBefore;
   } else {
-    effectHappened = machine->FindService(morvane::FilterServiceName) != nullptr &&
-                     machine->FindFile(kInstalledDriver) != nullptr;
+    const sim::File* installed = machine->FindFile(kInstalledDriver);
+    const sim::File* source = machine->FindFile(kSourceDriver);
+    effectHappened = machine->FindService(morvane::FilterServiceName) != nullptr && installed != nullptr &&
+                     source != nullptr && installed->version.has_value() == source->version.has_value() &&
+                     (!source->version || installed->version->fileVersion == source->version->fileVersion);
   }
   const std::string message = errors.str();
   check.Check(exitCode != 0 || effectHappened, "exit code 0 although the command's effect did not happen");
@@ -78,11 +83,24 @@ RunResult RunTalonAction(const TalonAction& action, const std::optional<Injectio
   return result;
 }
 
+// The built-in PC with an older filter driver installed than the one beside the INF.
+sim::MachineModel WithOlderDriverInstalled() {
+  sim::MachineModel model = BuiltInModel();
+  for (sim::File& file : model.files) {
+    if (sim::ToUpperAscii(file.path) == sim::ToUpperAscii(kInstalledDriver)) {
+      file.version = sim::FileVersion{"0.9.0.0", 0x0409, 0x04B0, true};
+    }
+  }
+  return model;
+}
+
 std::vector<TalonAction> TalonActions() {
   return {
       {"TALON64 U", [] { return BuiltInModel(); }, {"U", kGamingMouse}, TalonEffect::Restart, kGamingMouse},
       {"TALON64 e install (first)", WithoutFilterService, {"e", "install", "morvane.inf"}, TalonEffect::Install, ""},
       {"TALON64 e install (again)", [] { return BuiltInModel(); }, {"e", "install", "morvane.inf"},
+       TalonEffect::Install, ""},
+      {"TALON64 e install (over an older driver)", WithOlderDriverInstalled, {"e", "install", "morvane.inf"},
        TalonEffect::Install, ""},
   };
 }

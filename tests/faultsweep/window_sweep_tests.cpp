@@ -403,7 +403,9 @@ std::vector<WindowAction> WindowActions() {
   std::vector<WindowAction> actions;
   actions.push_back({"start", [] { return BuiltInModel(); }, "", "", [](WindowRun& r) { r.Open("/mice"); },
                      Effect::Start, 0, true});
-  actions.push_back({"choose category All", [] { return BuiltInModel(); }, "/mice", kGamingMouse,
+  // From "with MORVANE" (the gaming mouse alone) to "All": the remembered device is
+  // selected again in a list of every kind of device.
+  actions.push_back({"choose category All", [] { return BuiltInModel(); }, "/morvane", kGamingMouse,
                      [](WindowRun& r) { r.Window().cbDevices.Pick(kCategoryAll); }, Effect::None, 0});
   actions.push_back({"device change refresh", [] { return BuiltInModel(); }, "/mice", kGamingMouse,
                      [](WindowRun& r) { r.Window().frm.WMDeviceChange(); }, Effect::None, 0, true});
