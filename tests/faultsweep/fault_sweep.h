@@ -2,22 +2,26 @@
 // of the helper program, is run once on a clean machine to take its call log; then,
 // for every call of that log (function f, its k-th call within the action), the
 // action runs again on a fresh machine with exactly that call failing once, for each
-// error the call can return on Windows (kErrorsByFunction). After each faulted run:
+// error the call can return on Windows (ErrorsByFunction). After each faulted run:
 //
 //   - nothing escapes but the program's own errors (std::exception, which the message
 //     loop shows in its error box, or the helper's exit code and message);
 //   - nothing is left open once the window or the command has finished, except the
 //     one handle whose faulted close did not close it;
 //   - no device lost or reordered a lower filter; only the action's own device may
-//     have gained or lost the "morvane" entry;
+//     have gained or lost the "morvane" entry, and only it may have a new override;
 //   - the filter box, the rate box and the grid's "Filter?" and "Rate" cells show
-//     what the devices hold, read again without faults; or an error was shown;
+//     what the devices hold, read again without faults, or the neutral answer of the
+//     read that failed (filter off, no override, speed not determined); a cell whose
+//     drawing raised, or a rate box without a choice, only with an error shown;
 //   - when the action's effect did not happen, an error was shown (an error box or
 //     a handler's exception for the window, a non-zero exit code with a message for
 //     the helper), and the helper never reports success for a failure.
 //
-// The figures (actions, calls failed, outcomes checked) are printed and recorded as
-// test properties.
+// The actions that end in a rebuild of the list the window opened with share their
+// list build: a call failed at the same place by an earlier one of them is counted,
+// not run again (Sweep). The figures (actions, calls failed, runs, outcomes checked)
+// are printed and recorded as test properties.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -153,7 +157,6 @@ inline const std::string kKeyboard = "USB\\VID_1A2C&PID_2124\\6&1F2A3B4C&0&2";
 inline const std::string kOpticalMouse = "USB\\VID_0461&PID_4D81\\7&3B9C1D2E&0&1";
 inline const std::string kInstalledDriver = "C:\\WINDOWS\\System32\\drivers\\morvane.sys";
 inline const std::string kSourceDriver = "C:\\MORVANE\\morvane.sys";
-constexpr int kCategoryMice = 0;
 constexpr int kCategoryAll = 5;
 
 inline const sim::MachineModel& BuiltInModel() {

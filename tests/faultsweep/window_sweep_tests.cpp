@@ -383,15 +383,14 @@ RunResult RunWindowAction(const WindowAction& action, const std::optional<Inject
         const DeviceTruth& t = found->second;
         const auto& row = cells[static_cast<std::size_t>(i + 1)];
         // A cell whose drawing raised shows nothing but the error box.
-        const std::string notDrawn = "(not drawn)";
         if (!row[1] || !row[2]) {
           check.Check(errorShown, "a cell of " + id + " was not drawn and no error was shown");
           continue;
         }
-        const std::string filterText = row[1].value_or(notDrawn);
+        const std::string filterText = *row[1];
         expectShown(Compare(filterText, std::string(t.filter ? "Yes" : "No"), {std::string("No")}, neutralAllowed),
                     "the grid shows Filter? \"" + filterText + "\" for " + id);
-        const std::string rateText = row[2].value_or(notDrawn);
+        const std::string rateText = *row[2];
         expectShown(Compare(rateText, t.rateText, {std::string("Default"), t.rateTextAtUnknownSpeed}, neutralAllowed),
                     "the grid shows Rate \"" + rateText + "\" for " + id + ", which holds \"" + t.rateText + "\"");
       }
