@@ -91,12 +91,17 @@ DWORD TDevice::GetOverrideInterval() {
 void TDevice::SetOverrideInterval(DWORD value) {
   platform::UniqueDevRegKey key = OpenDeviceKey(*this, DIREG_DRV);
   if (!key) return;
+  LSTATUS status = ERROR_SUCCESS;
   if (value != 0) {
-    platform::Registry().RegSetValueExA(key.Get(), kOverrideValueName, 0, REG_DWORD,
-                                        reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    status = platform::Registry().RegSetValueExA(key.Get(), kOverrideValueName, 0, REG_DWORD,
+                                                 reinterpret_cast<const BYTE*>(&value), sizeof(value));
   } else {
-    platform::Registry().RegDeleteValueA(key.Get(), kOverrideValueName);
+    status = platform::Registry().RegDeleteValueA(key.Get(), kOverrideValueName);
+    if (status == static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) status = ERROR_SUCCESS;  // nothing to remove
   }
+  // The registry answers with its status, not the thread's last error; callers that
+  // check the write read the reason there.
+  if (status != static_cast<LSTATUS>(ERROR_SUCCESS)) platform::System().SetLastError(static_cast<DWORD>(status));
 }
 
 DWORD TDevice::GetRate() {
@@ -194,11 +199,13 @@ void TDevice::SetLowerFilters(std::vector<std::string>& filters) {
   }
   platform::UniqueDevRegKey key = OpenDeviceKey(*this, DIREG_DEV);
   if (!key) return;
+  LSTATUS status = ERROR_SUCCESS;
   if (!content.empty()) {
-    platform::Registry().RegSetValueExA(key.Get(), kLowerFiltersValueName, 0, REG_MULTI_SZ, data, size);
+    status = platform::Registry().RegSetValueExA(key.Get(), kLowerFiltersValueName, 0, REG_MULTI_SZ, data, size);
   } else {
-    platform::Registry().RegDeleteValueA(key.Get(), kLowerFiltersValueName);
+    status = platform::Registry().RegDeleteValueA(key.Get(), kLowerFiltersValueName);
   }
+  if (status != static_cast<LSTATUS>(ERROR_SUCCESS)) platform::System().SetLastError(static_cast<DWORD>(status));
 }
 
 std::string TDevice::GetLowerFiltersText() {

@@ -504,11 +504,15 @@ void TfrmSetup::cbFilterClick() {
         c_.cbFilter->SetChecked(false);
         return;
       }
+      platform::System().SetLastError(ERROR_SUCCESS);
       device->SetFilterInstalled(on);
+      const DWORD code = platform::System().GetLastError();
       // The box shows what the device's lower filters now hold: a write the platform
-      // refused leaves the filter as it was, and the box says so.
+      // refused (or a list that could not be read whole, which is never written back)
+      // leaves the filter as it was, the box says so and the error box tells why.
       ShowFilterState(device, on);
       c_.dgDevices->Invalidate();
+      if (device->IsFilterInstalled() != on) throw SysError(code);
     } catch (...) {
       ShowFilterState(device, !on);
       throw;
@@ -531,9 +535,12 @@ void TfrmSetup::cbRateClick() {
         ShowRateState(device);
         return;
       }
+      platform::System().SetLastError(ERROR_SUCCESS);
       device->SetRate(static_cast<unsigned>(k));
+      const DWORD code = platform::System().GetLastError();
       ShowRateState(device);  // a refused write shows the rate the device keeps
       c_.dgDevices->Invalidate();
+      if (device->GetRate() != static_cast<DWORD>(k)) throw SysError(code);
     } catch (...) {
       ShowRateState(device);
       throw;
@@ -610,7 +617,9 @@ void TfrmSetup::btnCopyIDClick() {
     report += "\r\nOS: ";
     report += os;
     report += "\r\n";
-    CopyTextToClipboard(report);
+    // A clipboard that cannot be opened (another program holds it) copies nothing:
+    // the user is told instead of pasting what was there before.
+    if (!CopyTextToClipboard(report)) RaiseLastSysError();
   });
 }
 

@@ -160,6 +160,16 @@ TalonExit InstallInf(const std::string& infPath, std::ostream& errors) {
                 "installing \"" + fullPath + "\" left the service \"" + FilterServiceName +
                     "\" without its driver file \"" + GetDriverFullPath(imagePath) + "\"");
   }
+  // Over an earlier installation the service and a driver file are there whether or
+  // not this one copied anything: the file the service loads has to be the INF's.
+  // When either version cannot be read, nothing tells them apart and the check is left.
+  const std::string sourceVersion = GetFileVersionString(sourceDriver);
+  const std::string installedVersion = GetDriverFileVersion(imagePath);
+  if (!sourceVersion.empty() && !installedVersion.empty() && sourceVersion != installedVersion) {
+    return Fail(errors, TalonExit::InstallFailed,
+                "installing \"" + fullPath + "\" left the driver file \"" + GetDriverFullPath(imagePath) +
+                    "\" at version " + installedVersion + ", not the version " + sourceVersion + " beside the INF file");
+  }
   return TalonExit::Success;
 }
 

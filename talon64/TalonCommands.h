@@ -20,7 +20,7 @@ enum class TalonExit : int {
   UnknownDevice = 3,        // no device with that instance ID
   MissingInf = 4,           // the INF file does not exist
   BadInf = 5,               // the INF exists but cannot be opened (syntax, access)
-  InstallFailed = 6,        // the installation ran but the filter service is not there
+  InstallFailed = 6,        // the installation left no filter service, or not the INF's driver file
   RebootNeeded = 7,         // the device takes the change only after a restart of Windows
   DeviceListFailed = 8,     // no device-information set could be created
   InternalError = 9,        // an exception reached the entry point

@@ -68,6 +68,8 @@ class SimCore {
   void InjectFault(Fault fault) { faults_.push_back(std::move(fault)); }
   bool ShouldFail(const std::string& function, DWORD* error);
   void ClearFaults() { faults_.clear(); }
+  // Injected faults that have not run out yet.
+  std::size_t PendingFaultCount() const { return faults_.size(); }
 
   // Accounting. Acquire returns a handle value that is never 0 or -1 and is unique
   // for the life of the machine; Release forgets it. `description` names the

@@ -816,6 +816,7 @@ LPVOID SystemServices::GlobalLock(HGLOBAL handle) {
 BOOL SystemServices::GlobalUnlock(HGLOBAL handle) {
   State& s = *state_;
   s.core.Log("GlobalUnlock", Handle(handle));
+  if (s.Faulted("GlobalUnlock")) return FALSE;
   State::Block* block = s.FindBlock(handle);
   if (block == nullptr) return s.Fail(ERROR_INVALID_HANDLE);
   if (block->fixed) return FALSE;
@@ -828,6 +829,7 @@ BOOL SystemServices::GlobalUnlock(HGLOBAL handle) {
 HGLOBAL SystemServices::GlobalFree(HGLOBAL handle) {
   State& s = *state_;
   s.core.Log("GlobalFree", Handle(handle));
+  if (s.Faulted("GlobalFree")) return handle;
   State::Block* block = s.FindBlock(handle);
   if (block == nullptr) return s.Fail(ERROR_INVALID_HANDLE), handle;
   s.core.Release(block->account);

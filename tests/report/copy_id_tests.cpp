@@ -287,14 +287,22 @@ TEST_F(CopyIdTest, FailedClipboardFormatRaisesAndLeavesTheClipboardClosed) {
   EXPECT_EQ(ClipboardText(), Expected(DeviceSection(kLow, 2), "  BusSpeed: 0 (Low)\r\n  bInterval: 10\r\n"));
 }
 
-TEST_F(CopyIdTest, BusyClipboardIsLeftAsItWas) {
+// Another program holds the clipboard: nothing is copied, its text stays, and the
+// error box says why rather than letting the user paste the other program's text.
+TEST_F(CopyIdTest, BusyClipboardIsLeftAsItWasAndTheErrorIsShown) {
   Open(OptionalLinesMachine());
   machine->SetClipboardText("another program's text");
   machine->Model().system.clipboardBusy = true;
   Select(kLow);
-  EXPECT_NO_THROW(window->frm.btnCopyIDClick());
+  try {
+    window->frm.btnCopyIDClick();
+    ADD_FAILURE() << "the handler did not raise";
+  } catch (const morvane::SysError& e) {
+    EXPECT_EQ(e.Code(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  }
   EXPECT_EQ(ClipboardText(), "another program's text");
   EXPECT_TRUE(machine->MessageBoxes().empty());
+  EXPECT_EQ(machine->CountCalls("EmptyClipboard"), 0u);
 }
 
 }  // namespace

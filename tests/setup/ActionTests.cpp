@@ -6,6 +6,7 @@
 
 #include "platform/errors.h"
 #include "setup/SetupF.h"
+#include "syshelpers/Messages.h"
 #include "tests/setup/WindowFixture.h"
 
 namespace morvane::test {
@@ -247,11 +248,24 @@ TEST_F(FilterTest, AFailingDeviceOperationPutsTheBoxBack) {
   EXPECT_TRUE(LowerFiltersOf(*machine, kFullMouse).empty());
 }
 
+// The code a handler raised for the message loop's error box; 0xFFFFFFFF when it
+// raised nothing.
+template <typename Handler>
+DWORD RaisedCode(Handler&& handler) {
+  try {
+    handler();
+  } catch (const SysError& e) {
+    return e.Code();
+  }
+  return 0xFFFFFFFF;
+}
+
 TEST_F(FilterTest, ARefusedWriteShowsTheFilterAsTheDeviceKeepsIt) {
   Open("/mice");
   Select(kFullMouse);
   machine->InjectFault({"SetupDiSetDeviceRegistryPropertyA", ERROR_ACCESS_DENIED, 0, 1});
-  w.cbFilter.Click();  // on, without a question: the write is refused
+  // On, without a question: the write is refused, and the error box tells why.
+  EXPECT_EQ(RaisedCode([&] { w.cbFilter.Click(); }), ERROR_ACCESS_DENIED);
   EXPECT_EQ(machine->CountCalls("SetupDiSetDeviceRegistryPropertyA"), 1u);
   EXPECT_TRUE(LowerFiltersOf(*machine, kFullMouse).empty());
   EXPECT_FALSE(w.cbFilter.Checked());
@@ -265,10 +279,24 @@ TEST_F(FilterTest, ARefusedWriteShowsTheFilterAsTheDeviceKeepsIt) {
   EXPECT_TRUE(w.cbFilter.Checked());
 
   machine->InjectFault({"SetupDiSetDeviceRegistryPropertyA", ERROR_ACCESS_DENIED, 0, 1});
-  w.cbFilter.Click();  // off: refused as well
+  EXPECT_EQ(RaisedCode([&] { w.cbFilter.Click(); }), ERROR_ACCESS_DENIED);  // off: refused as well
   EXPECT_EQ(LowerFiltersOf(*machine, kFullMouse), std::vector<std::string>{"morvane"});
   EXPECT_TRUE(w.cbFilter.Checked());
   EXPECT_TRUE(machine->MessageBoxes().empty());
+}
+
+TEST_F(FilterTest, AListThatCannotBeReadIsNotWrittenAndTheErrorIsShown) {
+  Open("/mice");
+  Select(kFullMouse);
+  w.cbFilter.Click();
+  ASSERT_EQ(LowerFiltersOf(*machine, kFullMouse), std::vector<std::string>{"morvane"});
+  // Off asks nothing: the first property read is the list's own.
+  machine->InjectFault({"SetupDiGetDeviceRegistryPropertyA", ERROR_ACCESS_DENIED, 0, 1});
+  EXPECT_EQ(RaisedCode([&] { w.cbFilter.Click(); }), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(machine->CountCalls("SetupDiSetDeviceRegistryPropertyA"), 1u);  // the first click's only
+  EXPECT_EQ(LowerFiltersOf(*machine, kFullMouse), std::vector<std::string>{"morvane"});
+  EXPECT_TRUE(w.cbFilter.Checked());
+  EXPECT_FALSE(frm.Updating);
 }
 
 using RateTest = WindowTest;
@@ -341,12 +369,13 @@ TEST_F(RateTest, ARefusedWriteShowsTheRateTheDeviceKeeps) {
   Open("/mice");
   Select(kFullMouse);
   ASSERT_EQ(w.cbRate.ItemIndex(), 2);
+  // The registry's status is the code the error box shows.
   machine->InjectFault({"RegSetValueExA", ERROR_ACCESS_DENIED, 0, 1});
-  w.cbRate.Pick(4);
+  EXPECT_EQ(RaisedCode([&] { w.cbRate.Pick(4); }), ERROR_ACCESS_DENIED);
   EXPECT_EQ(OverrideOf(*machine, kFullMouse), 2);
   EXPECT_EQ(w.cbRate.ItemIndex(), 2);
   machine->InjectFault({"RegDeleteValueA", ERROR_ACCESS_DENIED, 0, 1});
-  w.cbRate.Pick(0);
+  EXPECT_EQ(RaisedCode([&] { w.cbRate.Pick(0); }), ERROR_ACCESS_DENIED);
   EXPECT_EQ(OverrideOf(*machine, kFullMouse), 2);
   EXPECT_EQ(w.cbRate.ItemIndex(), 2);
   EXPECT_FALSE(frm.Updating);
@@ -354,9 +383,24 @@ TEST_F(RateTest, ARefusedWriteShowsTheRateTheDeviceKeeps) {
   frm.dgDevicesDrawCell(2, RowOf(kFullMouse), TRect{}, {}, canvas);
   EXPECT_EQ(canvas.texts.at(0).text, "500");
 
-  w.cbRate.Pick(4);  // accepted
+  EXPECT_EQ(RaisedCode([&] { w.cbRate.Pick(4); }), 0xFFFFFFFFu);  // accepted
   EXPECT_EQ(OverrideOf(*machine, kFullMouse), 8);
   EXPECT_EQ(w.cbRate.ItemIndex(), 4);
+  // No override and nothing to remove: "Default" is no refusal.
+  machine->FindDevice(kFullMouse)->driverKey->erase("bInterval");
+  frm.RefreshDevices();
+  Select(kFullMouse);
+  EXPECT_EQ(RaisedCode([&] { w.cbRate.Pick(0); }), 0xFFFFFFFFu);
+  EXPECT_EQ(w.cbRate.ItemIndex(), 0);
+}
+
+TEST_F(RateTest, ADriverKeyThatCannotBeOpenedIsShownAsAnError) {
+  Open("/mice");
+  Select(kFullMouse);
+  machine->InjectFault({"SetupDiOpenDevRegKey", ERROR_ACCESS_DENIED, 0, 1});
+  EXPECT_EQ(RaisedCode([&] { w.cbRate.Pick(3); }), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(OverrideOf(*machine, kFullMouse), -1);
+  EXPECT_EQ(w.cbRate.ItemIndex(), 0);
 }
 
 TEST_F(RateTest, TheGridShowsTheNewRate) {

@@ -246,6 +246,26 @@ TEST_F(TalonTest, ReinstallWithoutTheDriverFileFails) {
   EXPECT_EQ(machine->CountCalls("InstallHinfSectionA"), 0u);
 }
 
+// An earlier installation left the service and an older driver file: an installation
+// that did not run (its copy refused) leaves the older file, and says so.
+TEST_F(TalonTest, ReinstallThatLeavesAnOlderDriverFails) {
+  sim::File* installed = machine->FindFile("C:\\WINDOWS\\System32\\drivers\\morvane.sys");
+  ASSERT_NE(installed, nullptr);
+  installed->version = sim::FileVersion{"0.9.0.0", 0x0409, 0x04B0, true};
+  machine->InjectFault({"InstallHinfSectionA", ERROR_ACCESS_DENIED, 0, 1});
+  EXPECT_EQ(Run({"e", "install", "morvane.inf"}), TalonExit::InstallFailed);
+  ExpectOneLine("left the driver file \"C:\\WINDOWS\\System32\\drivers\\morvane.sys\" at version 0.9.0.0, not the "
+                "version 1.0.0.0 beside the INF file");
+
+  // The next installation copies it.
+  EXPECT_EQ(Run({"e", "install", "morvane.inf"}), TalonExit::Success);
+  EXPECT_EQ(errors.str(), "");
+  installed = machine->FindFile("C:\\WINDOWS\\System32\\drivers\\morvane.sys");
+  ASSERT_NE(installed, nullptr);
+  ASSERT_TRUE(installed->version.has_value());
+  EXPECT_EQ(installed->version->fileVersion, "1.0.0.0");
+}
+
 // The installation ran and the service is there, but the file it points at is not.
 TEST_F(TalonTest, ServiceWithoutItsDriverFileIsAFailedInstall) {
   AddInf("C:\\Drivers\\morvane.inf");
