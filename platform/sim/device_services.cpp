@@ -418,6 +418,7 @@ BOOL DeviceServices::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO
     value = &derived;
   }
   if (value == nullptr) return s.Fail(ERROR_INVALID_DATA);
+  if (value->readError != 0) return s.Fail(value->readError);
   const DWORD need = static_cast<DWORD>(value->data.size());
   if (regType != nullptr) *regType = value->type;
   if (requiredSize != nullptr) *requiredSize = need;
@@ -472,6 +473,11 @@ HKEY DeviceServices::SetupDiOpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA data, D
   }
   // A configuration-specific key is the device's key below the hardware profile, a
   // key of its own that only SetupDiCreateDevRegKey makes; no device here has one.
+  const DWORD openError = keyType == DIREG_DRV ? device->driverKeyError : device->hardwareKeyError;
+  if (scope == DICS_FLAG_GLOBAL && openError != 0) {
+    s.Fail(openError);
+    return InvalidKey();
+  }
   if (scope == DICS_FLAG_CONFIGSPECIFIC || !s.KeyValues(*device, keyType)->has_value()) {
     s.Fail(ERROR_KEY_DOES_NOT_EXIST);
     return InvalidKey();
@@ -499,6 +505,7 @@ LSTATUS DeviceServices::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD res
   auto it = values->find(valueName != nullptr ? valueName : "");
   if (it == values->end()) return ERROR_FILE_NOT_FOUND;
   const RegValue& value = it->second;
+  if (value.readError != 0) return static_cast<LSTATUS>(value.readError);
   const DWORD need = static_cast<DWORD>(value.data.size());
   if (type != nullptr) *type = value.type;
   if (data == nullptr) {
@@ -707,6 +714,10 @@ HANDLE DeviceServices::State::OpenDevicePath(const std::string& path, DWORD acce
   if (!guid || device == nullptr || !device->present || !HasInterface(*device, *guid) ||
       ToUpperAscii(DeviceInterfacePath(device->instanceId, *guid)) != ToUpperAscii(path)) {
     Fail(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (IsEqualGUID(*guid, guids::InterfaceUsbHub) && device->hub && device->hub->openError != 0) {
+    Fail(device->hub->openError);
     return INVALID_HANDLE_VALUE;
   }
   if (disposition == kCreateNew) {

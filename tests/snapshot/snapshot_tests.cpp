@@ -272,26 +272,3 @@ TEST(Snapshot, TheCommandWritesTheFileAndReportsAPathItCannotWrite) {
 }
 
 }  // namespace
-
-namespace {
-
-TEST(SnapshotSwitch, OnlyALeadingSnapshotSwitchIsTakenWithTheFileAfterIt) {
-  std::string path;
-  EXPECT_TRUE(morvane::SnapshotPathFromCommandLine("setup.exe /snapshot C:\\pc.json", path));
-  EXPECT_EQ(path, "C:\\pc.json");
-  EXPECT_TRUE(morvane::SnapshotPathFromCommandLine("\"C:\\Program Files\\setup.exe\" -SNAPSHOT \"C:\\my pc.json\"", path));
-  EXPECT_EQ(path, "C:\\my pc.json");
-  path = "left over";
-  EXPECT_TRUE(morvane::SnapshotPathFromCommandLine("setup.exe /snapshot", path));
-  EXPECT_EQ(path, "");
-  std::string error;
-  EXPECT_NE(morvane::WriteSnapshotCommand(path, error), 0);
-  EXPECT_FALSE(error.empty());
-
-  for (const char* other : {"setup.exe", "setup.exe /mice /snapshot x", "setup.exe /snapshots x", "setup.exe snapshot x",
-                            "\"/snapshot x\""}) {
-    EXPECT_FALSE(morvane::SnapshotPathFromCommandLine(other, path)) << other;
-  }
-}
-
-}  // namespace
