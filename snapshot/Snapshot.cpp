@@ -578,17 +578,20 @@ class Recorder {
     // Driver key name: the size, then the name. A failure of either call is the
     // control's failure.
     std::optional<std::string> keyName;
-    std::optional<DWORD> actualLength;
+    // Kept apart from the name: a length the hub reports is recorded even when no name follows.
+    DWORD actualLength = 0;
+    bool lengthRead = false;
     std::array<BYTE, hub::kDriverKeyAreaSize> area{};
     std::memcpy(area.data(), &port, 4);
     if (Control(hubHandle, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, area.data(), hub::kDriverKeyProbeSize)) {
       actualLength = U32(area.data() + hub::kActualLengthOffset);
-      if (*actualLength >= hub::kDriverKeyProbeSize && *actualLength <= hub::kDriverKeyAreaSize) {
+      lengthRead = true;
+      if (actualLength >= hub::kDriverKeyProbeSize && actualLength <= hub::kDriverKeyAreaSize) {
         area.fill(0);
         std::memcpy(area.data(), &port, 4);
-        if (Control(hubHandle, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, area.data(), *actualLength)) {
+        if (Control(hubHandle, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, area.data(), actualLength)) {
           std::string name;
-          for (std::size_t at = hub::kDriverKeyNameOffset; at + 1 < *actualLength; at += 2) {
+          for (std::size_t at = hub::kDriverKeyNameOffset; at + 1 < actualLength; at += 2) {
             const unsigned unit = area[at] | (area[at + 1] << 8);
             if (unit == 0) break;
             name += unit < 0x100 ? static_cast<char>(unit) : '?';
@@ -596,7 +599,7 @@ class Recorder {
           keyName = name;
         } else {
           failures.emplace_back("driverKey", LastErrorOr(ERROR_GEN_FAILURE));
-          actualLength.reset();
+          lengthRead = false;
         }
       }
     } else {
@@ -656,11 +659,11 @@ class Recorder {
     out["port"] = port;
     out["device"] = JsonText(attached->id);
     if (keyName && *keyName != PropertyText(*attached, SPDRP_DRIVER)) out["driverKeyName"] = JsonText(*keyName);
-    if (actualLength && keyName) {
+    if (lengthRead && keyName) {
       const DWORD natural = static_cast<DWORD>(8 + 2 * (keyName->size() + 1));
-      if (*actualLength != natural) out["actualLength"] = *actualLength;
-    } else if (actualLength) {
-      out["actualLength"] = *actualLength;
+      if (actualLength != natural) out["actualLength"] = actualLength;
+    } else if (lengthRead) {
+      out["actualLength"] = actualLength;
     }
     if (speed) out["speed"] = *speed;
     if (v2Flags && *v2Flags != 0) out["v2Flags"] = *v2Flags;
