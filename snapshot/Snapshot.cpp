@@ -35,6 +35,7 @@ constexpr DWORD kFirstReadSize = 1024;
 constexpr DWORD kLargestValue = 1024 * 1024;
 constexpr ULONG kDeviceConnected = 1;
 constexpr DWORD kErrorDeviceNotConnected = 1167;
+constexpr const char* kUnreachableRoot = "UNREADABLE\\ROOT";
 constexpr std::size_t kConnectionStatusOffset = 31;
 static_assert(kConnectionStatusOffset == hub::kNumberOfOpenPipesOffset + 4);
 
@@ -180,12 +181,16 @@ std::string ClassText(const GUID& g) {
   return GuidText(g);
 }
 
-std::string DeviceIdOf(DEVINST devInst) {
+// The node's instance ID; empty, with the CONFIGRET in `error`, when it cannot be read.
+std::string DeviceIdOf(DEVINST devInst, CONFIGRET& error) {
   platform::IConfigManager& cm = platform::ConfigManager();
   ULONG length = 0;
-  if (cm.CM_Get_Device_ID_Size(&length, devInst, 0) != CR_SUCCESS) return {};
+  error = cm.CM_Get_Device_ID_Size(&length, devInst, 0);
+  if (error != CR_SUCCESS) return {};
   std::vector<char> id(static_cast<std::size_t>(length) + 1, '\0');
-  if (cm.CM_Get_Device_IDA(devInst, id.data(), length + 1, 0) != CR_SUCCESS) return {};
+  error = cm.CM_Get_Device_IDA(devInst, id.data(), length + 1, 0);
+  if (error != CR_SUCCESS) return {};
+  if (id[0] == '\0') error = CR_NO_SUCH_VALUE;
   return std::string(id.data());
 }
 
@@ -193,7 +198,11 @@ std::string DeviceIdOf(DEVINST devInst) {
 struct Node {
   DEVINST devInst = 0;
   std::string id;
-  DEVINST parent = 0;  // 0: none recorded (the root)
+  CONFIGRET idError = CR_SUCCESS;
+  std::string name;    // the node's name in the file: its ID, or a name of the file's own when none can be read
+  DEVINST parent = 0;
+  bool hasParent = false;
+  CONFIGRET parentError = CR_SUCCESS;  // false: the root (Wine answers 0 as a parent, a node whose ID cannot be read)
   std::size_t discovery = 0;
   SP_DEVINFO_DATA data{};
   bool opened = false;
@@ -210,11 +219,17 @@ class Recorder {
     Json machine;
     machine["system"] = RecordSystem();
     CollectTree();
+    for (const Node& node : nodes_) {
+      if (!node.hasParent || index_.count(node.parent) == 0) ++parentless_;
+    }
     for (Node& node : nodes_) RecordNode(node);
     for (Node& node : nodes_) {
       if (node.hasHubInterface) RecordHub(node);
     }
     Json devices = Json::array();
+    if (parentless_ > 1) {
+      devices.push_back(Json{{"id", kUnreachableRoot}, {"present", false}, {"deviceIdError", CR_NO_SUCH_DEVNODE}});
+    }
     for (std::size_t index : Order()) devices.push_back(std::move(nodes_[index].json));
     machine["devices"] = std::move(devices);
     machine["services"] = RecordServices();
@@ -265,10 +280,14 @@ class Recorder {
     platform::IDeviceInstall& setup = platform::DeviceInstall();
     platform::UniqueDevInfo set(setup.SetupDiGetClassDevsA(guid, enumerator, nullptr, flags));
     if (!set) return found;
+    // The set lives as long as the recording: Wine's node handles are valid only while
+    // a set that holds the node exists, as the program's own lists keep theirs.
+    const HDEVINFO held = set.Get();
+    enumerated_.push_back(std::move(set));
     for (DWORD index = 0;; ++index) {
       SP_DEVINFO_DATA data{};
       data.cbSize = sizeof(SP_DEVINFO_DATA);
-      if (!setup.SetupDiEnumDeviceInfo(set.Get(), index, &data)) break;
+      if (!setup.SetupDiEnumDeviceInfo(held, index, &data)) break;
       found.push_back(data.DevInst);
     }
     return found;
@@ -279,10 +298,25 @@ class Recorder {
     if (index_.count(devInst) != 0) return false;
     Node node;
     node.devInst = devInst;
-    node.id = DeviceIdOf(devInst);
+    node.id = DeviceIdOf(devInst, node.idError);
+    node.name = node.id;
+    if (node.idError == CR_SUCCESS) {
+      // Wine hands out a handle of its own for a node in each set: the ID tells them apart.
+      const auto [known, added] = byId_.emplace(ToUpperAscii(node.id), nodes_.size());
+      if (!added) {
+        index_[devInst] = known->second;
+        return false;
+      }
+    } else {
+      node.name = "UNREADABLE\\ID\\" + std::to_string(++unreadableIds_);
+    }
     node.discovery = nodes_.size();
     DEVINST parent = 0;
-    if (platform::ConfigManager().CM_Get_Parent(&parent, devInst, 0) == CR_SUCCESS) node.parent = parent;
+    node.parentError = platform::ConfigManager().CM_Get_Parent(&parent, devInst, 0);
+    if (node.parentError == CR_SUCCESS && parent != devInst) {
+      node.parent = parent;
+      node.hasParent = true;
+    }
     index_[devInst] = nodes_.size();
     nodes_.push_back(std::move(node));
     return true;
@@ -294,7 +328,7 @@ class Recorder {
     for (int depth = 0; depth < 1024; ++depth) {
       chain.push_back(current);
       DEVINST parent = 0;
-      if (platform::ConfigManager().CM_Get_Parent(&parent, current, 0) != CR_SUCCESS) break;
+      if (platform::ConfigManager().CM_Get_Parent(&parent, current, 0) != CR_SUCCESS || parent == current) break;
       current = parent;
     }
     // Root first, so that parents come before their children when nothing else decides.
@@ -306,12 +340,13 @@ class Recorder {
     walked_.insert(devInst);
     platform::IConfigManager& cm = platform::ConfigManager();
     std::vector<DEVINST> children;
-    DEVINST child = 0;
-    if (cm.CM_Get_Child(&child, devInst, 0) != CR_SUCCESS) return;
+    // An answer that leaves the node in place is no answer, as the device record takes it.
+    DEVINST child = devInst;
+    if (cm.CM_Get_Child(&child, devInst, 0) != CR_SUCCESS || child == devInst) return;
     for (std::size_t guard = 0; guard < 100000; ++guard) {
       children.push_back(child);
-      DEVINST sibling = 0;
-      if (cm.CM_Get_Sibling(&sibling, child, 0) != CR_SUCCESS) break;
+      DEVINST sibling = child;
+      if (cm.CM_Get_Sibling(&sibling, child, 0) != CR_SUCCESS || sibling == child) break;
       child = sibling;
     }
     orders_.push_back(children);
@@ -416,9 +451,18 @@ class Recorder {
 
   void RecordNode(Node& node) {
     Json& json = node.json;
-    json["id"] = JsonText(node.id);
-    const auto parent = index_.find(node.parent);
-    if (node.parent != 0 && parent != index_.end()) json["parent"] = JsonText(nodes_[parent->second].id);
+    json["id"] = JsonText(node.name);
+    if (node.idError != CR_SUCCESS) json["deviceIdError"] = node.idError;
+    const auto parent = node.hasParent ? index_.find(node.parent) : index_.end();
+    if (parent != index_.end()) {
+      json["parent"] = JsonText(nodes_[parent->second].name);
+    } else if (parentless_ > 1) {
+      // Nodes without a parent hang below a root of the file's own that nothing reaches.
+      json["parent"] = kUnreachableRoot;
+      json["parentError"] = node.parentError != CR_SUCCESS ? node.parentError : CR_NO_SUCH_DEVNODE;
+    } else if (node.parentError != CR_SUCCESS && node.parentError != CR_NO_SUCH_DEVNODE) {
+      json["parentError"] = node.parentError;  // the loader's root answers CR_NO_SUCH_DEVNODE
+    }
     node.data.cbSize = sizeof(SP_DEVINFO_DATA);
     node.opened = !node.id.empty() &&
                   platform::DeviceInstall().SetupDiOpenDeviceInfoA(lookup_.Get(), node.id.c_str(), nullptr, 0,
@@ -558,7 +602,8 @@ class Recorder {
     std::set<ULONG> asked;
     for (ULONG port = 1; port <= ports; ++port) asked.insert(port);
     for (const Node& child : nodes_) {
-      if (child.parent != node.devInst || !child.opened) continue;
+      const auto parent = child.hasParent ? index_.find(child.parent) : index_.end();
+      if (parent == index_.end() || &nodes_[parent->second] != &node || !child.opened) continue;
       children.push_back(&child);
       const DWORD address = PropertyDword(child, SPDRP_ADDRESS);
       if (address >= 1 && address <= 255) asked.insert(address);
@@ -818,10 +863,14 @@ class Recorder {
   }
 
   platform::UniqueDevInfo lookup_;
+  std::vector<platform::UniqueDevInfo> enumerated_;
   std::vector<Node> nodes_;
   std::map<DEVINST, std::size_t> index_;
   std::set<DEVINST> walked_;
   std::vector<std::vector<DEVINST>> orders_;
+  unsigned unreadableIds_ = 0;
+  std::map<std::string, std::size_t> byId_;  // upper-case ID -> node
+  std::size_t parentless_ = 0;
 };
 
 }  // namespace

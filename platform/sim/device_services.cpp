@@ -295,6 +295,7 @@ HDEVINFO DeviceServices::SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enum
   for (std::size_t i : *candidates) {
     const Device& device = devices[i];
     if (presentOnly && !device.present) continue;
+    if (device.deviceIdError != 0) continue;
     if (interfaces) {
       if (allClasses ? device.interfaces.empty() : !HasInterface(device, *classGuid)) continue;
     } else {
@@ -353,6 +354,7 @@ BOOL DeviceServices::SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId, HWN
   const std::size_t i = s.index.ById(instanceId);
   if (i == DeviceIndex::npos) return s.Fail(ERROR_NO_SUCH_DEVINST);
   const Device& device = s.Devices()[i];
+  if (device.deviceIdError != 0) return s.Fail(ERROR_NO_SUCH_DEVINST);
   if (devSet->classGuid && !IsEqualGUID(*devSet->classGuid, device.classGuid)) return s.Fail(kErrorClassMismatch);
   const DEVINST devInst = s.index.DevInstAt(i);
   const std::size_t position = s.AddElement(HandleValue(set), *devSet, devInst);
@@ -1001,6 +1003,7 @@ CONFIGRET DeviceServices::CM_Get_Device_ID_Size(PULONG length, DEVINST devInst, 
   CONFIGRET result = CR_SUCCESS;
   const Device* device = s.Node(devInst, &result);
   if (device == nullptr) return result;
+  if (device->deviceIdError != 0) return device->deviceIdError;
   *length = static_cast<ULONG>(device->instanceId.size());
   return CR_SUCCESS;
 }
@@ -1016,6 +1019,7 @@ CONFIGRET DeviceServices::CM_Get_Device_IDA(DEVINST devInst, LPSTR buffer, ULONG
   CONFIGRET result = CR_SUCCESS;
   const Device* device = s.Node(devInst, &result);
   if (device == nullptr) return result;
+  if (device->deviceIdError != 0) return device->deviceIdError;
   if (bufferLength < device->instanceId.size() + 1) return CR_BUFFER_SMALL;
   std::memcpy(buffer, device->instanceId.c_str(), device->instanceId.size() + 1);
   return CR_SUCCESS;
@@ -1052,7 +1056,9 @@ CONFIGRET DeviceServices::CM_Get_Parent(DEVINST* parent, DEVINST devInst, ULONG 
   *parent = 0;
   if (flags != 0) return CR_INVALID_FLAG;
   CONFIGRET result = CR_SUCCESS;
-  if (s.Node(devInst, &result) == nullptr) return result;
+  const Device* device = s.Node(devInst, &result);
+  if (device == nullptr) return result;
+  if (device->parentError != 0) return device->parentError;
   const DEVINST up = s.index.ParentOf(s.index.ByDevInst(devInst));
   const Device* upper = s.At(up);
   if (up == 0 || upper == nullptr || !upper->present) return CR_NO_SUCH_DEVNODE;

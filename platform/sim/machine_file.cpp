@@ -367,7 +367,7 @@ Hub ReadHub(const Node& node) {
 
 Device ReadDevice(const Node& node) {
   node.Object({"id", "parent", "class", "present", "problem", "status", "statusFails", "properties", "interfaces",
-               "driverKey", "hardwareKey", "driverKeyError", "hardwareKeyError", "hub"});
+               "driverKey", "hardwareKey", "driverKeyError", "hardwareKeyError", "deviceIdError", "parentError", "hub"});
   Device d;
   if (!node.Has("id")) node.Fail("missing \"id\" (the instance ID)");
   d.instanceId = node["id"].String();
@@ -378,6 +378,8 @@ Device ReadDevice(const Node& node) {
   IfHas(node, "problem", [&](const Node& n) { d.problem = n.Dword(); });
   IfHas(node, "status", [&](const Node& n) { d.status = n.Dword(); });
   IfHas(node, "statusFails", [&](const Node& n) { d.statusFails = n.Bool(); });
+  IfHas(node, "deviceIdError", [&](const Node& n) { d.deviceIdError = n.ErrorCode(); });
+  IfHas(node, "parentError", [&](const Node& n) { d.parentError = n.ErrorCode(); });
   IfHas(node, "properties", [&](const Node& n) {
     if (!n.Value().is_object()) n.Fail("expected an object of device properties");
     for (const auto& [name, v] : n.Value().items()) {

@@ -86,6 +86,9 @@ struct Device {
   ULONG problem = 0;                    // non-zero: DN_HAS_PROBLEM with this problem number
   std::optional<ULONG> status;          // explicit DN_ flags; default derived from problem
   bool statusFails = false;             // CM_Get_DevNode_Status fails for this node
+  ULONG parentError = 0;                // non-zero: the CONFIGRET of CM_Get_Parent for this node
+  ULONG deviceIdError = 0;              // non-zero: the CONFIGRET of CM_Get_Device_ID_Size and CM_Get_Device_IDA;
+                                        // no SetupDi call reaches the node then (its instanceId is the file's name for it)
   std::map<DWORD, RegValue> properties; // SPDRP_ code -> typed value (LowerFilters included)
   std::vector<GUID> interfaces;         // present device-interface classes
   std::optional<ValueMap> driverKey;    // nullopt: the device has no driver (software) key
