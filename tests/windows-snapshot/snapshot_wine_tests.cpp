@@ -214,6 +214,32 @@ TEST(WineSnapshot, WinesOwnMachineReadsTheSameFromItsRecording) {
   EXPECT_NE(c.realWindow.find("== "), std::string::npos) << c.realWindow;
 }
 
+// What setup.exe's /snapshot runs, over Wine's real machine: the file holds the
+// recording, and a folder that does not exist is refused with the path named.
+TEST(WineSnapshot, TheCommandWritesWinesRecordingAndRefusesAFolderThatIsNotThere) {
+  platform::ScopedBackend real(platform::win32::RealBackend());
+  char folder[MAX_PATH] = {};
+  ASSERT_NE(::GetTempPathA(MAX_PATH, folder), 0u);
+  const std::string path = std::string(folder) + "morvane-wine-snapshot.json";
+  std::string error;
+  ASSERT_EQ(WriteSnapshotCommand(path, error), 0) << error;
+  std::string written;
+  {
+    platform::UniqueFile file(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file.IsValid()) << path;
+    char buffer[4096];
+    DWORD read = 0;
+    while (::ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) written.append(buffer, read);
+  }
+  ::DeleteFileA(path.c_str());
+  EXPECT_EQ(written, RecordMachineSnapshot());
+  EXPECT_NO_THROW(sim::Machine::ParseModel(written)) << written;
+
+  const std::string missing = std::string(folder) + "morvane-no-such-folder\\pc.json";
+  EXPECT_NE(WriteSnapshotCommand(missing, error), 0);
+  EXPECT_NE(error.find(missing), std::string::npos) << error;
+}
+
 // A node of the USB enumerator, its keys and its service, made for one test and
 // removed at its end.
 class ScratchUsbDevice {
