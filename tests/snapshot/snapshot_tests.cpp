@@ -19,6 +19,7 @@
 #include "platform/handles.h"
 #include "platform/platform.h"
 #include "platform/sim/sim.h"
+#include "devices/DeviceList.h"
 #include "snapshot/Snapshot.h"
 #include "tests/setup/TestControls.h"
 #include "tests/setup/WindowFixture.h"
@@ -36,16 +37,32 @@ std::string ClipboardText(sim::Machine& machine) {
   return std::string(data->begin(), data->end() - 1);
 }
 
+// The text `step` gives, or what it raised: an error of the program is part of what it shows.
+template <typename F>
+std::string Raised(F step) {
+  try {
+    return step();
+  } catch (const std::exception& e) {
+    return "raised " + std::string(e.what()) + "\n";
+  }
+}
+
 // Everything the window shows: per category the drawn texts and tints of every cell
 // and the "Copy IDs" report of every device.
 std::string Observe(sim::Machine& machine) {
   platform::ScopedBackend scope(machine.Backend());
   morvane::test::TestWindow w;
   std::string seen;
-  w.frm.FormCreate("");
-  w.frm.FormShow();
+  seen += Raised([&] {
+    w.frm.FormCreate("");
+    w.frm.FormShow();
+    return std::string();
+  });
   for (int category = 0; category < w.cbDevices.ItemCount(); ++category) {
-    w.cbDevices.Pick(category);
+    seen += Raised([&] {
+      w.cbDevices.Pick(category);
+      return std::string();
+    });
     seen += "== " + w.cbDevices.Item(category) + ": " + std::to_string(w.frm.DeviceCount) + "\n";
     for (int row = 1; row <= w.frm.DeviceCount; ++row) {
       for (int col = 0; col < 6; ++col) {
@@ -61,9 +78,11 @@ std::string Observe(sim::Machine& machine) {
       }
     }
     for (int row = 1; row <= w.frm.DeviceCount; ++row) {
-      w.ClickRow(row);
-      w.frm.btnCopyIDClick();
-      seen += ClipboardText(machine);
+      seen += Raised([&] {
+        w.ClickRow(row);
+        w.frm.btnCopyIDClick();
+        return ClipboardText(machine);
+      });
     }
   }
   w.frm.FormDestroy();
@@ -553,6 +572,124 @@ TEST(SnapshotAnsiTexts, BytesThatAreNoUtf8ComeBackByteForByte) {
   }
   EXPECT_TRUE(fileFound) << recorded;
   ExpectRoundTrip(std::make_unique<sim::Machine>(before));
+}
+
+// Wine's configuration manager answers a child query with success and no child, and
+// a node whose parent it does not know with CR_NO_SUCH_DEVNODE; here over the
+// simulated machine's own answers.
+class ChildlessSuccess : public platform::IConfigManager {
+ public:
+  explicit ChildlessSuccess(platform::IConfigManager& inner) : inner_(inner) {}
+  CONFIGRET CM_Get_Device_ID_Size(PULONG length, DEVINST devInst, ULONG flags) override {
+    return inner_.CM_Get_Device_ID_Size(length, devInst, flags);
+  }
+  CONFIGRET CM_Get_Device_IDA(DEVINST devInst, LPSTR buffer, ULONG bufferLength, ULONG flags) override {
+    return inner_.CM_Get_Device_IDA(devInst, buffer, bufferLength, flags);
+  }
+  CONFIGRET CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST devInst, ULONG flags) override {
+    return inner_.CM_Get_DevNode_Status(status, problem, devInst, flags);
+  }
+  CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST devInst, ULONG flags) override {
+    return inner_.CM_Get_Parent(parent, devInst, flags);
+  }
+  CONFIGRET CM_Get_Child(DEVINST*, DEVINST, ULONG) override { return CR_SUCCESS; }
+  CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST devInst, ULONG flags) override {
+    return inner_.CM_Get_Sibling(sibling, devInst, flags);
+  }
+
+ private:
+  platform::IConfigManager& inner_;
+};
+
+TEST(SnapshotWineAnswers, AChildQueryThatNamesNoChildEndsEveryWalk) {
+  auto machine = sim::Machine::FromJson(kFailingMachine);
+  ChildlessSuccess childless(*machine->Backend().configManager);
+  platform::Backend backend = machine->Backend();
+  backend.configManager = &childless;
+  platform::ScopedBackend scope(backend);
+  // The lists ask for every device's children (mouse, keyboard and HID children).
+  std::size_t listed = 0;
+  for (int category = 0; category < 8; ++category) {
+    morvane::TDeviceList list(category);
+    for (int i = 0; i < list.Count(); ++i) EXPECT_TRUE(list.GetDevice(i).GetChildren().empty());
+    listed += static_cast<std::size_t>(list.Count());
+  }
+  EXPECT_GT(listed, 0u);
+  const std::string recorded = morvane::RecordMachineSnapshot();
+  EXPECT_NO_THROW(sim::Machine::ParseModel(recorded)) << recorded;
+  EXPECT_EQ(machine->LeakReport(), "");
+}
+
+// Per device that opens by its ID: its parent query's answer and the parent's ID query.
+std::string ProbeParents(sim::Machine& machine, const std::vector<std::string>& ids) {
+  platform::ScopedBackend scope(machine.Backend());
+  std::string seen;
+  platform::UniqueDevInfo lookup(platform::DeviceInstall().SetupDiCreateDeviceInfoList(nullptr, nullptr));
+  for (const std::string& id : ids) {
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof(data);
+    seen += id + ": ";
+    if (!platform::DeviceInstall().SetupDiOpenDeviceInfoA(lookup.Get(), id.c_str(), nullptr, 0, &data)) {
+      seen += "does not open\n";
+      continue;
+    }
+    DEVINST parent = 0;
+    const CONFIGRET up = platform::ConfigManager().CM_Get_Parent(&parent, data.DevInst, 0);
+    seen += "parent " + std::to_string(up);
+    if (up == CR_SUCCESS) {
+      ULONG length = 0;
+      const CONFIGRET size = platform::ConfigManager().CM_Get_Device_ID_Size(&length, parent, 0);
+      seen += ", parent's ID " + std::to_string(size);
+      if (size == CR_SUCCESS) {
+        std::vector<char> text(length + 1, '\0');
+        platform::ConfigManager().CM_Get_Device_IDA(parent, text.data(), length + 1, 0);
+        seen += " " + std::string(text.data());
+      }
+    }
+    seen += "\n";
+  }
+  return seen;
+}
+
+// Top nodes whose parent query fails, as on Wine, and a root whose ID cannot be read.
+const char* const kParentlessMachine = R"json({
+  "devices": [
+    {"id": "HTREE\\ROOT\\0", "deviceIdError": 13},
+    {"id": "USB\\VID_0001&PID_0001\\A", "parent": "HTREE\\ROOT\\0", "class": "Mouse", "interfaces": ["USB_DEVICE"],
+     "properties": {"DeviceDesc": "Mouse A", "Service": "HidUsb"}},
+    {"id": "USB\\VID_0001&PID_0002\\B", "parent": "HTREE\\ROOT\\0", "parentError": 13, "class": "Mouse",
+     "interfaces": ["USB_DEVICE"], "properties": {"DeviceDesc": "Mouse B", "Service": "HidUsb"}},
+    {"id": "USB\\VID_0001&PID_0003\\C", "parent": "HTREE\\ROOT\\0", "parentError": 13, "class": "Keyboard",
+     "interfaces": ["USB_DEVICE"], "properties": {"DeviceDesc": "Keyboard C", "Service": "kbdhid"}}
+  ],
+  "services": [{"name": "HidUsb", "state": "running"}]
+})json";
+
+TEST(SnapshotWineAnswers, NodesWithoutAParentAndARootWithoutAnIdReplayAsTheyAnswered) {
+  const std::vector<std::string> ids = {"HTREE\\ROOT\\0", "USB\\VID_0001&PID_0001\\A", "USB\\VID_0001&PID_0002\\B",
+                                        "USB\\VID_0001&PID_0003\\C"};
+  auto original = sim::Machine::FromJson(kParentlessMachine);
+  const std::string recorded = Record(*original);
+  const sim::MachineModel model = sim::Machine::ParseModel(recorded);
+  // Three nodes answer no parent (the root among them): they hang below a root of the
+  // file's own that nothing reaches; the root is written under a name of the file's.
+  ASSERT_EQ(model.devices.size(), 5u) << recorded;
+  EXPECT_EQ(model.devices[0].instanceId, "UNREADABLE\\ROOT");
+  EXPECT_FALSE(model.devices[0].present);
+  std::map<std::string, const sim::Device*> byId;
+  for (const sim::Device& device : model.devices) byId[device.instanceId] = &device;
+  ASSERT_EQ(byId.count("UNREADABLE\\ID\\1"), 1u) << recorded;
+  EXPECT_EQ(byId.at("UNREADABLE\\ID\\1")->deviceIdError, static_cast<ULONG>(CR_NO_SUCH_DEVNODE));
+  EXPECT_EQ(byId.at("USB\\VID_0001&PID_0001\\A")->parent, "UNREADABLE\\ID\\1");
+  EXPECT_EQ(byId.at("USB\\VID_0001&PID_0002\\B")->parent, "UNREADABLE\\ROOT");
+  EXPECT_EQ(byId.at("USB\\VID_0001&PID_0002\\B")->parentError, static_cast<ULONG>(CR_NO_SUCH_DEVNODE));
+
+  auto replay = sim::Machine::FromJson(recorded);
+  const std::string expected = ProbeParents(*original, ids);
+  EXPECT_NE(expected.find("USB\\VID_0001&PID_0001\\A: parent 0, parent's ID 13\n"), std::string::npos) << expected;
+  EXPECT_NE(expected.find("USB\\VID_0001&PID_0002\\B: parent 13\n"), std::string::npos) << expected;
+  EXPECT_EQ(ProbeParents(*replay, ids), expected) << recorded;
+  ExpectRoundTrip(sim::Machine::FromJson(kParentlessMachine));
 }
 
 }  // namespace
