@@ -194,6 +194,8 @@ std::string DeviceIdOf(DEVINST devInst, CONFIGRET& error) {
   return std::string(id.data());
 }
 
+constexpr std::size_t kNoNode = static_cast<std::size_t>(-1);
+
 // One node of the tree the recording reaches.
 struct Node {
   DEVINST devInst = 0;
@@ -202,6 +204,7 @@ struct Node {
   std::string name;    // the node's name in the file: its ID, or a name of the file's own when none can be read
   DEVINST parent = 0;
   bool hasParent = false;
+  std::size_t parentIndex = kNoNode;  // the parent among the recorded nodes
   CONFIGRET parentError = CR_SUCCESS;  // false: the root (Wine answers 0 as a parent, a node whose ID cannot be read)
   std::size_t discovery = 0;
   SP_DEVINFO_DATA data{};
@@ -219,8 +222,10 @@ class Recorder {
     Json machine;
     machine["system"] = RecordSystem();
     CollectTree();
-    for (const Node& node : nodes_) {
-      if (!node.hasParent || index_.count(node.parent) == 0) ++parentless_;
+    for (Node& node : nodes_) {
+      const auto parent = node.hasParent ? index_.find(node.parent) : index_.end();
+      if (parent != index_.end()) node.parentIndex = parent->second;
+      else ++parentless_;
     }
     for (Node& node : nodes_) RecordNode(node);
     for (Node& node : nodes_) {
@@ -453,9 +458,8 @@ class Recorder {
     Json& json = node.json;
     json["id"] = JsonText(node.name);
     if (node.idError != CR_SUCCESS) json["deviceIdError"] = node.idError;
-    const auto parent = node.hasParent ? index_.find(node.parent) : index_.end();
-    if (parent != index_.end()) {
-      json["parent"] = JsonText(nodes_[parent->second].name);
+    if (node.parentIndex != kNoNode) {
+      json["parent"] = JsonText(nodes_[node.parentIndex].name);
     } else if (parentless_ > 1) {
       // Nodes without a parent hang below a root of the file's own that nothing reaches.
       json["parent"] = kUnreachableRoot;
@@ -598,12 +602,12 @@ class Recorder {
     }
 
     // The hub's recorded children: by driver key and by address.
+    const std::size_t self = static_cast<std::size_t>(&node - nodes_.data());
     std::vector<const Node*> children;
     std::set<ULONG> asked;
     for (ULONG port = 1; port <= ports; ++port) asked.insert(port);
     for (const Node& child : nodes_) {
-      const auto parent = child.hasParent ? index_.find(child.parent) : index_.end();
-      if (parent == index_.end() || &nodes_[parent->second] != &node || !child.opened) continue;
+      if (child.parentIndex != self || !child.opened) continue;
       children.push_back(&child);
       const DWORD address = PropertyDword(child, SPDRP_ADDRESS);
       if (address >= 1 && address <= 255) asked.insert(address);
