@@ -15,9 +15,6 @@
 //                                    of another scale; prints the suggested rectangle
 //   gui-probe activate-other <ms>    shows a window of its own, makes it the active one
 //                                    for <ms> milliseconds, then ends
-//   gui-probe syscommand <title> <code>
-//                                    posts WM_SYSCOMMAND with <code> (decimal or 0x...) to
-//                                    the window, as a click on a system-menu item does
 // Exit code 0 when the window was found, 1 otherwise, 2 for a wrong command line.
 #include <windows.h>
 
@@ -202,13 +199,6 @@ int ActivateOther(int milliseconds) {
   return 0;
 }
 
-int SysCommand(const char* title, const char* code) {
-  HWND window = FindVisible(title);
-  if (window == nullptr) return 1;
-  const unsigned long command = std::strtoul(code, nullptr, 0);
-  return ::PostMessageA(window, WM_SYSCOMMAND, static_cast<WPARAM>(command), 0) ? 0 : 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -220,7 +210,6 @@ int main(int argc, char** argv) {
   if (command == "rect" && argc == 3) return Rect(argv[2]);
   if (command == "dpi" && argc == 5) return Dpi(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
   if (command == "activate-other" && argc == 3) return ActivateOther(std::atoi(argv[2]));
-  if (command == "syscommand" && argc == 4) return SysCommand(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: gui-probe focus|tooltip|box|rect|dpi|activate-other|syscommand ...\n");
+  std::fprintf(stderr, "usage: gui-probe focus|tooltip|box|rect|dpi|activate-other ...\n");
   return 2;
 }

@@ -6,7 +6,10 @@
 #    and exit code 5 once the box is closed;
 #  - the system menu's "Save PC Snapshot..." opens the standard save dialog ("Save PC
 #    Snapshot"), and the file chosen there holds the same snapshot as /snapshot's.
-# Screenshots of the error box and of the save dialog are left in the work folder.
+#    The menu is opened with Alt+Space and the item reached with Up twice from the top:
+#    it comes just before the last item, "Measure Polling Rate...".
+# Screenshots of the error box, the system menu and the save dialog are left in the
+# work folder.
 # Usage: setup-sim-snapshot.sh <wine runner> <setup-sim.exe> <work folder> <gui-probe.exe> <machine file>
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -15,7 +18,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 sim_test_begin setup-sim-snapshot "$1" "$2" "$3" "$5"
 PROBE=$4
 sim_use_machine "$machine"
-kSaveSnapshotCommand=0x0110
 
 # /snapshot writes the file and ends.
 snapshot="$work/pc-snapshot.json"
@@ -53,7 +55,15 @@ check_exit_code "and ends with exit code 5 once the box is closed" 5
 # The system menu's item: the save dialog, then the file.
 sim_start
 check_main_window
-probe syscommand "USB Devices Rate Setup" "$kSaveSnapshotCommand"
+# The keys go to the window under the pointer: the empty head panel.
+xdotool mousemove $((WIN_X + 800)) $((WIN_Y + 20)) click 1
+sleep 0.5
+xdotool key alt+space
+sleep 1
+xdotool key Up Up
+sleep 0.5
+import -window root "$work/system-menu.png" 2>/dev/null || true
+xdotool key Return
 dialog=$(wait_window "Save PC Snapshot" 30 || true)
 if [ -z "$dialog" ]; then
   check_fail "\"Save PC Snapshot...\" opens the save dialog \"Save PC Snapshot\"" "no dialog within 30 s"
