@@ -40,7 +40,13 @@ DEVINST TDevice::GetParentDevInst() {
 TDevice& TDevice::GetParentDevice() {
   if (!Parent) {
     SP_DEVINFO_DATA data{};
-    if (!FindDevInfo(GetParentDevInst(), data)) throw Error("GetParentDevice.FindDevInfo");
+    // A node without a parent has none to find. The 0 of a failed lookup is no answer:
+    // Wine hands out 0 as the handle of whichever node the process opened first.
+    DEVINST parent = 0;
+    if (platform::ConfigManager().CM_Get_Parent(&parent, InfoData.DevInst, 0) != CR_SUCCESS ||
+        !FindDevInfo(parent, data)) {
+      throw Error("GetParentDevice.FindDevInfo");
+    }
     Parent = std::make_unique<TDevice>(LookupSet, data, LookupSet);
   }
   return *Parent;
@@ -75,15 +81,18 @@ TDevice& TDevice::GetControllerDevice() {
 
 void TDevice::CollectLeaves(DEVINST node, bool isDescendant) {
   platform::IConfigManager& cm = platform::ConfigManager();
-  DEVINST child = 0;
-  if (cm.CM_Get_Child(&child, node, 0) != CR_SUCCESS) {
+  // A node is neither its own child nor its own sibling: an answer that leaves the
+  // node in place is no answer (Wine's CM_Get_Child succeeds without writing one),
+  // and following it would never end.
+  DEVINST child = node;
+  if (cm.CM_Get_Child(&child, node, 0) != CR_SUCCESS || child == node) {
     if (isDescendant) Children.push_back(node);
     return;
   }
   for (;;) {
     CollectLeaves(child, true);
-    DEVINST sibling = 0;
-    if (cm.CM_Get_Sibling(&sibling, child, 0) != CR_SUCCESS) break;
+    DEVINST sibling = child;
+    if (cm.CM_Get_Sibling(&sibling, child, 0) != CR_SUCCESS || sibling == child) break;
     child = sibling;
   }
 }

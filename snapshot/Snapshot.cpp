@@ -1,6 +1,7 @@
 #include "snapshot/Snapshot.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <queue>
 #include <set>
+#include <string_view>
 #include <vector>
 
 #include "devaccess/DevAccess.h"
@@ -32,6 +34,8 @@ constexpr const char* kFilterService = "morvane";
 constexpr DWORD kFirstReadSize = 1024;
 constexpr DWORD kLargestValue = 1024 * 1024;
 constexpr ULONG kDeviceConnected = 1;
+constexpr DWORD kErrorDeviceNotConnected = 1167;
+constexpr const char* kUnreachableRoot = "UNREADABLE\\ROOT";
 constexpr std::size_t kConnectionStatusOffset = 31;
 static_assert(kConnectionStatusOffset == hub::kNumberOfOpenPipesOffset + 4);
 
@@ -78,40 +82,51 @@ std::string GuidText(const GUID& g) {
   return text;
 }
 
-bool IsValidUtf8(const std::string& text) {
+// Strict UTF-8, as the JSON writer takes it: no overlong forms, no surrogates,
+// nothing above U+10FFFF.
+bool IsValidUtf8(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     const auto c = static_cast<unsigned char>(text[i]);
-    std::size_t extra;
-    if (c < 0x80) extra = 0;
-    else if ((c >> 5) == 6) extra = 1;
-    else if ((c >> 4) == 14) extra = 2;
-    else if ((c >> 3) == 30) extra = 3;
-    else return false;
-    if (extra != 0 && i + extra >= text.size()) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      if ((static_cast<unsigned char>(text[i + k]) >> 6) != 2) return false;
+    if (c < 0x80) {
+      ++i;
+      continue;
     }
+    std::size_t extra;
+    std::uint32_t point;
+    if (c >= 0xC2 && c <= 0xDF) extra = 1, point = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF) extra = 2, point = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4) extra = 3, point = c & 0x07;
+    else return false;
+    if (i + extra >= text.size()) return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next >> 6) != 2) return false;
+      point = (point << 6) | (next & 0x3F);
+    }
+    if (extra == 2 && (point < 0x800 || (point >= 0xD800 && point <= 0xDFFF))) return false;
+    if (extra == 3 && (point < 0x10000 || point > 0x10FFFF)) return false;
     i += extra + 1;
   }
   return true;
 }
 
-// JSON texts must be UTF-8; an ANSI text that is not is written byte for byte as
-// the characters U+0080 to U+00FF.
-std::string JsonText(const std::string& text) {
+// JSON texts are UTF-8. An ANSI text that is not is written as {"ansi": "..."},
+// one character U+0000 to U+00FF per byte, which the loader turns back into the
+// same bytes.
+Json JsonText(const std::string& text) {
   if (IsValidUtf8(text)) return text;
-  std::string out;
+  std::string characters;
   for (char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
     if (c < 0x80) {
-      out += ch;
+      characters += ch;
     } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
+      characters += static_cast<char>(0xC0 | (c >> 6));
+      characters += static_cast<char>(0x80 | (c & 0x3F));
     }
   }
-  return out;
+  return Json{{"ansi", characters}};
 }
 
 std::string HexOf(const std::vector<BYTE>& bytes) {
@@ -129,10 +144,10 @@ std::string HexOf(const std::vector<BYTE>& bytes) {
 // these bytes with this type.
 Json ValueJson(DWORD type, const std::vector<BYTE>& bytes) {
   const std::string text(bytes.begin(), bytes.end());
-  if (type == REG_SZ && !text.empty() && text.find('\0') == text.size() - 1 && IsValidUtf8(text)) {
-    return text.substr(0, text.size() - 1);
+  if (type == REG_SZ && !text.empty() && text.find('\0') == text.size() - 1) {
+    return JsonText(text.substr(0, text.size() - 1));
   }
-  if (type == REG_MULTI_SZ && IsValidUtf8(text)) {
+  if (type == REG_MULTI_SZ) {
     if (text == std::string(1, '\0')) return Json::array();
     if (text.size() >= 3 && text.compare(text.size() - 2, 2, std::string(2, '\0')) == 0 &&
         text.find(std::string(2, '\0')) == text.size() - 2) {
@@ -140,7 +155,7 @@ Json ValueJson(DWORD type, const std::vector<BYTE>& bytes) {
       std::size_t start = 0;
       while (start + 1 < text.size()) {
         const std::size_t end = text.find('\0', start);
-        entries.push_back(text.substr(start, end - start));
+        entries.push_back(JsonText(text.substr(start, end - start)));
         start = end + 1;
       }
       return entries;
@@ -166,20 +181,31 @@ std::string ClassText(const GUID& g) {
   return GuidText(g);
 }
 
-std::string DeviceIdOf(DEVINST devInst) {
+// The node's instance ID; empty, with the CONFIGRET in `error`, when it cannot be read.
+std::string DeviceIdOf(DEVINST devInst, CONFIGRET& error) {
   platform::IConfigManager& cm = platform::ConfigManager();
   ULONG length = 0;
-  if (cm.CM_Get_Device_ID_Size(&length, devInst, 0) != CR_SUCCESS) return {};
+  error = cm.CM_Get_Device_ID_Size(&length, devInst, 0);
+  if (error != CR_SUCCESS) return {};
   std::vector<char> id(static_cast<std::size_t>(length) + 1, '\0');
-  if (cm.CM_Get_Device_IDA(devInst, id.data(), length + 1, 0) != CR_SUCCESS) return {};
+  error = cm.CM_Get_Device_IDA(devInst, id.data(), length + 1, 0);
+  if (error != CR_SUCCESS) return {};
+  if (id[0] == '\0') error = CR_NO_SUCH_VALUE;
   return std::string(id.data());
 }
+
+constexpr std::size_t kNoNode = static_cast<std::size_t>(-1);
 
 // One node of the tree the recording reaches.
 struct Node {
   DEVINST devInst = 0;
   std::string id;
-  DEVINST parent = 0;  // 0: none recorded (the root)
+  CONFIGRET idError = CR_SUCCESS;
+  std::string name;    // the node's name in the file: its ID, or a name of the file's own when none can be read
+  DEVINST parent = 0;
+  bool hasParent = false;
+  std::size_t parentIndex = kNoNode;  // the parent among the recorded nodes
+  CONFIGRET parentError = CR_SUCCESS;  // false: the root (Wine answers 0 as a parent, a node whose ID cannot be read)
   std::size_t discovery = 0;
   SP_DEVINFO_DATA data{};
   bool opened = false;
@@ -196,11 +222,19 @@ class Recorder {
     Json machine;
     machine["system"] = RecordSystem();
     CollectTree();
+    for (Node& node : nodes_) {
+      const auto parent = node.hasParent ? index_.find(node.parent) : index_.end();
+      if (parent != index_.end()) node.parentIndex = parent->second;
+      else ++parentless_;
+    }
     for (Node& node : nodes_) RecordNode(node);
     for (Node& node : nodes_) {
       if (node.hasHubInterface) RecordHub(node);
     }
     Json devices = Json::array();
+    if (parentless_ > 1) {
+      devices.push_back(Json{{"id", kUnreachableRoot}, {"present", false}, {"deviceIdError", CR_NO_SUCH_DEVNODE}});
+    }
     for (std::size_t index : Order()) devices.push_back(std::move(nodes_[index].json));
     machine["devices"] = std::move(devices);
     machine["services"] = RecordServices();
@@ -251,10 +285,14 @@ class Recorder {
     platform::IDeviceInstall& setup = platform::DeviceInstall();
     platform::UniqueDevInfo set(setup.SetupDiGetClassDevsA(guid, enumerator, nullptr, flags));
     if (!set) return found;
+    // The set lives as long as the recording: Wine's node handles are valid only while
+    // a set that holds the node exists, as the program's own lists keep theirs.
+    const HDEVINFO held = set.Get();
+    enumerated_.push_back(std::move(set));
     for (DWORD index = 0;; ++index) {
       SP_DEVINFO_DATA data{};
       data.cbSize = sizeof(SP_DEVINFO_DATA);
-      if (!setup.SetupDiEnumDeviceInfo(set.Get(), index, &data)) break;
+      if (!setup.SetupDiEnumDeviceInfo(held, index, &data)) break;
       found.push_back(data.DevInst);
     }
     return found;
@@ -265,10 +303,25 @@ class Recorder {
     if (index_.count(devInst) != 0) return false;
     Node node;
     node.devInst = devInst;
-    node.id = DeviceIdOf(devInst);
+    node.id = DeviceIdOf(devInst, node.idError);
+    node.name = node.id;
+    if (node.idError == CR_SUCCESS) {
+      // Wine hands out a handle of its own for a node in each set: the ID tells them apart.
+      const auto [known, added] = byId_.emplace(ToUpperAscii(node.id), nodes_.size());
+      if (!added) {
+        index_[devInst] = known->second;
+        return false;
+      }
+    } else {
+      node.name = "UNREADABLE\\ID\\" + std::to_string(++unreadableIds_);
+    }
     node.discovery = nodes_.size();
     DEVINST parent = 0;
-    if (platform::ConfigManager().CM_Get_Parent(&parent, devInst, 0) == CR_SUCCESS) node.parent = parent;
+    node.parentError = platform::ConfigManager().CM_Get_Parent(&parent, devInst, 0);
+    if (node.parentError == CR_SUCCESS && parent != devInst) {
+      node.parent = parent;
+      node.hasParent = true;
+    }
     index_[devInst] = nodes_.size();
     nodes_.push_back(std::move(node));
     return true;
@@ -280,7 +333,7 @@ class Recorder {
     for (int depth = 0; depth < 1024; ++depth) {
       chain.push_back(current);
       DEVINST parent = 0;
-      if (platform::ConfigManager().CM_Get_Parent(&parent, current, 0) != CR_SUCCESS) break;
+      if (platform::ConfigManager().CM_Get_Parent(&parent, current, 0) != CR_SUCCESS || parent == current) break;
       current = parent;
     }
     // Root first, so that parents come before their children when nothing else decides.
@@ -292,12 +345,13 @@ class Recorder {
     walked_.insert(devInst);
     platform::IConfigManager& cm = platform::ConfigManager();
     std::vector<DEVINST> children;
-    DEVINST child = 0;
-    if (cm.CM_Get_Child(&child, devInst, 0) != CR_SUCCESS) return;
+    // An answer that leaves the node in place is no answer, as the device record takes it.
+    DEVINST child = devInst;
+    if (cm.CM_Get_Child(&child, devInst, 0) != CR_SUCCESS || child == devInst) return;
     for (std::size_t guard = 0; guard < 100000; ++guard) {
       children.push_back(child);
-      DEVINST sibling = 0;
-      if (cm.CM_Get_Sibling(&sibling, child, 0) != CR_SUCCESS) break;
+      DEVINST sibling = child;
+      if (cm.CM_Get_Sibling(&sibling, child, 0) != CR_SUCCESS || sibling == child) break;
       child = sibling;
     }
     orders_.push_back(children);
@@ -341,38 +395,59 @@ class Recorder {
     return result;
   }
 
-  std::optional<std::pair<DWORD, std::vector<BYTE>>> ReadProperty(Node& node, DWORD code) {
+  // A property read: its type and bytes, or the error code of the failed read.
+  struct PropertyRead {
+    DWORD error = 0;
+    DWORD type = 0;
+    std::vector<BYTE> bytes;
+  };
+
+  PropertyRead ReadProperty(Node& node, DWORD code) {
     platform::IDeviceInstall& setup = platform::DeviceInstall();
-    std::vector<BYTE> buffer(kFirstReadSize, 0);
+    PropertyRead read;
+    read.bytes.assign(kFirstReadSize, 0);
     for (int attempt = 0; attempt < 3; ++attempt) {
-      DWORD type = 0;
       DWORD required = 0;
-      if (setup.SetupDiGetDeviceRegistryPropertyA(lookup_.Get(), &node.data, code, &type, buffer.data(),
-                                                  static_cast<DWORD>(buffer.size()), &required)) {
-        buffer.resize(std::min<std::size_t>(required, buffer.size()));
-        return std::make_pair(type, buffer);
+      if (setup.SetupDiGetDeviceRegistryPropertyA(lookup_.Get(), &node.data, code, &read.type, read.bytes.data(),
+                                                  static_cast<DWORD>(read.bytes.size()), &required)) {
+        read.bytes.resize(std::min<std::size_t>(required, read.bytes.size()));
+        return read;
       }
-      if (platform::System().GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
-      if (required <= buffer.size() || required > kLargestValue) return std::nullopt;
-      buffer.assign(required, 0);
+      read.error = platform::System().GetLastError();
+      if (read.error != ERROR_INSUFFICIENT_BUFFER || required <= read.bytes.size() || required > kLargestValue) break;
+      read.bytes.assign(required, 0);
     }
-    return std::nullopt;
+    if (read.error == 0) read.error = ERROR_GEN_FAILURE;
+    return read;
   }
 
-  // The named values of one of the device's keys; null when the key cannot be opened.
-  Json ReadKey(Node& node, DWORD keyType, std::initializer_list<const char*> names) {
+  // The named values of one of the device's keys; null when the key cannot be opened,
+  // with the open's error code in `error` unless it is the loader's own for a missing key.
+  Json ReadKey(Node& node, DWORD keyType, std::initializer_list<const char*> names, const char* errorName) {
     platform::UniqueDevRegKey key(platform::DeviceInstall().SetupDiOpenDevRegKey(
         lookup_.Get(), &node.data, DICS_FLAG_GLOBAL, 0, keyType, KEY_READ));
-    if (!key) return nullptr;
+    if (!key) {
+      const DWORD error = platform::System().GetLastError();
+      if (error != ERROR_KEY_DOES_NOT_EXIST) node.json[errorName] = error != 0 ? error : DWORD{ERROR_GEN_FAILURE};
+      return nullptr;
+    }
     Json values = Json::object();
     platform::IRegistry& registry = platform::Registry();
     for (const char* name : names) {
       DWORD type = 0;
       DWORD size = 0;
-      if (registry.RegQueryValueExA(key.Get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) continue;
-      if (size > kLargestValue) continue;
-      std::vector<BYTE> bytes(size, 0);
-      if (registry.RegQueryValueExA(key.Get(), name, nullptr, &type, bytes.data(), &size) != ERROR_SUCCESS) continue;
+      LSTATUS status = registry.RegQueryValueExA(key.Get(), name, nullptr, &type, nullptr, &size);
+      std::vector<BYTE> bytes;
+      if (status == ERROR_SUCCESS) {
+        if (size > kLargestValue) continue;
+        bytes.assign(size, 0);
+        status = registry.RegQueryValueExA(key.Get(), name, nullptr, &type, bytes.data(), &size);
+      }
+      if (status == ERROR_FILE_NOT_FOUND) continue;
+      if (status != ERROR_SUCCESS) {
+        values[name] = Json{{"error", static_cast<DWORD>(status)}};
+        continue;
+      }
       bytes.resize(std::min<std::size_t>(size, bytes.size()));
       values[name] = ValueJson(type, bytes);
     }
@@ -381,9 +456,17 @@ class Recorder {
 
   void RecordNode(Node& node) {
     Json& json = node.json;
-    json["id"] = JsonText(node.id);
-    const auto parent = index_.find(node.parent);
-    if (node.parent != 0 && parent != index_.end()) json["parent"] = JsonText(nodes_[parent->second].id);
+    json["id"] = JsonText(node.name);
+    if (node.idError != CR_SUCCESS) json["deviceIdError"] = node.idError;
+    if (node.parentIndex != kNoNode) {
+      json["parent"] = JsonText(nodes_[node.parentIndex].name);
+    } else if (parentless_ > 1) {
+      // Nodes without a parent hang below a root of the file's own that nothing reaches.
+      json["parent"] = kUnreachableRoot;
+      json["parentError"] = node.parentError != CR_SUCCESS ? node.parentError : CR_NO_SUCH_DEVNODE;
+    } else if (node.parentError != CR_SUCCESS && node.parentError != CR_NO_SUCH_DEVNODE) {
+      json["parentError"] = node.parentError;  // the loader's root answers CR_NO_SUCH_DEVNODE
+    }
     node.data.cbSize = sizeof(SP_DEVINFO_DATA);
     node.opened = !node.id.empty() &&
                   platform::DeviceInstall().SetupDiOpenDeviceInfoA(lookup_.Get(), node.id.c_str(), nullptr, 0,
@@ -405,10 +488,15 @@ class Recorder {
     Json properties = Json::object();
     for (const PropertyName& property : kProperties) {
       if (property.code == SPDRP_LOWERFILTERS && !platform::IsNtPlatform()) continue;
-      auto value = ReadProperty(node, property.code);
-      if (!value) continue;
-      properties[property.name] = ValueJson(value->first, value->second);
-      node.properties[property.code] = std::move(*value);
+      PropertyRead value = ReadProperty(node, property.code);
+      // ERROR_INVALID_DATA is how a property that is not there answers.
+      if (value.error == ERROR_INVALID_DATA) continue;
+      if (value.error != 0) {
+        properties[property.name] = Json{{"error", value.error}};
+        continue;
+      }
+      properties[property.name] = ValueJson(value.type, value.bytes);
+      node.properties[property.code] = {value.type, std::move(value.bytes)};
     }
     json["properties"] = std::move(properties);
 
@@ -421,11 +509,11 @@ class Recorder {
     if (!interfaces.empty()) json["interfaces"] = std::move(interfaces);
 
     if (platform::IsNtPlatform()) {
-      json["driverKey"] = ReadKey(node, DIREG_DRV, {"bInterval"});
-      json["hardwareKey"] = ReadKey(node, DIREG_DEV, {});
+      json["driverKey"] = ReadKey(node, DIREG_DRV, {"bInterval"}, "driverKeyError");
+      json["hardwareKey"] = ReadKey(node, DIREG_DEV, {}, "hardwareKeyError");
     } else {
-      json["driverKey"] = ReadKey(node, DIREG_DRV, {"bInterval", "NTMPDriver"});
-      json["hardwareKey"] = ReadKey(node, DIREG_DEV, {"LowerFilters"});
+      json["driverKey"] = ReadKey(node, DIREG_DRV, {"bInterval", "NTMPDriver"}, "driverKeyError");
+      json["hardwareKey"] = ReadKey(node, DIREG_DEV, {"LowerFilters"}, "hardwareKeyError");
     }
   }
 
@@ -471,10 +559,35 @@ class Recorder {
     return pipes;
   }
 
+  // The hub controls that failed for a port, in the order they were asked, with
+  // their error codes.
+  using Failures = std::vector<std::pair<const char*, DWORD>>;
+
+  static DWORD LastErrorOr(DWORD fallback) {
+    const DWORD error = platform::System().GetLastError();
+    return error != 0 ? error : fallback;
+  }
+
+  // The names alone where every control failed with ERROR_GEN_FAILURE (the loader's
+  // default), else the names with their codes.
+  static Json FailuresJson(const Failures& failures) {
+    bool plain = true;
+    for (const auto& [name, error] : failures) plain = plain && error == ERROR_GEN_FAILURE;
+    Json out = plain ? Json::array() : Json::object();
+    for (const auto& [name, error] : failures) {
+      if (plain) out.push_back(name);
+      else out[name] = error;
+    }
+    return out;
+  }
+
   // What the hub answers for each port the program can ask about.
   void RecordHub(Node& node) {
     platform::UniqueFile handle(OpenInterfaceHandle(node.id, GUID_DEVINTERFACE_USB_HUB));
-    if (!handle) return;
+    if (!handle) {
+      node.json["hub"] = Json{{"openError", LastErrorOr(ERROR_GEN_FAILURE)}};
+      return;
+    }
     Json hubJson;
     std::array<BYTE, hub::kNodeInfoSize> info{};
     BYTE ports = 0;
@@ -484,15 +597,17 @@ class Recorder {
       ports = info[hub::kNumberOfPortsOffset];
       hubJson["ports"] = ports;
     } else {
-      hubJson["nodeInfoFails"] = true;
+      const DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
+      hubJson["nodeInfoFails"] = error == ERROR_GEN_FAILURE ? Json(true) : Json(error);
     }
 
     // The hub's recorded children: by driver key and by address.
+    const std::size_t self = static_cast<std::size_t>(&node - nodes_.data());
     std::vector<const Node*> children;
     std::set<ULONG> asked;
     for (ULONG port = 1; port <= ports; ++port) asked.insert(port);
     for (const Node& child : nodes_) {
-      if (child.parent != node.devInst || !child.opened) continue;
+      if (child.parentIndex != self || !child.opened) continue;
       children.push_back(&child);
       const DWORD address = PropertyDword(child, SPDRP_ADDRESS);
       if (address >= 1 && address <= 255) asked.insert(address);
@@ -508,29 +623,36 @@ class Recorder {
   }
 
   Json RecordPort(HANDLE hubHandle, ULONG port, const std::vector<const Node*>& children, bool counted) {
-    Json fail = Json::array();
-    // Driver key name.
+    Failures failures;
+    // Driver key name: the size, then the name. A failure of either call is the
+    // control's failure.
     std::optional<std::string> keyName;
-    std::optional<DWORD> actualLength;
+    // Kept apart from the name: a length the hub reports is recorded even when no name follows.
+    DWORD actualLength = 0;
+    bool lengthRead = false;
     std::array<BYTE, hub::kDriverKeyAreaSize> area{};
     std::memcpy(area.data(), &port, 4);
     if (Control(hubHandle, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, area.data(), hub::kDriverKeyProbeSize)) {
       actualLength = U32(area.data() + hub::kActualLengthOffset);
-      if (*actualLength >= hub::kDriverKeyProbeSize && *actualLength <= hub::kDriverKeyAreaSize) {
+      lengthRead = true;
+      if (actualLength >= hub::kDriverKeyProbeSize && actualLength <= hub::kDriverKeyAreaSize) {
         area.fill(0);
         std::memcpy(area.data(), &port, 4);
-        if (Control(hubHandle, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, area.data(), *actualLength)) {
+        if (Control(hubHandle, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, area.data(), actualLength)) {
           std::string name;
-          for (std::size_t at = hub::kDriverKeyNameOffset; at + 1 < *actualLength; at += 2) {
+          for (std::size_t at = hub::kDriverKeyNameOffset; at + 1 < actualLength; at += 2) {
             const unsigned unit = area[at] | (area[at + 1] << 8);
             if (unit == 0) break;
             name += unit < 0x100 ? static_cast<char>(unit) : '?';
           }
           keyName = name;
+        } else {
+          failures.emplace_back("driverKey", LastErrorOr(ERROR_GEN_FAILURE));
+          lengthRead = false;
         }
       }
     } else {
-      fail.push_back("driverKey");
+      failures.emplace_back("driverKey", LastErrorOr(ERROR_GEN_FAILURE));
     }
 
     // Connection information: EX (with V2), else plain.
@@ -552,10 +674,10 @@ class Recorder {
       if (Control(hubHandle, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, v2.data(), hub::kV2Size)) {
         v2Flags = U32(v2.data() + hub::kV2FlagsOffset);
       } else {
-        fail.push_back("v2");
+        failures.emplace_back("v2", LastErrorOr(ERROR_GEN_FAILURE));
       }
     } else {
-      fail.push_back("ex");
+      failures.emplace_back("ex", LastErrorOr(ERROR_GEN_FAILURE));
       connection.fill(0);
       std::memcpy(connection.data(), &port, 4);
       if (Control(hubHandle, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, connection.data(),
@@ -563,7 +685,7 @@ class Recorder {
         read = true;
         speed = connection[hub::kSpeedOffset] != 0 ? kSpeedLow : kSpeedFull;
       } else {
-        fail.push_back("plain");
+        failures.emplace_back("plain", LastErrorOr(ERROR_GEN_FAILURE));
       }
     }
 
@@ -580,23 +702,17 @@ class Recorder {
         if (PropertyDword(*child, SPDRP_ADDRESS) == port) attached = child;
       }
     }
-    const bool connected = read && U32(connection.data() + kConnectionStatusOffset) == kDeviceConnected;
-    if (attached == nullptr) {
-      // An empty port the hub counts is one the machine file need not list.
-      if (counted || (!read && !actualLength)) return nullptr;
-      return Json{{"port", port}};
-    }
-    (void)connected;
+    if (attached == nullptr) return EmptyPort(port, counted, failures);
 
     Json out;
     out["port"] = port;
     out["device"] = JsonText(attached->id);
     if (keyName && *keyName != PropertyText(*attached, SPDRP_DRIVER)) out["driverKeyName"] = JsonText(*keyName);
-    if (actualLength && keyName) {
+    if (lengthRead && keyName) {
       const DWORD natural = static_cast<DWORD>(8 + 2 * (keyName->size() + 1));
-      if (*actualLength != natural) out["actualLength"] = *actualLength;
-    } else if (actualLength) {
-      out["actualLength"] = *actualLength;
+      if (actualLength != natural) out["actualLength"] = actualLength;
+    } else if (lengthRead) {
+      out["actualLength"] = actualLength;
     }
     if (speed) out["speed"] = *speed;
     if (v2Flags && *v2Flags != 0) out["v2Flags"] = *v2Flags;
@@ -608,7 +724,27 @@ class Recorder {
       if (!pipes.empty()) out["pipes"] = std::move(pipes);
       if (static_cast<std::int64_t>(reported) != static_cast<std::int64_t>(listed)) out["openPipes"] = reported;
     }
-    if (!fail.empty()) out["fail"] = std::move(fail);
+    if (!failures.empty()) out["fail"] = FailuresJson(failures);
+    return out;
+  }
+
+  // A port without a recorded device, listed only where its answers differ from the
+  // loader's: a port the hub counts answers like an empty one (the driver key name
+  // fails with ERROR_DEVICE_NOT_CONNECTED), one beyond the count fails every control
+  // with ERROR_INVALID_PARAMETER.
+  static Json EmptyPort(ULONG port, bool counted, Failures failures) {
+    if (!counted && !failures.empty()) {
+      bool asUnlisted = true;
+      for (const auto& [name, error] : failures) asUnlisted = asUnlisted && error == ERROR_INVALID_PARAMETER;
+      // The driver key name and the two connection controls all failed as the loader answers.
+      if (asUnlisted && failures.size() == 3) return nullptr;
+    }
+    std::erase_if(failures, [](const auto& failure) {
+      return std::strcmp(failure.first, "driverKey") == 0 && failure.second == kErrorDeviceNotConnected;
+    });
+    if (counted && failures.empty()) return nullptr;
+    Json out{{"port", port}};
+    if (!failures.empty()) out["fail"] = FailuresJson(failures);
     return out;
   }
 
@@ -628,17 +764,72 @@ class Recorder {
   Json RecordServices() {
     Json services = Json::array();
     for (const std::string& name : ServiceNames()) {
-      const ServiceConfig config = QueryServiceConfiguration(name);
-      if (config == nullptr) continue;
-      Json service;
-      service["name"] = JsonText(name);
+      Json service = RecordService(name);
+      if (!service.is_null()) services.push_back(std::move(service));
+    }
+    return services;
+  }
+
+  // One service as the program asks about it: its configuration and its state, each
+  // through an open of its own with the program's access rights. Null when the
+  // service does not exist or the service manager cannot be opened.
+  static Json RecordService(const std::string& name) {
+    constexpr DWORD kConfigAccess = STANDARD_RIGHTS_READ | SERVICE_QUERY_CONFIG;
+    constexpr DWORD kStatusAccess = STANDARD_RIGHTS_READ | SERVICE_QUERY_STATUS;
+    platform::IServiceControl& scm = platform::ServiceControl();
+    platform::UniqueServiceHandle manager(scm.OpenSCManagerA(nullptr, nullptr, STANDARD_RIGHTS_READ));
+    if (!manager) return nullptr;
+    Json service;
+    service["name"] = JsonText(name);
+
+    platform::UniqueServiceHandle forConfig(scm.OpenServiceA(manager.Get(), name.c_str(), kConfigAccess));
+    if (!forConfig) {
+      const DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
+      if (error == ERROR_SERVICE_DOES_NOT_EXIST) return nullptr;
+      service["openError"] = error;
+      return service;
+    }
+    DWORD needed = 0;
+    DWORD error = 0;
+    if (scm.QueryServiceConfigA(forConfig.Get(), nullptr, 0, &needed)) {
+      error = ERROR_GEN_FAILURE;  // no record fits in nothing: a manager that says otherwise is not believed
+    } else {
+      error = LastErrorOr(ERROR_GEN_FAILURE);
+    }
+    ServiceConfig config;
+    if (error == ERROR_INSUFFICIENT_BUFFER && needed >= sizeof(QUERY_SERVICE_CONFIGA) && needed <= kLargestValue) {
+      config = std::make_unique<ServiceConfigBlock>(needed);
+      error = scm.QueryServiceConfigA(forConfig.Get(), config->Buffer(), config->Size(), &needed)
+                  ? 0
+                  : LastErrorOr(ERROR_GEN_FAILURE);
+    }
+    if (error == 0) {
       service["startType"] = config->Config().dwStartType;
       const char* path = config->Config().lpBinaryPathName;
       if (path != nullptr && *path != '\0') service["binaryPath"] = JsonText(path);
-      service["state"] = IsServiceRunning(name) ? "running" : "stopped";
-      services.push_back(std::move(service));
+    } else {
+      service["configError"] = error;
     }
-    return services;
+
+    platform::UniqueServiceHandle forStatus(scm.OpenServiceA(manager.Get(), name.c_str(), kStatusAccess));
+    SERVICE_STATUS status{};
+    if (!forStatus || !scm.QueryServiceStatus(forStatus.Get(), &status)) {
+      service["statusError"] = LastErrorOr(ERROR_GEN_FAILURE);
+    } else {
+      service["state"] = StateJson(status.dwCurrentState);
+    }
+    return service;
+  }
+
+  static Json StateJson(DWORD state) {
+    switch (state) {
+      case SERVICE_STOPPED: return "stopped";
+      case SERVICE_START_PENDING: return "startPending";
+      case SERVICE_STOP_PENDING: return "stopPending";
+      case SERVICE_RUNNING: return "running";
+      case SERVICE_PAUSED: return "paused";
+      default: return state;
+    }
   }
 
   // The driver files the driver report names, with their versions; sorted by path.
@@ -676,10 +867,14 @@ class Recorder {
   }
 
   platform::UniqueDevInfo lookup_;
+  std::vector<platform::UniqueDevInfo> enumerated_;
   std::vector<Node> nodes_;
   std::map<DEVINST, std::size_t> index_;
   std::set<DEVINST> walked_;
   std::vector<std::vector<DEVINST>> orders_;
+  unsigned unreadableIds_ = 0;
+  std::map<std::string, std::size_t> byId_;  // upper-case ID -> node
+  std::size_t parentless_ = 0;
 };
 
 }  // namespace
@@ -709,40 +904,6 @@ int WriteSnapshotCommand(const std::string& path, std::string& error) {
     return 4;
   }
   return 0;
-}
-
-namespace {
-
-// The next argument from `at`: blanks separate, double quotes group and are removed.
-std::string NextArgument(std::string_view line, std::size_t& at) {
-  while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
-  std::string argument;
-  bool quoted = false;
-  for (; at < line.size(); ++at) {
-    const char c = line[at];
-    if (c == '"') {
-      quoted = !quoted;
-    } else if (!quoted && (c == ' ' || c == '\t')) {
-      break;
-    } else {
-      argument += c;
-    }
-  }
-  return argument;
-}
-
-}  // namespace
-
-bool SnapshotPathFromCommandLine(std::string_view commandLine, std::string& path) {
-  std::size_t at = 0;
-  NextArgument(commandLine, at);  // the program
-  const std::string option = NextArgument(commandLine, at);
-  if (option.size() != 9 || (option[0] != '/' && option[0] != '-') ||
-      ToUpperAscii(option.substr(1)) != "SNAPSHOT") {
-    return false;
-  }
-  path = NextArgument(commandLine, at);
-  return true;
 }
 
 }  // namespace morvane

@@ -17,7 +17,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
 namespace morvane {
 
@@ -27,10 +26,5 @@ std::string RecordMachineSnapshot();
 // Records the machine into the file at `path` (created or replaced). 0 on success;
 // otherwise a non-zero exit code and a message for the user in `error`.
 int WriteSnapshotCommand(const std::string& path, std::string& error);
-
-// True when the command line (program name first, as Windows gives it) starts with
-// the switch /snapshot (any ASCII case, "-" for "/"); `path` is then the argument
-// after it, double quotes removed, or empty when there is none.
-bool SnapshotPathFromCommandLine(std::string_view commandLine, std::string& path);
 
 }  // namespace morvane

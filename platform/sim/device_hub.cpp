@@ -156,7 +156,7 @@ BYTE PortCount(const Hub& hub) {
 
 bool NodeInformationControl(const Hub& hub, void* out, DWORD outSize, DWORD* returned, DWORD* error) {
   if (out == nullptr || outSize < sizeof(NodeInformation)) return Fail(ERROR_INSUFFICIENT_BUFFER, error);
-  if (hub.nodeInfoFails) return Fail(ERROR_GEN_FAILURE, error);
+  if (hub.nodeInfoFails) return Fail(hub.nodeInfoError, error);
   const BYTE ports = PortCount(hub);
   NodeInformation info{};
   info.NodeType = hub.nodeType;
@@ -178,7 +178,7 @@ bool NodeInformationControl(const Hub& hub, void* out, DWORD outSize, DWORD* ret
 bool DriverKeyNameControl(const PortView& view, ULONG port, void* out, DWORD outSize, DWORD* returned,
                           DWORD* error) {
   if (out == nullptr || outSize < sizeof(DriverKeyNameHead)) return Fail(ERROR_INSUFFICIENT_BUFFER, error);
-  if (view.connection->driverKeyFails) return Fail(ERROR_GEN_FAILURE, error);
+  if (view.connection->driverKeyFails) return Fail(view.connection->driverKeyError, error);
   if (view.connection->device.empty() || view.device == nullptr) return Fail(kErrorDeviceNotConnected, error);
   const std::string name =
       view.connection->driverKeyName ? *view.connection->driverKeyName : PropertyText(*view.device, SPDRP_DRIVER);
@@ -204,7 +204,9 @@ bool ConnectionControl(const PortView& view, ULONG port, bool ex, void* out, DWO
                        DWORD* error) {
   if (out == nullptr || outSize < sizeof(ConnectionHead)) return Fail(ERROR_INSUFFICIENT_BUFFER, error);
   const PortConnection& connection = *view.connection;
-  if (ex ? connection.exFails : connection.plainFails) return Fail(ERROR_GEN_FAILURE, error);
+  if (ex ? connection.exFails : connection.plainFails) {
+    return Fail(ex ? connection.exError : connection.plainError, error);
+  }
 
   ConnectionHead head{};
   head.ConnectionIndex = port;
@@ -252,7 +254,7 @@ bool ConnectionV2Control(const PortView& view, const void* in, DWORD inSize, voi
   ConnectionV2 request;
   std::memcpy(&request, in, sizeof(request));
   if (request.Length != sizeof(ConnectionV2)) return Fail(ERROR_INVALID_PARAMETER, error);
-  if (view.connection->v2Fails) return Fail(ERROR_GEN_FAILURE, error);
+  if (view.connection->v2Fails) return Fail(view.connection->v2Error, error);
   ConnectionV2 answer = request;
   answer.SupportedUsbProtocols = request.SupportedUsbProtocols & 7;
   answer.Flags = view.connection->device.empty() ? 0 : view.connection->v2Flags;

@@ -295,6 +295,7 @@ HDEVINFO DeviceServices::SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enum
   for (std::size_t i : *candidates) {
     const Device& device = devices[i];
     if (presentOnly && !device.present) continue;
+    if (device.deviceIdError != 0) continue;
     if (interfaces) {
       if (allClasses ? device.interfaces.empty() : !HasInterface(device, *classGuid)) continue;
     } else {
@@ -353,6 +354,7 @@ BOOL DeviceServices::SetupDiOpenDeviceInfoA(HDEVINFO set, LPCSTR instanceId, HWN
   const std::size_t i = s.index.ById(instanceId);
   if (i == DeviceIndex::npos) return s.Fail(ERROR_NO_SUCH_DEVINST);
   const Device& device = s.Devices()[i];
+  if (device.deviceIdError != 0) return s.Fail(ERROR_NO_SUCH_DEVINST);
   if (devSet->classGuid && !IsEqualGUID(*devSet->classGuid, device.classGuid)) return s.Fail(kErrorClassMismatch);
   const DEVINST devInst = s.index.DevInstAt(i);
   const std::size_t position = s.AddElement(HandleValue(set), *devSet, devInst);
@@ -418,6 +420,7 @@ BOOL DeviceServices::SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO
     value = &derived;
   }
   if (value == nullptr) return s.Fail(ERROR_INVALID_DATA);
+  if (value->readError != 0) return s.Fail(value->readError);
   const DWORD need = static_cast<DWORD>(value->data.size());
   if (regType != nullptr) *regType = value->type;
   if (requiredSize != nullptr) *requiredSize = need;
@@ -472,6 +475,11 @@ HKEY DeviceServices::SetupDiOpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA data, D
   }
   // A configuration-specific key is the device's key below the hardware profile, a
   // key of its own that only SetupDiCreateDevRegKey makes; no device here has one.
+  const DWORD openError = keyType == DIREG_DRV ? device->driverKeyError : device->hardwareKeyError;
+  if (scope == DICS_FLAG_GLOBAL && openError != 0) {
+    s.Fail(openError);
+    return InvalidKey();
+  }
   if (scope == DICS_FLAG_CONFIGSPECIFIC || !s.KeyValues(*device, keyType)->has_value()) {
     s.Fail(ERROR_KEY_DOES_NOT_EXIST);
     return InvalidKey();
@@ -499,6 +507,7 @@ LSTATUS DeviceServices::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD res
   auto it = values->find(valueName != nullptr ? valueName : "");
   if (it == values->end()) return ERROR_FILE_NOT_FOUND;
   const RegValue& value = it->second;
+  if (value.readError != 0) return static_cast<LSTATUS>(value.readError);
   const DWORD need = static_cast<DWORD>(value.data.size());
   if (type != nullptr) *type = value.type;
   if (data == nullptr) {
@@ -707,6 +716,10 @@ HANDLE DeviceServices::State::OpenDevicePath(const std::string& path, DWORD acce
   if (!guid || device == nullptr || !device->present || !HasInterface(*device, *guid) ||
       ToUpperAscii(DeviceInterfacePath(device->instanceId, *guid)) != ToUpperAscii(path)) {
     Fail(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (IsEqualGUID(*guid, guids::InterfaceUsbHub) && device->hub && device->hub->openError != 0) {
+    Fail(device->hub->openError);
     return INVALID_HANDLE_VALUE;
   }
   if (disposition == kCreateNew) {
@@ -990,6 +1003,7 @@ CONFIGRET DeviceServices::CM_Get_Device_ID_Size(PULONG length, DEVINST devInst, 
   CONFIGRET result = CR_SUCCESS;
   const Device* device = s.Node(devInst, &result);
   if (device == nullptr) return result;
+  if (device->deviceIdError != 0) return device->deviceIdError;
   *length = static_cast<ULONG>(device->instanceId.size());
   return CR_SUCCESS;
 }
@@ -1005,6 +1019,7 @@ CONFIGRET DeviceServices::CM_Get_Device_IDA(DEVINST devInst, LPSTR buffer, ULONG
   CONFIGRET result = CR_SUCCESS;
   const Device* device = s.Node(devInst, &result);
   if (device == nullptr) return result;
+  if (device->deviceIdError != 0) return device->deviceIdError;
   if (bufferLength < device->instanceId.size() + 1) return CR_BUFFER_SMALL;
   std::memcpy(buffer, device->instanceId.c_str(), device->instanceId.size() + 1);
   return CR_SUCCESS;
@@ -1041,7 +1056,9 @@ CONFIGRET DeviceServices::CM_Get_Parent(DEVINST* parent, DEVINST devInst, ULONG 
   *parent = 0;
   if (flags != 0) return CR_INVALID_FLAG;
   CONFIGRET result = CR_SUCCESS;
-  if (s.Node(devInst, &result) == nullptr) return result;
+  const Device* device = s.Node(devInst, &result);
+  if (device == nullptr) return result;
+  if (device->parentError != 0) return device->parentError;
   const DEVINST up = s.index.ParentOf(s.index.ByDevInst(devInst));
   const Device* upper = s.At(up);
   if (up == 0 || upper == nullptr || !upper->present) return CR_NO_SUCH_DEVNODE;

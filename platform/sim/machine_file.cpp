@@ -47,10 +47,19 @@ class Node {
     return value_.size();
   }
 
+  // A string, or {"ansi": "..."}: bytes that are no UTF-8, one character
+  // U+0000 to U+00FF per byte.
   std::string String() const {
+    if (IsAnsi()) return (*this)["ansi"].AnsiBytes();
     if (!value_.is_string()) Fail("expected a string");
     return value_.get<std::string>();
   }
+
+  bool IsAnsi() const { return value_.is_object() && value_.size() == 1 && value_.contains("ansi"); }
+  bool IsText() const { return value_.is_string() || IsAnsi(); }
+
+  // An error code: an integer 1 to 4294967295 (0 would mean success).
+  DWORD ErrorCode() const { return static_cast<DWORD>(Integer(1, 0xFFFFFFFFLL)); }
 
   bool Bool() const {
     if (!value_.is_boolean()) Fail("expected true or false");
@@ -82,6 +91,23 @@ class Node {
   }
 
  private:
+  std::string AnsiBytes() const {
+    if (!value_.is_string()) Fail("expected a string");
+    const std::string utf8 = value_.get<std::string>();
+    std::string bytes;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+      const auto c = static_cast<unsigned char>(utf8[i]);
+      if (c < 0x80) {
+        bytes += static_cast<char>(c);
+      } else if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size()) {
+        bytes += static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F));
+      } else {
+        Fail("expected characters U+0000 to U+00FF, one per byte");
+      }
+    }
+    return bytes;
+  }
+
   static std::string Escape(const std::string& key) {
     std::string out;
     for (char c : key) {
@@ -191,7 +217,7 @@ std::vector<BYTE> HexBytes(const Node& node) {
 // {"dword": n}, {"qword": n}, {"type": n, "hex": "..."}.
 RegValue ReadValue(const Node& node) {
   const Json& v = node.Value();
-  if (v.is_string()) return RegValue::String(v.get<std::string>());
+  if (node.IsText()) return RegValue::String(node.String());
   if (v.is_number()) return RegValue::Dword(node.Dword());
   if (v.is_array()) {
     std::vector<std::string> entries;
@@ -199,7 +225,8 @@ RegValue ReadValue(const Node& node) {
     return RegValue::MultiString(entries);
   }
   if (v.is_object()) {
-    node.Object({"dword", "qword", "type", "hex"});
+    node.Object({"dword", "qword", "type", "hex", "error"});
+    if (node.Has("error") && v.size() == 1) return RegValue::Unreadable(node["error"].ErrorCode());
     if (node.Has("dword") && v.size() == 1) return RegValue::Dword(node["dword"].Dword());
     if (node.Has("qword") && v.size() == 1) return RegValue::Qword(node["qword"].Qword());
     if (node.Has("type") && node.Has("hex") && v.size() == 2) {
@@ -207,7 +234,7 @@ RegValue ReadValue(const Node& node) {
     }
   }
   node.Fail("expected a registry value: a string, an array of strings, a number, {\"dword\": n}, "
-            "{\"qword\": n} or {\"type\": n, \"hex\": \"...\"}");
+            "{\"qword\": n}, {\"type\": n, \"hex\": \"...\"} or {\"error\": n}");
 }
 
 ValueMap ReadKey(const Node& node) {
@@ -290,25 +317,40 @@ PortConnection ReadConnection(const Node& node) {
     c.openPipesOverride = static_cast<LONG>(n.Integer(std::numeric_limits<LONG>::min(), std::numeric_limits<LONG>::max()));
   });
   IfHas(node, "actualLength", [&](const Node& n) { c.actualLengthOverride = n.Dword(); });
+  // "fail": the controls' names (ERROR_GEN_FAILURE), or an object of names and error codes.
+  const auto failControl = [&c](const Node& at, const std::string& what, DWORD error) {
+    if (what == "ex") c.exFails = true, c.exError = error;
+    else if (what == "v2") c.v2Fails = true, c.v2Error = error;
+    else if (what == "plain") c.plainFails = true, c.plainError = error;
+    else if (what == "driverKey") c.driverKeyFails = true, c.driverKeyError = error;
+    else at.Fail("unknown control \"" + what + "\"; expected \"ex\", \"v2\", \"plain\" or \"driverKey\"");
+  };
   IfHas(node, "fail", [&](const Node& n) {
-    for (std::size_t i = 0; i < n.ArraySize(); ++i) {
-      const std::string what = n[i].String();
-      if (what == "ex") c.exFails = true;
-      else if (what == "v2") c.v2Fails = true;
-      else if (what == "plain") c.plainFails = true;
-      else if (what == "driverKey") c.driverKeyFails = true;
-      else n[i].Fail("unknown control \"" + what + "\"; expected \"ex\", \"v2\", \"plain\" or \"driverKey\"");
+    if (n.Value().is_object()) {
+      for (const auto& [what, code] : n.Value().items()) failControl(n[what], what, n[what].ErrorCode());
+      return;
     }
+    for (std::size_t i = 0; i < n.ArraySize(); ++i) failControl(n[i], n[i].String(), ERROR_GEN_FAILURE);
   });
   return c;
 }
 
 Hub ReadHub(const Node& node) {
-  node.Object({"nodeType", "ports", "nodeInfoFails", "connections"});
+  node.Object({"nodeType", "ports", "nodeInfoFails", "openError", "connections"});
   Hub h;
   IfHas(node, "nodeType", [&](const Node& n) { h.nodeType = Named(n, {{"hub", 0}, {"miParent", 1}}, 1); });
   IfHas(node, "ports", [&](const Node& n) { h.numberOfPorts = n.Byte(); });
-  IfHas(node, "nodeInfoFails", [&](const Node& n) { h.nodeInfoFails = n.Bool(); });
+  IfHas(node, "nodeInfoFails", [&](const Node& n) {
+    if (n.Value().is_boolean()) {
+      h.nodeInfoFails = n.Bool();
+    } else if (n.Value().is_number()) {
+      h.nodeInfoFails = true;
+      h.nodeInfoError = n.ErrorCode();
+    } else {
+      n.Fail("expected true or false or an error code");
+    }
+  });
+  IfHas(node, "openError", [&](const Node& n) { h.openError = n.ErrorCode(); });
   IfHas(node, "connections", [&](const Node& n) {
     std::map<ULONG, std::size_t> seen;
     for (std::size_t i = 0; i < n.ArraySize(); ++i) {
@@ -325,7 +367,7 @@ Hub ReadHub(const Node& node) {
 
 Device ReadDevice(const Node& node) {
   node.Object({"id", "parent", "class", "present", "problem", "status", "statusFails", "properties", "interfaces",
-               "driverKey", "hardwareKey", "hub"});
+               "driverKey", "hardwareKey", "driverKeyError", "hardwareKeyError", "deviceIdError", "parentError", "hub"});
   Device d;
   if (!node.Has("id")) node.Fail("missing \"id\" (the instance ID)");
   d.instanceId = node["id"].String();
@@ -336,6 +378,8 @@ Device ReadDevice(const Node& node) {
   IfHas(node, "problem", [&](const Node& n) { d.problem = n.Dword(); });
   IfHas(node, "status", [&](const Node& n) { d.status = n.Dword(); });
   IfHas(node, "statusFails", [&](const Node& n) { d.statusFails = n.Bool(); });
+  IfHas(node, "deviceIdError", [&](const Node& n) { d.deviceIdError = n.ErrorCode(); });
+  IfHas(node, "parentError", [&](const Node& n) { d.parentError = n.ErrorCode(); });
   IfHas(node, "properties", [&](const Node& n) {
     if (!n.Value().is_object()) n.Fail("expected an object of device properties");
     for (const auto& [name, v] : n.Value().items()) {
@@ -359,12 +403,15 @@ Device ReadDevice(const Node& node) {
   });
   IfHas(node, "driverKey", [&](const Node& n) { d.driverKey = ReadOptionalKey(n); });
   IfHas(node, "hardwareKey", [&](const Node& n) { d.hardwareKey = ReadOptionalKey(n); });
+  IfHas(node, "driverKeyError", [&](const Node& n) { d.driverKeyError = n.ErrorCode(); });
+  IfHas(node, "hardwareKeyError", [&](const Node& n) { d.hardwareKeyError = n.ErrorCode(); });
   IfHas(node, "hub", [&](const Node& n) { d.hub = ReadHub(n); });
   return d;
 }
 
 Service ReadService(const Node& node) {
-  node.Object({"name", "displayName", "type", "startType", "errorControl", "binaryPath", "state", "startError"});
+  node.Object({"name", "displayName", "type", "startType", "errorControl", "binaryPath", "state", "startError",
+               "openError", "configError", "statusError"});
   Service s;
   if (!node.Has("name")) node.Fail("missing \"name\"");
   s.name = node["name"].String();
@@ -396,6 +443,9 @@ Service ReadService(const Node& node) {
                     7);
   });
   IfHas(node, "startError", [&](const Node& n) { s.startError = n.Dword(); });
+  IfHas(node, "openError", [&](const Node& n) { s.openError = n.ErrorCode(); });
+  IfHas(node, "configError", [&](const Node& n) { s.configError = n.ErrorCode(); });
+  IfHas(node, "statusError", [&](const Node& n) { s.statusError = n.ErrorCode(); });
   return s;
 }
 

@@ -53,6 +53,8 @@ RegValue RegValue::MultiString(const std::vector<std::string>& entries) {
 
 RegValue RegValue::Binary(std::vector<BYTE> bytes, DWORD type) { return RegValue{type, std::move(bytes)}; }
 
+RegValue RegValue::Unreadable(DWORD error) { return RegValue{REG_NONE, {}, error}; }
+
 namespace guids {
 const GUID DevClassUsb = {0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 const GUID DevClassMouse = {0x4D36E96F, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};

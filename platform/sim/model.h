@@ -24,12 +24,14 @@ std::string ToUpperAscii(std::string text);
 struct RegValue {
   DWORD type = REG_NONE;
   std::vector<BYTE> data;
+  DWORD readError = 0;  // non-zero: the value exists but reading it fails with this code
 
   static RegValue Dword(DWORD value);
   static RegValue Qword(std::uint64_t value);
   static RegValue String(const std::string& text);                       // REG_SZ, NUL included
   static RegValue MultiString(const std::vector<std::string>& entries);  // REG_MULTI_SZ, double NUL
   static RegValue Binary(std::vector<BYTE> bytes, DWORD type = REG_BINARY);
+  static RegValue Unreadable(DWORD error);
 
   bool operator==(const RegValue&) const = default;
 };
@@ -60,12 +62,19 @@ struct PortConnection {
   bool v2Fails = false;
   bool plainFails = false;
   bool driverKeyFails = false;
+  // The error codes of the failing controls above.
+  DWORD exError = ERROR_GEN_FAILURE;
+  DWORD v2Error = ERROR_GEN_FAILURE;
+  DWORD plainError = ERROR_GEN_FAILURE;
+  DWORD driverKeyError = ERROR_GEN_FAILURE;
 };
 
 struct Hub {
   ULONG nodeType = 0;                   // 0 UsbHub, 1 UsbMIParent
   std::optional<BYTE> numberOfPorts;    // default: the highest port listed
   bool nodeInfoFails = false;
+  DWORD nodeInfoError = ERROR_GEN_FAILURE;
+  DWORD openError = 0;                  // non-zero: CreateFileA on the hub interface fails with this code
   std::vector<PortConnection> connections;
 };
 
@@ -77,10 +86,15 @@ struct Device {
   ULONG problem = 0;                    // non-zero: DN_HAS_PROBLEM with this problem number
   std::optional<ULONG> status;          // explicit DN_ flags; default derived from problem
   bool statusFails = false;             // CM_Get_DevNode_Status fails for this node
+  ULONG parentError = 0;                // non-zero: the CONFIGRET of CM_Get_Parent for this node
+  ULONG deviceIdError = 0;              // non-zero: the CONFIGRET of CM_Get_Device_ID_Size and CM_Get_Device_IDA;
+                                        // no SetupDi call reaches the node then (its instanceId is the file's name for it)
   std::map<DWORD, RegValue> properties; // SPDRP_ code -> typed value (LowerFilters included)
   std::vector<GUID> interfaces;         // present device-interface classes
   std::optional<ValueMap> driverKey;    // nullopt: the device has no driver (software) key
   std::optional<ValueMap> hardwareKey;  // nullopt: no hardware key
+  DWORD driverKeyError = 0;             // non-zero: opening the driver key fails with this code
+  DWORD hardwareKeyError = 0;           // likewise the hardware key
   std::optional<Hub> hub;               // set for hubs (root hubs included)
 };
 
@@ -93,6 +107,9 @@ struct Service {
   std::string binaryPath;
   DWORD state = SERVICE_STOPPED;
   DWORD startError = 0;                 // non-zero: StartServiceA fails with this code
+  DWORD openError = 0;                  // non-zero: OpenServiceA fails with this code
+  DWORD configError = 0;                // non-zero: QueryServiceConfigA fails with this code
+  DWORD statusError = 0;                // non-zero: QueryServiceStatus fails with this code
 };
 
 struct FileVersion {

@@ -577,6 +577,7 @@ SC_HANDLE SystemServices::OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DW
     if (SameText(candidate.name, serviceName)) service = &candidate;
   }
   if (service == nullptr) return s.Fail(ERROR_SERVICE_DOES_NOT_EXIST), nullptr;
+  if (service->openError != 0) return s.Fail(service->openError), nullptr;
   if (!s.System().administrator && (access & ~kServiceReadRights) != 0) return s.Fail(ERROR_ACCESS_DENIED), nullptr;
   const std::uintptr_t handle =
       s.core.Acquire(ResourceKind::ServiceHandle, "OpenServiceA(\"" + service->name + "\", " + Hex(access) + ")");
@@ -607,6 +608,7 @@ BOOL SystemServices::QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONF
   if ((it->second.access & SERVICE_QUERY_CONFIG) == 0) return s.Fail(ERROR_ACCESS_DENIED);
   const Service* model = ServiceOf(s.Model(), it->second.name);
   if (model == nullptr) return s.Fail(1072);  // ERROR_SERVICE_MARKED_FOR_DELETE
+  if (model->configError != 0) return s.Fail(model->configError);
   if (bytesNeeded == nullptr) return s.Fail(kErrorInvalidAddress);
 
   // The record, then its strings: binary path, load order group, dependencies
@@ -650,6 +652,7 @@ BOOL SystemServices::QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS stat
   if (status == nullptr) return s.Fail(kErrorInvalidAddress);
   const Service* model = ServiceOf(s.Model(), it->second.name);
   if (model == nullptr) return s.Fail(1072);
+  if (model->statusError != 0) return s.Fail(model->statusError);
   *status = SERVICE_STATUS{};
   status->dwServiceType = model->type;
   status->dwCurrentState = model->state;

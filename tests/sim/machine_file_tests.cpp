@@ -134,6 +134,70 @@ TEST(MachineFile, BadFilesNameThePlaceAndTheProblem) {
   EXPECT_EQ(LoadError(R"([1, 2])"), "/: expected an object");
 }
 
+TEST(MachineFile, ReadsFailuresWithTheirErrorCodesAndTextsGivenByteForByte) {
+  const sim::MachineModel model = sim::Machine::ParseModel(R"({
+    "system": {"windowsDirectory": {"ansi": "C:\\WIND\u00c9"}},
+    "devices": [
+      {"id": {"ansi": "R\\\u00e9"}},
+      {"id": "USB\\HUB\\1", "parent": {"ansi": "R\\\u00e9"}, "driverKeyError": 5, "hardwareKeyError": 1015,
+       "properties": {"FriendlyName": {"error": 1117}, "DeviceDesc": {"ansi": "Ger\u00e4t"},
+                      "HardwareID": [{"ansi": "\u00ff"}, "b"]},
+       "driverKey": {"bInterval": {"error": 5}},
+       "hub": {"nodeInfoFails": 21, "openError": 32, "connections": [
+         {"port": 1, "fail": {"ex": 1167, "plain": 21, "v2": 50, "driverKey": 5}},
+         {"port": 2, "fail": ["ex"], "driverKeyName": {"ansi": "K\u00e9"}}]}}],
+    "services": [{"name": {"ansi": "s\u00e9"}, "openError": 5, "configError": 1060, "statusError": 6,
+                  "binaryPath": {"ansi": "\u00e9.sys"}}]
+  })");
+  EXPECT_EQ(model.system.windowsDirectory, "C:\\WIND\xC9");
+  EXPECT_EQ(model.devices.at(0).instanceId, "R\\\xE9");
+  const sim::Device& hub = model.devices.at(1);
+  EXPECT_EQ(hub.parent, "R\\\xE9");
+  EXPECT_EQ(hub.driverKeyError, 5u);
+  EXPECT_EQ(hub.hardwareKeyError, 1015u);
+  EXPECT_EQ(hub.properties.at(SPDRP_FRIENDLYNAME), sim::RegValue::Unreadable(1117));
+  EXPECT_EQ(hub.properties.at(SPDRP_DEVICEDESC), sim::RegValue::String("Ger\xE4t"));
+  EXPECT_EQ(hub.properties.at(SPDRP_HARDWAREID), sim::RegValue::MultiString({"\xFF", "b"}));
+  EXPECT_EQ(hub.driverKey->at("bInterval").readError, 5u);
+  EXPECT_TRUE(hub.hub->nodeInfoFails);
+  EXPECT_EQ(hub.hub->nodeInfoError, 21u);
+  EXPECT_EQ(hub.hub->openError, 32u);
+  const sim::PortConnection& one = hub.hub->connections.at(0);
+  EXPECT_TRUE(one.exFails && one.plainFails && one.v2Fails && one.driverKeyFails);
+  EXPECT_EQ(one.exError, 1167u);
+  EXPECT_EQ(one.plainError, 21u);
+  EXPECT_EQ(one.v2Error, 50u);
+  EXPECT_EQ(one.driverKeyError, 5u);
+  const sim::PortConnection& two = hub.hub->connections.at(1);
+  EXPECT_TRUE(two.exFails);
+  EXPECT_EQ(two.exError, static_cast<DWORD>(ERROR_GEN_FAILURE));
+  EXPECT_FALSE(two.plainFails);
+  EXPECT_EQ(two.driverKeyName, "K\xE9");
+  const sim::Service& service = model.services.at(0);
+  EXPECT_EQ(service.name, "s\xE9");
+  EXPECT_EQ(service.binaryPath, "\xE9.sys");
+  EXPECT_EQ(service.openError, 5u);
+  EXPECT_EQ(service.configError, 1060u);
+  EXPECT_EQ(service.statusError, 6u);
+
+  EXPECT_EQ(LoadError(Tree(R"(, {"id": "X\\1", "parent": "R\\0", "driverKeyError": 0})")),
+            "/devices/4/driverKeyError: expected an integer from 1 to 4294967295");
+  EXPECT_EQ(LoadError(Tree(R"(, {"id": {"ansi": "X\u20ac"}, "parent": "R\\0"})")),
+            "/devices/4/id/ansi: expected characters U+0000 to U+00FF, one per byte");
+  EXPECT_EQ(LoadError(Tree(R"(, {"id": {"ansi": "X", "more": 1}, "parent": "R\\0"})")),
+            "/devices/4/id: expected a string");
+  EXPECT_EQ(LoadError(Tree("", R"(, {"port": 2, "fail": {"exx": 5}})")),
+            "/devices/2/hub/connections/1/fail/exx: unknown control \"exx\"; expected \"ex\", \"v2\", \"plain\" or "
+            "\"driverKey\"");
+  EXPECT_EQ(LoadError(Tree("", R"(, {"port": 2, "fail": {"ex": true}})")),
+            "/devices/2/hub/connections/1/fail/ex: expected an integer from 1 to 4294967295");
+  EXPECT_EQ(LoadError(Tree(R"(, {"id": "X\\1", "parent": "R\\0", "driverKey": {"v": {"error": 5, "dword": 1}}})"))
+                .substr(0, 50),
+            "/devices/4/driverKey/v: expected a registry value:");
+  EXPECT_EQ(LoadError(R"({"devices": [{"id": "R", "hub": {"nodeInfoFails": "yes"}}]})"),
+            "/devices/0/hub/nodeInfoFails: expected true or false or an error code");
+}
+
 TEST(MachineFile, MissingFileAndFailedLoadsLeaveNoMachine) {
   try {
     sim::Machine::FromFile("/nonexistent/machine.json");

@@ -6,11 +6,20 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
+#include <cstring>
+#include <algorithm>
 
+#include "devaccess/DevAccess.h"
+#include "devices/DeviceTables.h"
+#include "devices/HubLayout.h"
+#include "platform/handles.h"
 #include "platform/platform.h"
 #include "platform/sim/sim.h"
+#include "devices/DeviceList.h"
 #include "snapshot/Snapshot.h"
 #include "tests/setup/TestControls.h"
 #include "tests/setup/WindowFixture.h"
@@ -28,16 +37,32 @@ std::string ClipboardText(sim::Machine& machine) {
   return std::string(data->begin(), data->end() - 1);
 }
 
+// The text `step` gives, or what it raised: an error of the program is part of what it shows.
+template <typename F>
+std::string Raised(F step) {
+  try {
+    return step();
+  } catch (const std::exception& e) {
+    return "raised " + std::string(e.what()) + "\n";
+  }
+}
+
 // Everything the window shows: per category the drawn texts and tints of every cell
 // and the "Copy IDs" report of every device.
 std::string Observe(sim::Machine& machine) {
   platform::ScopedBackend scope(machine.Backend());
   morvane::test::TestWindow w;
   std::string seen;
-  w.frm.FormCreate("");
-  w.frm.FormShow();
+  seen += Raised([&] {
+    w.frm.FormCreate("");
+    w.frm.FormShow();
+    return std::string();
+  });
   for (int category = 0; category < w.cbDevices.ItemCount(); ++category) {
-    w.cbDevices.Pick(category);
+    seen += Raised([&] {
+      w.cbDevices.Pick(category);
+      return std::string();
+    });
     seen += "== " + w.cbDevices.Item(category) + ": " + std::to_string(w.frm.DeviceCount) + "\n";
     for (int row = 1; row <= w.frm.DeviceCount; ++row) {
       for (int col = 0; col < 6; ++col) {
@@ -53,9 +78,11 @@ std::string Observe(sim::Machine& machine) {
       }
     }
     for (int row = 1; row <= w.frm.DeviceCount; ++row) {
-      w.ClickRow(row);
-      w.frm.btnCopyIDClick();
-      seen += ClipboardText(machine);
+      seen += Raised([&] {
+        w.ClickRow(row);
+        w.frm.btnCopyIDClick();
+        return ClipboardText(machine);
+      });
     }
   }
   w.frm.FormDestroy();
@@ -271,27 +298,398 @@ TEST(Snapshot, TheCommandWritesTheFileAndReportsAPathItCannotWrite) {
   EXPECT_NE(error.find("/no/such/folder/pc.json"), std::string::npos) << error;
 }
 
-}  // namespace
+// A machine where each thing the program reads fails in its own way, each with an
+// error code other than the loader's default: key opens, a value read, a property
+// read, a hub that cannot be opened, a hub whose node information fails, controls
+// per port (an empty port among them), and services that open but cannot be queried
+// or cannot be opened at all.
+const char* const kFailingMachine = R"json({
+  "devices": [
+    {"id": "HTREE\\ROOT\\0"},
+    {"id": "PCI\\VEN_8086&DEV_A36D\\3&1&0&A0", "parent": "HTREE\\ROOT\\0", "class": "USB",
+     "interfaces": ["USB_HOST_CONTROLLER"],
+     "properties": {"DeviceDesc": "xHCI Controller", "Service": "USBXHCI"}, "driverKeyError": 5},
+    {"id": "USB\\ROOT_HUB30\\4&1&0&0", "parent": "PCI\\VEN_8086&DEV_A36D\\3&1&0&A0", "class": "USB",
+     "interfaces": ["USB_HUB"], "properties": {"DeviceDesc": "USB Root Hub", "Service": "USBHUB3"},
+     "driverKey": {}, "hub": {"ports": 5, "connections": [
+       {"port": 1, "device": "USB\\VID_0001&PID_0001\\A", "fail": {"ex": 1167, "plain": 21},
+        "pipes": [{"type": "interrupt", "interval": 1}]},
+       {"port": 2, "device": "USB\\VID_0001&PID_0002\\B", "speed": "super", "fail": {"v2": 50},
+        "pipes": [{"type": "interrupt", "interval": 4}]},
+       {"port": 3, "device": "USB\\VID_0001&PID_0003\\C", "fail": {"driverKey": 5},
+        "pipes": [{"type": "interrupt", "interval": 8}]},
+       {"port": 4, "fail": {"ex": 21}},
+       {"port": 5, "device": "USB\\VID_05E3&PID_0608\\E", "speed": "high"}
+     ]}},
+    {"id": "USB\\VID_0001&PID_0001\\A", "parent": "USB\\ROOT_HUB30\\4&1&0&0", "class": "Mouse",
+     "interfaces": ["USB_DEVICE"],
+     "properties": {"DeviceDesc": "Mouse A", "FriendlyName": {"error": 1117}, "Service": "HidUsb", "Address": 1,
+                    "Driver": "{4d36e96f-e325-11ce-bfc1-08002be10318}\\0001", "LowerFilters": ["morvane"]},
+     "driverKey": {"bInterval": {"error": 5}}, "hardwareKeyError": 1015},
+    {"id": "USB\\VID_0001&PID_0002\\B", "parent": "USB\\ROOT_HUB30\\4&1&0&0", "class": "Mouse",
+     "interfaces": ["USB_DEVICE"],
+     "properties": {"DeviceDesc": "Mouse B", "Service": "mouhid", "Address": 2,
+                    "Driver": "{4d36e96f-e325-11ce-bfc1-08002be10318}\\0002"},
+     "driverKey": {"bInterval": 2}},
+    {"id": "USB\\VID_0001&PID_0003\\C", "parent": "USB\\ROOT_HUB30\\4&1&0&0", "class": "Keyboard",
+     "interfaces": ["USB_DEVICE"],
+     "properties": {"DeviceDesc": "Keyboard C", "Service": "kbdhid", "Address": 3,
+                    "Driver": "{4d36e96b-e325-11ce-bfc1-08002be10318}\\0003"}},
+    {"id": "USB\\VID_05E3&PID_0608\\E", "parent": "USB\\ROOT_HUB30\\4&1&0&0", "class": "USB",
+     "interfaces": ["USB_DEVICE", "USB_HUB"],
+     "properties": {"DeviceDesc": "Generic Hub", "Service": "usbhub", "Address": 5,
+                    "Driver": "{36fc9e60-c465-11cf-8056-444553540000}\\0009"},
+     "hub": {"openError": 32, "connections": [{"port": 1, "device": "USB\\VID_0002&PID_0001\\F"}]}},
+    {"id": "USB\\VID_0002&PID_0001\\F", "parent": "USB\\VID_05E3&PID_0608\\E", "class": "Mouse",
+     "interfaces": ["USB_DEVICE"],
+     "properties": {"DeviceDesc": "Mouse F", "Service": "HidUsb", "Address": 1,
+                    "Driver": "{4d36e96f-e325-11ce-bfc1-08002be10318}\\0004"}},
+    {"id": "PCI\\VEN_1022&DEV_43D5\\4&2&0&0", "parent": "HTREE\\ROOT\\0", "class": "USB",
+     "properties": {"DeviceDesc": "Second Controller", "Service": "amdxhc"}},
+    {"id": "USB\\ROOT_HUB30\\5&3&0&0", "parent": "PCI\\VEN_1022&DEV_43D5\\4&2&0&0", "class": "USB",
+     "interfaces": ["USB_HUB"], "properties": {"DeviceDesc": "Second Root Hub", "Service": "USBHUB3"},
+     "hub": {"nodeInfoFails": 1167, "connections": [{"port": 1, "device": "USB\\VID_0003&PID_0001\\G"}]}},
+    {"id": "USB\\VID_0003&PID_0001\\G", "parent": "USB\\ROOT_HUB30\\5&3&0&0", "class": "Mouse",
+     "interfaces": ["USB_DEVICE"],
+     "properties": {"DeviceDesc": "Mouse G", "Service": "HidUsb", "Address": 1,
+                    "Driver": "{4d36e96f-e325-11ce-bfc1-08002be10318}\\0005"}}
+  ],
+  "services": [
+    {"name": "USBXHCI", "state": "running", "binaryPath": "\\SystemRoot\\System32\\drivers\\USBXHCI.SYS"},
+    {"name": "USBHUB3", "state": "running", "configError": 1115},
+    {"name": "HidUsb", "state": "running", "statusError": 6,
+     "binaryPath": "\\SystemRoot\\System32\\drivers\\hidusb.sys"},
+    {"name": "mouhid", "openError": 5},
+    {"name": "kbdhid", "state": "running", "configError": 1060, "statusError": 1053},
+    {"name": "morvane", "state": "startPending", "binaryPath": "\\SystemRoot\\System32\\drivers\\morvane.sys"}
+  ],
+  "files": [
+    {"path": "C:\\WINDOWS\\System32\\drivers\\USBXHCI.SYS", "version": {"fileVersion": "10.0.1"}},
+    {"path": "C:\\WINDOWS\\System32\\drivers\\hidusb.sys", "version": {"fileVersion": "10.0.2"}},
+    {"path": "C:\\WINDOWS\\System32\\drivers\\morvane.sys", "version": {"fileVersion": "1.0.0.0"}}
+  ]
+})json";
 
-namespace {
+std::string Result(bool ok) {
+  return ok ? "ok" : "error " + std::to_string(platform::System().GetLastError());
+}
 
-TEST(SnapshotSwitch, OnlyALeadingSnapshotSwitchIsTakenWithTheFileAfterIt) {
-  std::string path;
-  EXPECT_TRUE(morvane::SnapshotPathFromCommandLine("setup.exe /snapshot C:\\pc.json", path));
-  EXPECT_EQ(path, "C:\\pc.json");
-  EXPECT_TRUE(morvane::SnapshotPathFromCommandLine("\"C:\\Program Files\\setup.exe\" -SNAPSHOT \"C:\\my pc.json\"", path));
-  EXPECT_EQ(path, "C:\\my pc.json");
-  path = "left over";
-  EXPECT_TRUE(morvane::SnapshotPathFromCommandLine("setup.exe /snapshot", path));
-  EXPECT_EQ(path, "");
-  std::string error;
-  EXPECT_NE(morvane::WriteSnapshotCommand(path, error), 0);
-  EXPECT_FALSE(error.empty());
+std::string RegResult(LSTATUS status) {
+  return status == ERROR_SUCCESS ? "ok" : "error " + std::to_string(status);
+}
 
-  for (const char* other : {"setup.exe", "setup.exe /mice /snapshot x", "setup.exe /snapshots x", "setup.exe snapshot x",
-                            "\"/snapshot x\""}) {
-    EXPECT_FALSE(morvane::SnapshotPathFromCommandLine(other, path)) << other;
+std::string HubControlResult(HANDLE hub, DWORD code, ULONG port, DWORD size) {
+  std::vector<BYTE> buffer(std::max<DWORD>(size, morvane::hub::kV2Size), 0);
+  std::memcpy(buffer.data(), &port, 4);
+  if (code == IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2) {
+    const DWORD length = morvane::hub::kV2Size;
+    std::memcpy(buffer.data() + morvane::hub::kV2LengthOffset, &length, 4);
   }
+  DWORD returned = 0;
+  return Result(platform::Files().DeviceIoControl(hub, code, buffer.data(), size, buffer.data(), size, &returned,
+                                                  nullptr) != FALSE);
+}
+
+// The outcome, with its error code, of each call through which the program reads the
+// machine: per device its key opens, its value and property reads, its hub's open
+// and controls for each port; per service its opens and queries.
+std::string ProbeCalls(sim::Machine& machine) {
+  platform::ScopedBackend scope(machine.Backend());
+  std::string seen;
+  platform::IDeviceInstall& setup = platform::DeviceInstall();
+  platform::UniqueDevInfo lookup(setup.SetupDiCreateDeviceInfoList(nullptr, nullptr));
+  for (const sim::Device& device : machine.Model().devices) {
+    seen += device.instanceId + "\n";
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof(data);
+    if (!setup.SetupDiOpenDeviceInfoA(lookup.Get(), device.instanceId.c_str(), nullptr, 0, &data)) continue;
+    for (DWORD property : {SPDRP_DEVICEDESC, SPDRP_FRIENDLYNAME, SPDRP_SERVICE, SPDRP_DRIVER, SPDRP_ADDRESS}) {
+      BYTE buffer[512];
+      DWORD type = 0;
+      const bool ok =
+          setup.SetupDiGetDeviceRegistryPropertyA(lookup.Get(), &data, property, &type, buffer, sizeof(buffer), nullptr);
+      seen += "  property " + std::to_string(property) + ": " + Result(ok) + "\n";
+    }
+    for (DWORD keyType : {DIREG_DRV, DIREG_DEV}) {
+      platform::UniqueDevRegKey key(setup.SetupDiOpenDevRegKey(lookup.Get(), &data, DICS_FLAG_GLOBAL, 0, keyType, KEY_READ));
+      seen += "  key " + std::to_string(keyType) + ": " + Result(key.IsValid()) + "\n";
+      if (!key) continue;
+      DWORD value = 0;
+      DWORD size = sizeof(value);
+      seen += "    bInterval: " +
+              RegResult(platform::Registry().RegQueryValueExA(key.Get(), "bInterval", nullptr, nullptr,
+                                                              reinterpret_cast<BYTE*>(&value), &size)) +
+              "\n";
+    }
+    if (!morvane::InstanceHasInterface(device.instanceId, morvane::GUID_DEVINTERFACE_USB_HUB)) continue;
+    platform::UniqueFile hub(morvane::OpenInterfaceHandle(device.instanceId, morvane::GUID_DEVINTERFACE_USB_HUB));
+    seen += "  hub open: " + Result(hub.IsValid()) + "\n";
+    if (!hub) continue;
+    seen += "  node information: " + HubControlResult(hub.Get(), IOCTL_USB_GET_NODE_INFORMATION, 0,
+                                                      morvane::hub::kNodeInfoSize) + "\n";
+    for (ULONG port = 1; port <= 6; ++port) {
+      seen += "  port " + std::to_string(port) + ":";
+      seen += " driverKey " + HubControlResult(hub.Get(), IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, port,
+                                               morvane::hub::kDriverKeyProbeSize);
+      seen += ", ex " + HubControlResult(hub.Get(), IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, port,
+                                         morvane::hub::kConnectionInfoSize);
+      seen += ", v2 " + HubControlResult(hub.Get(), IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, port,
+                                         morvane::hub::kV2Size);
+      seen += ", plain " + HubControlResult(hub.Get(), IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, port,
+                                            morvane::hub::kConnectionInfoSize) + "\n";
+    }
+  }
+  platform::IServiceControl& scm = platform::ServiceControl();
+  platform::UniqueServiceHandle manager(scm.OpenSCManagerA(nullptr, nullptr, STANDARD_RIGHTS_READ));
+  for (const char* name : {"USBXHCI", "USBHUB3", "HidUsb", "mouhid", "kbdhid", "morvane", "usbhub", "amdxhc"}) {
+    seen += std::string("service ") + name + ":";
+    platform::UniqueServiceHandle config(
+        scm.OpenServiceA(manager.Get(), name, STANDARD_RIGHTS_READ | SERVICE_QUERY_CONFIG));
+    seen += " open " + Result(config.IsValid());
+    if (config) {
+      DWORD needed = 0;
+      seen += ", config " + Result(scm.QueryServiceConfigA(config.Get(), nullptr, 0, &needed) != FALSE);
+    }
+    platform::UniqueServiceHandle status(
+        scm.OpenServiceA(manager.Get(), name, STANDARD_RIGHTS_READ | SERVICE_QUERY_STATUS));
+    if (status) {
+      SERVICE_STATUS state{};
+      const bool ok = scm.QueryServiceStatus(status.Get(), &state) != FALSE;
+      seen += ", status " + Result(ok) + (ok ? " " + std::to_string(state.dwCurrentState) : "");
+    }
+    seen += "\n";
+  }
+  return seen;
+}
+
+TEST(SnapshotFailures, EveryFailingCallFailsInTheReplayWithTheSameErrorCode) {
+  auto original = sim::Machine::FromJson(kFailingMachine);
+  const std::string recorded = Record(*original);
+  auto replay = sim::Machine::FromJson(recorded);
+  const std::string expected = ProbeCalls(*original);
+  // The probe sees each failure of the machine with its own code.
+  for (const char* line :
+       {"  key 2: error 5\n", "    bInterval: error 5\n", "  property 12: error 1117\n", "  key 1: error 1015\n",
+        "  hub open: error 32\n", "  node information: error 1167\n",
+        "  port 1: driverKey ok, ex error 1167, v2 ok, plain error 21\n",
+        "  port 2: driverKey ok, ex ok, v2 error 50, plain ok\n", "  port 3: driverKey error 5,",
+        "  port 4: driverKey error 1167, ex error 21,", "service USBHUB3: open ok, config error 1115, status ok 4\n",
+        "service HidUsb: open ok, config error 122, status error 6\n", "service mouhid: open error 5\n",
+        "service kbdhid: open ok, config error 1060, status error 1053\n",
+        "service morvane: open ok, config error 122, status ok 2\n"}) {
+    EXPECT_NE(expected.find(line), std::string::npos) << line << "\nin\n" << expected;
+  }
+  EXPECT_EQ(ProbeCalls(*replay), expected) << recorded;
+  ExpectRoundTrip(sim::Machine::FromJson(kFailingMachine));
+}
+
+TEST(SnapshotFailures, TheRecordingStatesEachFailureOnce) {
+  auto original = sim::Machine::FromJson(kFailingMachine);
+  const sim::MachineModel model = sim::Machine::ParseModel(Record(*original));
+  auto device = [&model](const std::string& id) -> const sim::Device& {
+    for (const sim::Device& d : model.devices) {
+      if (d.instanceId == id) return d;
+    }
+    throw std::runtime_error("not recorded: " + id);
+  };
+  EXPECT_EQ(device("PCI\\VEN_8086&DEV_A36D\\3&1&0&A0").driverKeyError, 5u);
+  EXPECT_EQ(device("USB\\VID_0001&PID_0001\\A").hardwareKeyError, 1015u);
+  EXPECT_EQ(device("USB\\VID_0001&PID_0001\\A").driverKey->at("bInterval"), sim::RegValue::Unreadable(5));
+  EXPECT_EQ(device("USB\\VID_0001&PID_0001\\A").properties.at(SPDRP_FRIENDLYNAME), sim::RegValue::Unreadable(1117));
+  // A key that does not exist is written as before: null, without an error code.
+  EXPECT_FALSE(device("USB\\VID_0001&PID_0003\\C").driverKey.has_value());
+  EXPECT_EQ(device("USB\\VID_0001&PID_0003\\C").driverKeyError, 0u);
+  EXPECT_EQ(device("USB\\VID_05E3&PID_0608\\E").hub->openError, 32u);
+  EXPECT_EQ(device("USB\\ROOT_HUB30\\5&3&0&0").hub->nodeInfoError, 1167u);
+  const std::vector<sim::PortConnection>& ports = device("USB\\ROOT_HUB30\\4&1&0&0").hub->connections;
+  ASSERT_EQ(ports.size(), 5u);
+  EXPECT_EQ(ports[3].port, 4u);  // the empty port is listed for its failing control alone
+  EXPECT_TRUE(ports[3].device.empty());
+  EXPECT_EQ(ports[3].exError, 21u);
+  EXPECT_FALSE(ports[3].driverKeyFails);  // an empty port's own answer, the loader's as well
+  std::map<std::string, const sim::Service*> services;
+  for (const sim::Service& service : model.services) services[service.name] = &service;
+  EXPECT_EQ(services.at("mouhid")->openError, 5u);
+  EXPECT_EQ(services.at("USBHUB3")->configError, 1115u);
+  EXPECT_EQ(services.at("HidUsb")->statusError, 6u);
+  EXPECT_EQ(services.at("morvane")->state, static_cast<DWORD>(SERVICE_START_PENDING));
+}
+
+// Texts read through the ANSI functions in the system code page: 0xE9 is "é" in
+// code page 1252, and no UTF-8.
+TEST(SnapshotAnsiTexts, BytesThatAreNoUtf8ComeBackByteForByte) {
+  auto model = sim::Machine::ParseModel(kFailingMachine);
+  const std::string mouse = "USB\\VID_0001&PID_0002\\S\xE9RIE";
+  model.system.windowsDirectory = "C:\\WIND\xC9";
+  for (sim::Device& device : model.devices) {
+    if (device.instanceId == "USB\\VID_0001&PID_0002\\B") device.instanceId = mouse;
+    if (device.instanceId == "USB\\VID_0001&PID_0003\\C") {
+      device.properties[SPDRP_FRIENDLYNAME] = sim::RegValue::String("Clavier fran\xE7" "ais");
+      device.properties[SPDRP_HARDWAREID] = sim::RegValue::MultiString({"USB\\VID_0001&PID_0003", "caf\xE9"});
+      // Bytes that look like UTF-8 but are not: an overlong NUL and a lone surrogate.
+      device.properties[SPDRP_DEVICEDESC] = sim::RegValue::String("\xC0\x80 \xED\xA0\x80");
+    }
+    if (device.hub) {
+      for (sim::PortConnection& port : device.hub->connections) {
+        if (port.device == "USB\\VID_0001&PID_0002\\B") port.device = mouse;
+      }
+    }
+  }
+  for (sim::Service& service : model.services) {
+    if (service.name == "USBXHCI") service.binaryPath = "\\SystemRoot\\System32\\drivers\\USBX\xC9.SYS";
+  }
+  model.files[0].path = "C:\\WIND\xC9\\System32\\drivers\\USBX\xC9.SYS";
+  model.files[0].version = sim::FileVersion{"10.0 (\xE9t\xE9)"};
+  model.files[2].path = "C:\\WIND\xC9\\System32\\drivers\\morvane.sys";
+  const sim::MachineModel before = model;
+
+  auto original = std::make_unique<sim::Machine>(std::move(model));
+  const std::string recorded = Record(*original);
+  // Written as the characters of its bytes, readable in the file: "É" in UTF-8.
+  EXPECT_NE(recorded.find("\"ansi\": \"C:\\\\WIND\xC3\x89\""), std::string::npos) << recorded;
+  const sim::MachineModel replay = sim::Machine::ParseModel(recorded);
+  EXPECT_EQ(replay.system.windowsDirectory, before.system.windowsDirectory);
+  std::map<std::string, const sim::Device*> devices;
+  for (const sim::Device& device : replay.devices) devices[device.instanceId] = &device;
+  ASSERT_EQ(devices.count(mouse), 1u) << recorded;
+  const sim::Device& keyboard = *devices.at("USB\\VID_0001&PID_0003\\C");
+  EXPECT_EQ(keyboard.properties.at(SPDRP_FRIENDLYNAME), sim::RegValue::String("Clavier fran\xE7" "ais"));
+  EXPECT_EQ(keyboard.properties.at(SPDRP_HARDWAREID), sim::RegValue::MultiString({"USB\\VID_0001&PID_0003", "caf\xE9"}));
+  EXPECT_EQ(keyboard.properties.at(SPDRP_DEVICEDESC), sim::RegValue::String("\xC0\x80 \xED\xA0\x80"));
+  bool portFound = false;
+  for (const sim::PortConnection& port : devices.at("USB\\ROOT_HUB30\\4&1&0&0")->hub->connections) {
+    portFound = portFound || port.device == mouse;
+  }
+  EXPECT_TRUE(portFound);
+  std::map<std::string, const sim::Service*> services;
+  for (const sim::Service& service : replay.services) services[service.name] = &service;
+  EXPECT_EQ(services.at("USBXHCI")->binaryPath, "\\SystemRoot\\System32\\drivers\\USBX\xC9.SYS");
+  bool fileFound = false;
+  for (const sim::File& file : replay.files) {
+    if (file.path != before.files[0].path) continue;
+    fileFound = true;
+    EXPECT_EQ(file.version->fileVersion, "10.0 (\xE9t\xE9)");
+  }
+  EXPECT_TRUE(fileFound) << recorded;
+  ExpectRoundTrip(std::make_unique<sim::Machine>(before));
+}
+
+// Wine's configuration manager answers a child query with success and no child, and
+// a node whose parent it does not know with CR_NO_SUCH_DEVNODE; here over the
+// simulated machine's own answers.
+class ChildlessSuccess : public platform::IConfigManager {
+ public:
+  explicit ChildlessSuccess(platform::IConfigManager& inner) : inner_(inner) {}
+  CONFIGRET CM_Get_Device_ID_Size(PULONG length, DEVINST devInst, ULONG flags) override {
+    return inner_.CM_Get_Device_ID_Size(length, devInst, flags);
+  }
+  CONFIGRET CM_Get_Device_IDA(DEVINST devInst, LPSTR buffer, ULONG bufferLength, ULONG flags) override {
+    return inner_.CM_Get_Device_IDA(devInst, buffer, bufferLength, flags);
+  }
+  CONFIGRET CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST devInst, ULONG flags) override {
+    return inner_.CM_Get_DevNode_Status(status, problem, devInst, flags);
+  }
+  CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST devInst, ULONG flags) override {
+    return inner_.CM_Get_Parent(parent, devInst, flags);
+  }
+  CONFIGRET CM_Get_Child(DEVINST*, DEVINST, ULONG) override { return CR_SUCCESS; }
+  CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST devInst, ULONG flags) override {
+    return inner_.CM_Get_Sibling(sibling, devInst, flags);
+  }
+
+ private:
+  platform::IConfigManager& inner_;
+};
+
+TEST(SnapshotWineAnswers, AChildQueryThatNamesNoChildEndsEveryWalk) {
+  auto machine = sim::Machine::FromJson(kFailingMachine);
+  ChildlessSuccess childless(*machine->Backend().configManager);
+  platform::Backend backend = machine->Backend();
+  backend.configManager = &childless;
+  platform::ScopedBackend scope(backend);
+  // The lists ask for every device's children (mouse, keyboard and HID children).
+  std::size_t listed = 0;
+  for (int category = 0; category < 8; ++category) {
+    morvane::TDeviceList list(category);
+    for (int i = 0; i < list.Count(); ++i) EXPECT_TRUE(list.GetDevice(i).GetChildren().empty());
+    listed += static_cast<std::size_t>(list.Count());
+  }
+  EXPECT_GT(listed, 0u);
+  const std::string recorded = morvane::RecordMachineSnapshot();
+  EXPECT_NO_THROW(sim::Machine::ParseModel(recorded)) << recorded;
+  EXPECT_EQ(machine->LeakReport(), "");
+}
+
+// Per device that opens by its ID: its parent query's answer and the parent's ID query.
+std::string ProbeParents(sim::Machine& machine, const std::vector<std::string>& ids) {
+  platform::ScopedBackend scope(machine.Backend());
+  std::string seen;
+  platform::UniqueDevInfo lookup(platform::DeviceInstall().SetupDiCreateDeviceInfoList(nullptr, nullptr));
+  for (const std::string& id : ids) {
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof(data);
+    seen += id + ": ";
+    if (!platform::DeviceInstall().SetupDiOpenDeviceInfoA(lookup.Get(), id.c_str(), nullptr, 0, &data)) {
+      seen += "does not open\n";
+      continue;
+    }
+    DEVINST parent = 0;
+    const CONFIGRET up = platform::ConfigManager().CM_Get_Parent(&parent, data.DevInst, 0);
+    seen += "parent " + std::to_string(up);
+    if (up == CR_SUCCESS) {
+      ULONG length = 0;
+      const CONFIGRET size = platform::ConfigManager().CM_Get_Device_ID_Size(&length, parent, 0);
+      seen += ", parent's ID " + std::to_string(size);
+      if (size == CR_SUCCESS) {
+        std::vector<char> text(length + 1, '\0');
+        platform::ConfigManager().CM_Get_Device_IDA(parent, text.data(), length + 1, 0);
+        seen += " " + std::string(text.data());
+      }
+    }
+    seen += "\n";
+  }
+  return seen;
+}
+
+// Top nodes whose parent query fails, as on Wine, and a root whose ID cannot be read.
+const char* const kParentlessMachine = R"json({
+  "devices": [
+    {"id": "HTREE\\ROOT\\0", "deviceIdError": 13},
+    {"id": "USB\\VID_0001&PID_0001\\A", "parent": "HTREE\\ROOT\\0", "class": "Mouse", "interfaces": ["USB_DEVICE"],
+     "properties": {"DeviceDesc": "Mouse A", "Service": "HidUsb"}},
+    {"id": "USB\\VID_0001&PID_0002\\B", "parent": "HTREE\\ROOT\\0", "parentError": 13, "class": "Mouse",
+     "interfaces": ["USB_DEVICE"], "properties": {"DeviceDesc": "Mouse B", "Service": "HidUsb"}},
+    {"id": "USB\\VID_0001&PID_0003\\C", "parent": "HTREE\\ROOT\\0", "parentError": 13, "class": "Keyboard",
+     "interfaces": ["USB_DEVICE"], "properties": {"DeviceDesc": "Keyboard C", "Service": "kbdhid"}}
+  ],
+  "services": [{"name": "HidUsb", "state": "running"}]
+})json";
+
+TEST(SnapshotWineAnswers, NodesWithoutAParentAndARootWithoutAnIdReplayAsTheyAnswered) {
+  const std::vector<std::string> ids = {"HTREE\\ROOT\\0", "USB\\VID_0001&PID_0001\\A", "USB\\VID_0001&PID_0002\\B",
+                                        "USB\\VID_0001&PID_0003\\C"};
+  auto original = sim::Machine::FromJson(kParentlessMachine);
+  const std::string recorded = Record(*original);
+  const sim::MachineModel model = sim::Machine::ParseModel(recorded);
+  // Three nodes answer no parent (the root among them): they hang below a root of the
+  // file's own that nothing reaches; the root is written under a name of the file's.
+  ASSERT_EQ(model.devices.size(), 5u) << recorded;
+  EXPECT_EQ(model.devices[0].instanceId, "UNREADABLE\\ROOT");
+  EXPECT_FALSE(model.devices[0].present);
+  std::map<std::string, const sim::Device*> byId;
+  for (const sim::Device& device : model.devices) byId[device.instanceId] = &device;
+  ASSERT_EQ(byId.count("UNREADABLE\\ID\\1"), 1u) << recorded;
+  EXPECT_EQ(byId.at("UNREADABLE\\ID\\1")->deviceIdError, static_cast<ULONG>(CR_NO_SUCH_DEVNODE));
+  EXPECT_EQ(byId.at("USB\\VID_0001&PID_0001\\A")->parent, "UNREADABLE\\ID\\1");
+  EXPECT_EQ(byId.at("USB\\VID_0001&PID_0002\\B")->parent, "UNREADABLE\\ROOT");
+  EXPECT_EQ(byId.at("USB\\VID_0001&PID_0002\\B")->parentError, static_cast<ULONG>(CR_NO_SUCH_DEVNODE));
+
+  auto replay = sim::Machine::FromJson(recorded);
+  const std::string expected = ProbeParents(*original, ids);
+  EXPECT_NE(expected.find("USB\\VID_0001&PID_0001\\A: parent 0, parent's ID 13\n"), std::string::npos) << expected;
+  EXPECT_NE(expected.find("USB\\VID_0001&PID_0002\\B: parent 13\n"), std::string::npos) << expected;
+  EXPECT_EQ(ProbeParents(*replay, ids), expected) << recorded;
+  ExpectRoundTrip(sim::Machine::FromJson(kParentlessMachine));
 }
 
 }  // namespace

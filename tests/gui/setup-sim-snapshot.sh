@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# setup-sim.exe's PC snapshot under Wine over gui-machine.json:
+#  - "/snapshot <file>" writes a machine file and ends with exit code 0; setup-sim.exe
+#    over that file lists the same rows ("/list all /json") as over the original;
+#  - a file that cannot be written gives the error box "MORVANE Setup" with the path,
+#    and exit code 5 once the box is closed;
+#  - the system menu's "Save PC Snapshot..." opens the standard save dialog ("Save PC
+#    Snapshot"), and the file chosen there holds the same snapshot as /snapshot's.
+#    The menu is opened with Alt+Space and the item reached with Up twice from the top:
+#    it comes just before the last item, "Measure Polling Rate...".
+# Screenshots of the error box, the system menu and the save dialog are left in the
+# work folder.
+# Usage: setup-sim-snapshot.sh <wine runner> <setup-sim.exe> <work folder> <gui-probe.exe> <machine file>
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=gui-lib.sh
+. "$here/gui-lib.sh"
+sim_test_begin setup-sim-snapshot "$1" "$2" "$3" "$5"
+PROBE=$4
+sim_use_machine "$machine"
+
+# /snapshot writes the file and ends.
+snapshot="$work/pc-snapshot.json"
+rm -f "$snapshot" "$work/menu-snapshot.json"
+out=$("$runner" "$exe" /snapshot "$(wine_path "$snapshot")" 2>&1)
+code=$?
+check_that "/snapshot ends with exit code 0" "exit code $code: $out" test "$code" -eq 0
+check_that "/snapshot writes a JSON file" "$(head -c 300 "$snapshot" 2>/dev/null)" \
+  python3 -m json.tool "$snapshot" /dev/null
+check_that "the file holds the machine's devices" "$(head -c 300 "$snapshot" 2>/dev/null)" \
+  grep -q '"id": "USB\\\\VID_046D&PID_C08B\\\\5&1A2B3C4D&0&1"' "$snapshot"
+
+# The snapshot opened as MORVANE_MACHINE lists what the original machine lists.
+original=$("$runner" "$exe" /list all /json 2>&1)
+replayed=$(MORVANE_MACHINE=$(wine_path "$snapshot") "$runner" "$exe" /list all /json 2>&1)
+check_that "over its snapshot setup-sim.exe lists the same rows" "original: ${original:0:300} replayed: ${replayed:0:300}" \
+  test -n "$original" -a "$original" = "$replayed"
+check_that "and the rows are not empty" "${original:0:300}" grep -q '"instanceId"' <<<"$original"
+
+# A folder that does not exist: the error box, then exit code 5.
+sim_start /snapshot 'Z:\no\such\folder\pc.json'
+box=$(wait_window "MORVANE Setup" 60 || true)
+if [ -n "$box" ]; then
+  check_pass "a file that cannot be written gives the error box \"MORVANE Setup\""
+  text=$(probe box "MORVANE Setup")
+  check_that "the box names the file" "$text" grep -qF 'Z:\no\such\folder\pc.json' <<<"$text"
+  import -window root "$work/snapshot-error-box.png" 2>/dev/null || true
+  answer_box "$box" Return || true
+else
+  check_fail "a file that cannot be written gives the error box \"MORVANE Setup\"" "no box within 60 s"
+fi
+sim_wait_exit
+check_exit_code "and ends with exit code 5 once the box is closed" 5
+
+# The system menu's item: the save dialog, then the file.
+sim_start
+check_main_window
+# The keys go to the window under the pointer: the empty head panel.
+xdotool mousemove $((WIN_X + 800)) $((WIN_Y + 20)) click 1
+sleep 0.5
+xdotool key alt+space
+sleep 1
+xdotool key Up Up
+sleep 0.5
+import -window root "$work/system-menu.png" 2>/dev/null || true
+xdotool key Return
+dialog=$(wait_window "Save PC Snapshot" 30 || true)
+if [ -z "$dialog" ]; then
+  check_fail "\"Save PC Snapshot...\" opens the save dialog \"Save PC Snapshot\"" "no dialog within 30 s"
+else
+  check_pass "\"Save PC Snapshot...\" opens the save dialog \"Save PC Snapshot\""
+  sleep 1
+  import -window root "$work/save-dialog.png" 2>/dev/null || true
+  read -r dx dy dw dh < <(window_geometry "$dialog")
+  # The keys go to the window under the pointer; the file name box has the focus.
+  xdotool mousemove $((dx + dw / 2)) $((dy + 8))
+  sleep 0.3
+  xdotool key ctrl+a
+  xdotool type --delay 20 "$(wine_path "$work/menu-snapshot.json")"
+  sleep 0.3
+  import -window root "$work/save-dialog-filled.png" 2>/dev/null || true
+  xdotool key Return
+  for _ in $(seq 1 50); do
+    [ -s "$work/menu-snapshot.json" ] && break
+    sleep 0.2
+  done
+  check_that "the dialog's file holds the same snapshot as /snapshot's" "$(head -c 200 "$work/menu-snapshot.json" 2>/dev/null)" \
+    cmp -s "$snapshot" "$work/menu-snapshot.json"
+fi
+check_escape_closes 800
+
+checks_finish
