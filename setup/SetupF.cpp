@@ -617,9 +617,9 @@ void TfrmSetup::btnCopyIDClick() {
     report += "\r\nOS: ";
     report += os;
     report += "\r\n";
-    // A clipboard that cannot be opened (another program holds it) copies nothing:
-    // the user is told instead of pasting what was there before.
-    if (!CopyTextToClipboard(report)) RaiseLastSysError();
+    // A clipboard that cannot be opened (another program holds it) copies nothing and
+    // shows nothing; what the other program left there stays.
+    CopyTextToClipboard(report);
   });
 }
 

@@ -326,6 +326,13 @@ RunResult RunWindowAction(const WindowAction& action, const std::optional<Inject
         const std::string copied = ClipboardText(machine);
         effectHappened = copied.rfind("Device:\r\n", 0) == 0 && copied.find("\r\nOS: ") != std::string::npos;
         effectText = "the report was not copied";
+        // A clipboard that another program holds is left to it without a message:
+        // nothing copied, nothing shown, its text still there.
+        if (injection && injection->function == "OpenClipboard") {
+          check.Check(!errorShown, "a clipboard that could not be opened showed an error");
+          check.Check(copied == clipboardBefore, "a clipboard that could not be opened was changed");
+          effectHappened = true;
+        }
         break;
       }
     }
