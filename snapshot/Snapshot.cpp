@@ -214,6 +214,36 @@ struct Node {
   bool hasHubInterface = false;
 };
 
+// For the calls on one driver file: the Windows directory current and the Wow64 redirection
+// off, as the program has them; both are put back at the end of the scope.
+class AtWindowsDirectory {
+ public:
+  AtWindowsDirectory() {
+    platform::IFiles& files = platform::Files();
+    std::vector<char> buffer(MAX_PATH, '\0');
+    DWORD n = files.GetCurrentDirectoryA(MAX_PATH, buffer.data());
+    if (n >= MAX_PATH) {
+      buffer.assign(static_cast<std::size_t>(n) + 1, '\0');
+      n = files.GetCurrentDirectoryA(n + 1, buffer.data());
+    }
+    if (n > 0 && n < buffer.size()) saved_ = buffer.data();
+    std::string windows;
+    GetWindowsDir(windows);
+    files.SetCurrentDirectoryA(windows.c_str());
+    DisableWow64Redirection(token_);
+  }
+  ~AtWindowsDirectory() {
+    RevertWow64Redirection(token_);
+    if (!saved_.empty()) platform::Files().SetCurrentDirectoryA(saved_.c_str());
+  }
+  AtWindowsDirectory(const AtWindowsDirectory&) = delete;
+  AtWindowsDirectory& operator=(const AtWindowsDirectory&) = delete;
+
+ private:
+  std::string saved_;
+  PVOID token_ = nullptr;
+};
+
 class Recorder {
  public:
   Recorder() : lookup_(platform::DeviceInstall().SetupDiCreateDeviceInfoList(nullptr, nullptr)) {}
@@ -261,6 +291,10 @@ class Recorder {
     platform::UniqueServiceHandle manager(
         platform::ServiceControl().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager && platform::System().GetLastError() == ERROR_ACCESS_DENIED) system["administrator"] = false;
+    // The open every service query makes: when it fails, no service can be read at all.
+    platform::UniqueServiceHandle reader(
+        platform::ServiceControl().OpenSCManagerA(nullptr, nullptr, STANDARD_RIGHTS_READ));
+    if (!reader) system["serviceManagerError"] = LastErrorOr(ERROR_GEN_FAILURE);
     return system;
   }
 
@@ -624,8 +658,8 @@ class Recorder {
 
   Json RecordPort(HANDLE hubHandle, ULONG port, const std::vector<const Node*>& children, bool counted) {
     Failures failures;
-    // Driver key name: the size, then the name. A failure of either call is the
-    // control's failure.
+    // Driver key name: the size, then the name; a failure of the first call is "driverKey",
+    // one of the second "driverKeyName".
     std::optional<std::string> keyName;
     // Kept apart from the name: a length the hub reports is recorded even when no name follows.
     DWORD actualLength = 0;
@@ -647,8 +681,9 @@ class Recorder {
           }
           keyName = name;
         } else {
-          failures.emplace_back("driverKey", LastErrorOr(ERROR_GEN_FAILURE));
-          lengthRead = false;
+          // The size query answered: its length is kept, so that the replay asks for the name
+          // with the same size and fails there.
+          failures.emplace_back("driverKeyName", LastErrorOr(ERROR_GEN_FAILURE));
         }
       }
     } else {
@@ -832,6 +867,52 @@ class Recorder {
     }
   }
 
+  // One driver file as the driver report reaches it: opened, then its version read through
+  // the version resource and, when that gives none, through the version-information functions.
+  // The calls are made again one by one for their error codes, each recorded only where the
+  // replay would not answer it so by itself. Null for a file that does not exist.
+  static Json RecordFile(const std::string& entry, const std::string& fullPath) {
+    AtWindowsDirectory scope;
+    const std::string path = ResolveDriverPath(entry);
+    platform::IFiles& files = platform::Files();
+    Json file;
+    file["path"] = JsonText(fullPath);
+    {
+      platform::UniqueFile opened(files.CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                    nullptr, OPEN_EXISTING, 0, nullptr));
+      if (!opened) {
+        const DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
+        if (error == ERROR_FILE_NOT_FOUND) return nullptr;
+        file["openError"] = error;
+        return file;
+      }
+    }
+    std::string version = GetVersionFromResource(path);
+    const bool fromResource = !version.empty();
+    if (!fromResource) version = GetVersionFromVersionInfo(path);
+    if (!version.empty()) file["version"] = Json{{"fileVersion", JsonText(version)}};
+
+    platform::UniqueModule module(files.LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    if (!module) {
+      const DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
+      if (error == ERROR_BAD_EXE_FORMAT) file["loadable"] = false;
+      else file["loadError"] = error;
+    } else if (!fromResource &&
+               files.FindResourceA(module.Get(), MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(16)) == nullptr) {
+      // Without a version the replay's lookup fails with ERROR_RESOURCE_TYPE_NOT_FOUND by itself.
+      const DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
+      if (!version.empty() || error != ERROR_RESOURCE_TYPE_NOT_FOUND) file["resourceError"] = error;
+    }
+    if (!fromResource) {
+      DWORD handle = 0;
+      if (files.GetFileVersionInfoSizeA(path.c_str(), &handle) == 0) {
+        const DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
+        if (error != ERROR_RESOURCE_TYPE_NOT_FOUND) file["versionError"] = error;
+      }
+    }
+    return file;
+  }
+
   // The driver files the driver report names, with their versions; sorted by path.
   Json RecordFiles() {
     std::vector<std::string> entries;
@@ -854,12 +935,8 @@ class Recorder {
       if (entry.empty()) continue;
       const std::string path = GetDriverFullPath(entry);
       if (path.empty() || files.count(ToUpperAscii(path)) != 0) continue;
-      if (!OpenDriverFile(entry)) continue;
-      Json file;
-      file["path"] = JsonText(path);
-      const std::string version = GetDriverFileVersion(entry);
-      if (!version.empty()) file["version"] = Json{{"fileVersion", JsonText(version)}};
-      files[ToUpperAscii(path)] = std::move(file);
+      Json file = RecordFile(entry, path);
+      if (!file.is_null()) files[ToUpperAscii(path)] = std::move(file);
     }
     Json list = Json::array();
     for (auto& [upper, file] : files) list.push_back(std::move(file));

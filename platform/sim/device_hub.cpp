@@ -183,6 +183,10 @@ bool DriverKeyNameControl(const PortView& view, ULONG port, void* out, DWORD out
   const std::string name =
       view.connection->driverKeyName ? *view.connection->driverKeyName : PropertyText(*view.device, SPDRP_DRIVER);
   if (name.empty()) return Fail(ERROR_GEN_FAILURE, error);  // no driver: no driver key to report
+  // The size query has room for the head alone; the name query after it asks for more.
+  if (view.connection->driverKeyNameFails && outSize > sizeof(DriverKeyNameHead)) {
+    return Fail(view.connection->driverKeyNameError, error);
+  }
 
   const ULONG nameBytes = static_cast<ULONG>(2 * (name.size() + 1));
   const ULONG actualLength = 8 + nameBytes;

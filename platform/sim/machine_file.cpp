@@ -252,7 +252,7 @@ std::optional<ValueMap> ReadOptionalKey(const Node& node) {
 SystemInfo ReadSystem(const Node& node) {
   node.Object({"platformId", "wow64", "hasWow64Functions", "isWow64ProcessFails", "windowsDirectory",
                "currentDirectory", "administrator", "heldPrivileges", "hasNtSetSystemInformation", "clipboardBusy",
-               "messages"});
+               "messages", "serviceManagerError"});
   SystemInfo s;
   IfHas(node, "platformId", [&](const Node& n) {
     s.platformId = Named(n, {{"NT", VER_PLATFORM_WIN32_NT}, {"9x", VER_PLATFORM_WIN32_WINDOWS}}, 0xFFFFFFFFLL);
@@ -263,6 +263,7 @@ SystemInfo ReadSystem(const Node& node) {
   IfHas(node, "windowsDirectory", [&](const Node& n) { s.windowsDirectory = n.String(); });
   IfHas(node, "currentDirectory", [&](const Node& n) { s.currentDirectory = n.String(); });
   IfHas(node, "administrator", [&](const Node& n) { s.administrator = n.Bool(); });
+  IfHas(node, "serviceManagerError", [&](const Node& n) { s.serviceManagerError = n.ErrorCode(); });
   IfHas(node, "heldPrivileges", [&](const Node& n) {
     s.heldPrivileges.clear();
     for (std::size_t i = 0; i < n.ArraySize(); ++i) s.heldPrivileges.insert(n[i].String());
@@ -323,7 +324,9 @@ PortConnection ReadConnection(const Node& node) {
     else if (what == "v2") c.v2Fails = true, c.v2Error = error;
     else if (what == "plain") c.plainFails = true, c.plainError = error;
     else if (what == "driverKey") c.driverKeyFails = true, c.driverKeyError = error;
-    else at.Fail("unknown control \"" + what + "\"; expected \"ex\", \"v2\", \"plain\" or \"driverKey\"");
+    else if (what == "driverKeyName") c.driverKeyNameFails = true, c.driverKeyNameError = error;
+    else at.Fail("unknown control \"" + what +
+                 "\"; expected \"ex\", \"v2\", \"plain\", \"driverKey\" or \"driverKeyName\"");
   };
   IfHas(node, "fail", [&](const Node& n) {
     if (n.Value().is_object()) {
@@ -450,7 +453,8 @@ Service ReadService(const Node& node) {
 }
 
 File ReadFile(const Node& node) {
-  node.Object({"path", "version", "loadable", "versionInfoApi", "content"});
+  node.Object({"path", "version", "loadable", "versionInfoApi", "content", "openError", "loadError", "resourceError",
+               "versionError"});
   File f;
   if (!node.Has("path")) node.Fail("missing \"path\"");
   f.path = node["path"].String();
@@ -468,6 +472,10 @@ File ReadFile(const Node& node) {
   });
   IfHas(node, "loadable", [&](const Node& n) { f.loadableAsData = n.Bool(); });
   IfHas(node, "versionInfoApi", [&](const Node& n) { f.versionInfoApi = n.Bool(); });
+  IfHas(node, "openError", [&](const Node& n) { f.openError = n.ErrorCode(); });
+  IfHas(node, "loadError", [&](const Node& n) { f.loadError = n.ErrorCode(); });
+  IfHas(node, "resourceError", [&](const Node& n) { f.resourceError = n.ErrorCode(); });
+  IfHas(node, "versionError", [&](const Node& n) { f.versionError = n.ErrorCode(); });
   IfHas(node, "content", [&](const Node& n) { f.content = n.String(); });
   return f;
 }

@@ -62,11 +62,13 @@ struct PortConnection {
   bool v2Fails = false;
   bool plainFails = false;
   bool driverKeyFails = false;
+  bool driverKeyNameFails = false;             // the name query after the size query fails
   // The error codes of the failing controls above.
   DWORD exError = ERROR_GEN_FAILURE;
   DWORD v2Error = ERROR_GEN_FAILURE;
   DWORD plainError = ERROR_GEN_FAILURE;
   DWORD driverKeyError = ERROR_GEN_FAILURE;
+  DWORD driverKeyNameError = ERROR_GEN_FAILURE;
 };
 
 struct Hub {
@@ -124,6 +126,10 @@ struct File {
   std::optional<FileVersion> version;   // nullopt: no version resource
   bool loadableAsData = true;           // LoadLibraryExA(LOAD_LIBRARY_AS_DATAFILE) succeeds
   bool versionInfoApi = true;           // GetFileVersionInfoA sees the version
+  DWORD openError = 0;                  // non-zero: CreateFileA fails with this code
+  DWORD loadError = 0;                  // non-zero: LoadLibraryExA fails with this code (before loadableAsData)
+  DWORD resourceError = 0;              // non-zero: FindResourceA of the version resource fails with this code
+  DWORD versionError = 0;               // non-zero: GetFileVersionInfoSizeA/GetFileVersionInfoA fail with this code
   std::string content;                  // text files (INF files)
 };
 
@@ -135,6 +141,7 @@ struct SystemInfo {
   std::string windowsDirectory = "C:\\WINDOWS";
   std::string currentDirectory = "C:\\MORVANE";
   bool administrator = true;            // full-access service manager opens succeed
+  DWORD serviceManagerError = 0;        // non-zero: every OpenSCManagerA fails with this code
   std::set<std::string> heldPrivileges = {"SeProfileSingleProcessPrivilege", "SeShutdownPrivilege"};
   bool hasNtSetSystemInformation = true;
   bool clipboardBusy = false;           // another program holds the clipboard open

@@ -151,6 +151,7 @@ struct SystemServices::State {
   struct LoadedModule {
     std::string path;
     std::vector<BYTE> resource;  // the version resource; empty when there is none
+    DWORD resourceError = 0;     // non-zero: looking the version resource up fails with this code
   };
   struct ServiceHandle {
     std::string name;
@@ -353,6 +354,7 @@ HANDLE SystemServices::CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, L
     return s.Fail(s.DirectoryExists(FolderOf(s.FilePath(text))) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND),
            INVALID_HANDLE_VALUE;
   }
+  if (file->openError != 0) return s.Fail(file->openError), INVALID_HANDLE_VALUE;
   return AsHandle<HANDLE>(s.core.Acquire(ResourceKind::FileHandle, "CreateFileA(\"" + file->path + "\")"));
 }
 
@@ -430,9 +432,11 @@ HMODULE SystemServices::LoadLibraryExA(LPCSTR path, HANDLE file, DWORD flags) {
   if (path == nullptr || file != nullptr) return s.Fail(ERROR_INVALID_PARAMETER), nullptr;
   const File* found = s.FindFile(path);
   if (found == nullptr) return s.Fail(kErrorModNotFound), nullptr;
+  if (found->loadError != 0) return s.Fail(found->loadError), nullptr;
   if (!found->loadableAsData) return s.Fail(ERROR_BAD_EXE_FORMAT), nullptr;
   State::LoadedModule module;
   module.path = found->path;
+  module.resourceError = found->resourceError;
   if (found->version) module.resource = BuildVersionResource(*found->version);
   const std::uintptr_t handle = s.core.Acquire(ResourceKind::Module, "LoadLibraryExA(\"" + found->path + "\")");
   s.modules.emplace(handle, std::move(module));
@@ -460,7 +464,9 @@ HRSRC SystemServices::FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
   if (s.Faulted("FindResourceA")) return nullptr;
   auto it = s.modules.find(HandleValue(module));
   if (it == s.modules.end()) return s.Fail(ERROR_INVALID_HANDLE), nullptr;
-  if (!IS_INTRESOURCE(type) || HandleValue(type) != HandleValue(RT_VERSION) || it->second.resource.empty()) {
+  const bool versionType = IS_INTRESOURCE(type) && HandleValue(type) == HandleValue(RT_VERSION);
+  if (versionType && it->second.resourceError != 0) return s.Fail(it->second.resourceError), nullptr;
+  if (!versionType || it->second.resource.empty()) {
     return s.Fail(ERROR_RESOURCE_TYPE_NOT_FOUND), nullptr;
   }
   if (!IS_INTRESOURCE(name) || HandleValue(name) != kFirstVersionResourceId) {
@@ -504,6 +510,7 @@ DWORD SystemServices::GetFileVersionInfoSizeA(LPCSTR path, LPDWORD handle) {
   if (s.Faulted("GetFileVersionInfoSizeA")) return 0;
   const File* file = path == nullptr ? nullptr : s.FindFile(path);
   if (file == nullptr) return s.Fail(ERROR_FILE_NOT_FOUND), 0;
+  if (file->versionError != 0) return s.Fail(file->versionError), 0;
   if (!file->version || !file->versionInfoApi) return s.Fail(ERROR_RESOURCE_TYPE_NOT_FOUND), 0;
   // Room for the resource and for the ANSI texts converted after it.
   return static_cast<DWORD>(2 * BuildVersionResource(*file->version).size() + 4);
@@ -516,6 +523,7 @@ BOOL SystemServices::GetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, 
   if (data == nullptr) return s.Fail(ERROR_INVALID_PARAMETER);
   const File* file = path == nullptr ? nullptr : s.FindFile(path);
   if (file == nullptr) return s.Fail(ERROR_FILE_NOT_FOUND);
+  if (file->versionError != 0) return s.Fail(file->versionError);
   if (!file->version || !file->versionInfoApi) return s.Fail(ERROR_RESOURCE_TYPE_NOT_FOUND);
   const std::vector<BYTE> resource = BuildVersionResource(*file->version);
   std::memset(data, 0, size);
@@ -560,6 +568,7 @@ SC_HANDLE SystemServices::OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD 
   s.core.Log("OpenSCManagerA", Join(Str(machine), Str(database), Hex(access)));
   if (s.Faulted("OpenSCManagerA")) return nullptr;
   if (machine != nullptr && *machine != '\0') return s.Fail(1722), nullptr;  // RPC_S_SERVER_UNAVAILABLE
+  if (s.System().serviceManagerError != 0) return s.Fail(s.System().serviceManagerError), nullptr;
   if (!s.System().administrator && (access & kManagerWriteRights) != 0) return s.Fail(ERROR_ACCESS_DENIED), nullptr;
   const std::uintptr_t handle = s.core.Acquire(ResourceKind::ServiceManager, "OpenSCManagerA(" + Hex(access) + ")");
   s.managers.emplace(handle, access);

@@ -136,7 +136,7 @@ TEST(MachineFile, BadFilesNameThePlaceAndTheProblem) {
 
 TEST(MachineFile, ReadsFailuresWithTheirErrorCodesAndTextsGivenByteForByte) {
   const sim::MachineModel model = sim::Machine::ParseModel(R"({
-    "system": {"windowsDirectory": {"ansi": "C:\\WIND\u00c9"}},
+    "system": {"windowsDirectory": {"ansi": "C:\\WIND\u00c9"}, "serviceManagerError": 1115},
     "devices": [
       {"id": {"ansi": "R\\\u00e9"}},
       {"id": "USB\\HUB\\1", "parent": {"ansi": "R\\\u00e9"}, "driverKeyError": 5, "hardwareKeyError": 1015,
@@ -144,10 +144,12 @@ TEST(MachineFile, ReadsFailuresWithTheirErrorCodesAndTextsGivenByteForByte) {
                       "HardwareID": [{"ansi": "\u00ff"}, "b"]},
        "driverKey": {"bInterval": {"error": 5}},
        "hub": {"nodeInfoFails": 21, "openError": 32, "connections": [
-         {"port": 1, "fail": {"ex": 1167, "plain": 21, "v2": 50, "driverKey": 5}},
+         {"port": 1, "fail": {"ex": 1167, "plain": 21, "v2": 50, "driverKey": 5, "driverKeyName": 31}},
          {"port": 2, "fail": ["ex"], "driverKeyName": {"ansi": "K\u00e9"}}]}}],
     "services": [{"name": {"ansi": "s\u00e9"}, "openError": 5, "configError": 1060, "statusError": 6,
-                  "binaryPath": {"ansi": "\u00e9.sys"}}]
+                  "binaryPath": {"ansi": "\u00e9.sys"}}],
+    "files": [{"path": "C:\\a.sys", "openError": 32},
+              {"path": "C:\\b.sys", "loadError": 5, "resourceError": 1812, "versionError": 1392}]
   })");
   EXPECT_EQ(model.system.windowsDirectory, "C:\\WIND\xC9");
   EXPECT_EQ(model.devices.at(0).instanceId, "R\\\xE9");
@@ -168,10 +170,20 @@ TEST(MachineFile, ReadsFailuresWithTheirErrorCodesAndTextsGivenByteForByte) {
   EXPECT_EQ(one.plainError, 21u);
   EXPECT_EQ(one.v2Error, 50u);
   EXPECT_EQ(one.driverKeyError, 5u);
+  EXPECT_TRUE(one.driverKeyNameFails);
+  EXPECT_EQ(one.driverKeyNameError, 31u);
   const sim::PortConnection& two = hub.hub->connections.at(1);
   EXPECT_TRUE(two.exFails);
   EXPECT_EQ(two.exError, static_cast<DWORD>(ERROR_GEN_FAILURE));
   EXPECT_FALSE(two.plainFails);
+  EXPECT_FALSE(two.driverKeyNameFails);
+  EXPECT_EQ(model.system.serviceManagerError, 1115u);
+  EXPECT_EQ(model.files.at(0).openError, 32u);
+  EXPECT_EQ(model.files.at(0).loadError, 0u);
+  EXPECT_EQ(model.files.at(1).openError, 0u);
+  EXPECT_EQ(model.files.at(1).loadError, 5u);
+  EXPECT_EQ(model.files.at(1).resourceError, 1812u);
+  EXPECT_EQ(model.files.at(1).versionError, 1392u);
   EXPECT_EQ(two.driverKeyName, "K\xE9");
   const sim::Service& service = model.services.at(0);
   EXPECT_EQ(service.name, "s\xE9");
@@ -187,8 +199,12 @@ TEST(MachineFile, ReadsFailuresWithTheirErrorCodesAndTextsGivenByteForByte) {
   EXPECT_EQ(LoadError(Tree(R"(, {"id": {"ansi": "X", "more": 1}, "parent": "R\\0"})")),
             "/devices/4/id: expected a string");
   EXPECT_EQ(LoadError(Tree("", R"(, {"port": 2, "fail": {"exx": 5}})")),
-            "/devices/2/hub/connections/1/fail/exx: unknown control \"exx\"; expected \"ex\", \"v2\", \"plain\" or "
-            "\"driverKey\"");
+            "/devices/2/hub/connections/1/fail/exx: unknown control \"exx\"; expected \"ex\", \"v2\", \"plain\", "
+            "\"driverKey\" or \"driverKeyName\"");
+  EXPECT_EQ(LoadError(R"({"files": [{"path": "C:\\a.sys", "versionError": 0}]})"),
+            "/files/0/versionError: expected an integer from 1 to 4294967295");
+  EXPECT_EQ(LoadError(R"({"system": {"serviceManagerError": -5}})"),
+            "/system/serviceManagerError: expected an integer from 1 to 4294967295");
   EXPECT_EQ(LoadError(Tree("", R"(, {"port": 2, "fail": {"ex": true}})")),
             "/devices/2/hub/connections/1/fail/ex: expected an integer from 1 to 4294967295");
   EXPECT_EQ(LoadError(Tree(R"(, {"id": "X\\1", "parent": "R\\0", "driverKey": {"v": {"error": 5, "dword": 1}}})"))

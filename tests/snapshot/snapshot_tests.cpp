@@ -390,6 +390,29 @@ std::string HubControlResult(HANDLE hub, DWORD code, ULONG port, DWORD size) {
                                                   nullptr) != FALSE);
 }
 
+// The driver key name as the program asks for it: the size query, then, when it
+// answers a usable length, the name query with that length.
+std::string DriverKeyNameResult(HANDLE hub, ULONG port) {
+  std::vector<BYTE> area(morvane::hub::kDriverKeyAreaSize, 0);
+  std::memcpy(area.data(), &port, 4);
+  DWORD returned = 0;
+  platform::IFiles& files = platform::Files();
+  const DWORD probe = morvane::hub::kDriverKeyProbeSize;
+  if (!files.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, area.data(), probe, area.data(),
+                             probe, &returned, nullptr)) {
+    return Result(false);
+  }
+  DWORD length = 0;
+  std::memcpy(&length, area.data() + morvane::hub::kActualLengthOffset, 4);
+  std::string seen = "ok " + std::to_string(length);
+  if (length < probe || length > area.size()) return seen;
+  std::fill(area.begin(), area.end(), BYTE{0});
+  std::memcpy(area.data(), &port, 4);
+  return seen + ", name " +
+         Result(files.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, area.data(), length,
+                                      area.data(), length, &returned, nullptr) != FALSE);
+}
+
 // The outcome, with its error code, of each call through which the program reads the
 // machine: per device its key opens, its value and property reads, its hub's open
 // and controls for each port; per service its opens and queries.
@@ -429,8 +452,7 @@ std::string ProbeCalls(sim::Machine& machine) {
                                                       morvane::hub::kNodeInfoSize) + "\n";
     for (ULONG port = 1; port <= 6; ++port) {
       seen += "  port " + std::to_string(port) + ":";
-      seen += " driverKey " + HubControlResult(hub.Get(), IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, port,
-                                               morvane::hub::kDriverKeyProbeSize);
+      seen += " driverKey " + DriverKeyNameResult(hub.Get(), port);
       seen += ", ex " + HubControlResult(hub.Get(), IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, port,
                                          morvane::hub::kConnectionInfoSize);
       seen += ", v2 " + HubControlResult(hub.Get(), IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, port,
@@ -441,6 +463,7 @@ std::string ProbeCalls(sim::Machine& machine) {
   }
   platform::IServiceControl& scm = platform::ServiceControl();
   platform::UniqueServiceHandle manager(scm.OpenSCManagerA(nullptr, nullptr, STANDARD_RIGHTS_READ));
+  seen += "service manager: " + Result(manager.IsValid()) + "\n";
   for (const char* name : {"USBXHCI", "USBHUB3", "HidUsb", "mouhid", "kbdhid", "morvane", "usbhub", "amdxhc"}) {
     seen += std::string("service ") + name + ":";
     platform::UniqueServiceHandle config(
@@ -471,8 +494,8 @@ TEST(SnapshotFailures, EveryFailingCallFailsInTheReplayWithTheSameErrorCode) {
   for (const char* line :
        {"  key 2: error 5\n", "    bInterval: error 5\n", "  property 12: error 1117\n", "  key 1: error 1015\n",
         "  hub open: error 32\n", "  node information: error 1167\n",
-        "  port 1: driverKey ok, ex error 1167, v2 ok, plain error 21\n",
-        "  port 2: driverKey ok, ex ok, v2 error 50, plain ok\n", "  port 3: driverKey error 5,",
+        "  port 1: driverKey ok 96, name ok, ex error 1167, v2 ok, plain error 21\n",
+        "  port 2: driverKey ok 96, name ok, ex ok, v2 error 50, plain ok\n", "  port 3: driverKey error 5,",
         "  port 4: driverKey error 1167, ex error 21,", "service USBHUB3: open ok, config error 1115, status ok 4\n",
         "service HidUsb: open ok, config error 122, status error 6\n", "service mouhid: open error 5\n",
         "service kbdhid: open ok, config error 1060, status error 1053\n",
@@ -513,6 +536,135 @@ TEST(SnapshotFailures, TheRecordingStatesEachFailureOnce) {
   EXPECT_EQ(services.at("USBHUB3")->configError, 1115u);
   EXPECT_EQ(services.at("HidUsb")->statusError, 6u);
   EXPECT_EQ(services.at("morvane")->state, static_cast<DWORD>(SERVICE_START_PENDING));
+}
+
+// The outcome of each call the driver report makes for a driver file, by its full
+// path: the open and, when it opens, the load as data with the version resource
+// lookup, and the version-information size and read.
+std::string ProbeDriverFiles(sim::Machine& machine, const std::vector<std::string>& paths) {
+  platform::ScopedBackend scope(machine.Backend());
+  platform::IFiles& files = platform::Files();
+  std::string seen;
+  for (const std::string& path : paths) {
+    seen += path + ":";
+    platform::UniqueFile file(
+        files.CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    seen += " open " + Result(file.IsValid()) + (file ? "" : "\n");
+    if (!file) continue;  // the program reads no version of a file it cannot open
+    platform::UniqueModule module(files.LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    seen += ", load " + Result(module.IsValid());
+    if (module) {
+      seen += ", resource " +
+              Result(files.FindResourceA(module.Get(), MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(16)) != nullptr);
+    }
+    DWORD handle = 0;
+    const DWORD size = files.GetFileVersionInfoSizeA(path.c_str(), &handle);
+    seen += ", version size " + Result(size != 0);
+    std::vector<BYTE> block(std::max<DWORD>(size, 64), 0);
+    seen += ", version " +
+            Result(files.GetFileVersionInfoA(path.c_str(), handle, static_cast<DWORD>(block.size()), block.data()) != FALSE) +
+            "\n";
+  }
+  return seen;
+}
+
+sim::File* FileAt(sim::MachineModel& model, const std::string& path) {
+  for (sim::File& file : model.files) {
+    if (file.path == path) return &file;
+  }
+  return nullptr;
+}
+
+TEST(SnapshotFailures, DriverFilesThatCannotBeOpenedOrVersionedFailTheSameCallsInTheReplay) {
+  auto model = sim::Machine::ParseModel(kFailingMachine);
+  const std::string drivers = "C:\\WINDOWS\\System32\\drivers\\";
+  constexpr DWORD kSharingViolation = 32;
+  FileAt(model, drivers + "USBXHCI.SYS")->openError = kSharingViolation;
+  // Neither way to the version works: the load and the version information are refused.
+  sim::File* hidusb = FileAt(model, drivers + "hidusb.sys");
+  hidusb->version.reset();
+  hidusb->loadError = ERROR_ACCESS_DENIED;
+  hidusb->versionError = ERROR_ACCESS_DENIED;
+  // The resource lookup fails, the version information still gives the version.
+  FileAt(model, drivers + "morvane.sys")->resourceError = ERROR_RESOURCE_DATA_NOT_FOUND;
+  // The port driver: no image, no version, an odd code for the version information.
+  sim::File usbport;
+  usbport.path = drivers + "usbport.sys";
+  usbport.loadableAsData = false;
+  usbport.versionError = ERROR_INVALID_DATA;
+  model.files.push_back(usbport);
+  std::vector<std::string> paths;
+  for (const sim::File& file : model.files) paths.push_back(file.path);
+  paths.push_back(drivers + "missing.sys");
+  const sim::MachineModel before = model;
+
+  auto original = std::make_unique<sim::Machine>(std::move(model));
+  const std::string recorded = Record(*original);
+  auto replay = sim::Machine::FromJson(recorded);
+  const std::string expected = ProbeDriverFiles(*original, paths);
+  for (const char* line : {"USBXHCI.SYS: open error 32\n",
+                           "hidusb.sys: open ok, load error 5, version size error 5, version error 5\n",
+                           "morvane.sys: open ok, load ok, resource error 1812, version size ok, version ok\n",
+                           "usbport.sys: open ok, load error 193, version size error 13, version error 13\n",
+                           "missing.sys: open error 2\n"}) {
+    EXPECT_NE(expected.find(line), std::string::npos) << line << "\nin\n" << expected;
+  }
+  EXPECT_EQ(ProbeDriverFiles(*replay, paths), expected) << recorded;
+  // Every file but the one that does not exist is listed.
+  const sim::MachineModel recordedModel = sim::Machine::ParseModel(recorded);
+  EXPECT_EQ(recordedModel.files.size(), 4u) << recorded;
+  ExpectRoundTrip(std::make_unique<sim::Machine>(before));
+}
+
+TEST(SnapshotFailures, AServiceManagerThatCannotBeOpenedForReadingIsRecordedAsSuch) {
+  auto model = sim::Machine::ParseModel(kFailingMachine);
+  model.system.serviceManagerError = ERROR_ACCESS_DENIED;
+  const sim::MachineModel before = model;
+  auto original = std::make_unique<sim::Machine>(std::move(model));
+  const std::string recorded = Record(*original);
+  const sim::MachineModel recordedModel = sim::Machine::ParseModel(recorded);
+  EXPECT_EQ(recordedModel.system.serviceManagerError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(recordedModel.services.empty());
+  auto replay = sim::Machine::FromJson(recorded);
+  const std::string expected = ProbeCalls(*original);
+  EXPECT_NE(expected.find("service manager: error 5\nservice USBXHCI: open error 6\n"), std::string::npos) << expected;
+  EXPECT_EQ(ProbeCalls(*replay), expected) << recorded;
+  ExpectRoundTrip(std::make_unique<sim::Machine>(before));
+
+  // Another code is carried over as it is, and a manager that opens is not mentioned.
+  auto otherModel = sim::Machine::ParseModel(kFailingMachine);
+  constexpr DWORD kDatabaseLocked = 1055;
+  otherModel.system.serviceManagerError = kDatabaseLocked;
+  sim::Machine other(std::move(otherModel));
+  EXPECT_EQ(sim::Machine::ParseModel(Record(other)).system.serviceManagerError,
+            kDatabaseLocked);
+  auto opening = sim::Machine::FromJson(kFailingMachine);
+  EXPECT_EQ(Record(*opening).find("serviceManagerError"), std::string::npos);
+}
+
+TEST(SnapshotFailures, ADriverKeyNameWhoseNameQueryFailsAfterTheSizeQueryReplaysBothCalls) {
+  constexpr DWORD kNotReady = 21;
+  auto model = sim::Machine::ParseModel(kFailingMachine);
+  for (sim::Device& device : model.devices) {
+    if (!device.hub) continue;
+    for (sim::PortConnection& port : device.hub->connections) {
+      // Port 2: the device is still found by its address. Port 1: a reported length of its own.
+      if (port.port == 2) port.driverKeyNameFails = true, port.driverKeyNameError = kNotReady;
+      if (port.port == 1 && device.instanceId == "USB\\ROOT_HUB30\\4&1&0&0") {
+        port.driverKeyNameFails = true;
+        port.actualLengthOverride = 200;
+      }
+    }
+  }
+  const sim::MachineModel before = model;
+  auto original = std::make_unique<sim::Machine>(std::move(model));
+  const std::string recorded = Record(*original);
+  auto replay = sim::Machine::FromJson(recorded);
+  const std::string expected = ProbeCalls(*original);
+  EXPECT_NE(expected.find("  port 2: driverKey ok 96, name error 21, ex ok,"), std::string::npos) << expected;
+  EXPECT_NE(expected.find("  port 1: driverKey ok 200, name error 31, ex error 1167,"), std::string::npos) << expected;
+  EXPECT_EQ(ProbeCalls(*replay), expected) << recorded;
+  ExpectRoundTrip(std::make_unique<sim::Machine>(before));
 }
 
 // Texts read through the ANSI functions in the system code page: 0xE9 is "é" in
