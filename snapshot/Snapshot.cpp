@@ -737,7 +737,7 @@ class Recorder {
         if (PropertyDword(*child, SPDRP_ADDRESS) == port) attached = child;
       }
     }
-    if (attached == nullptr) return EmptyPort(port, counted, failures);
+    if (attached == nullptr) return EmptyPort(port, counted, failures, lengthRead && !keyName, actualLength);
 
     Json out;
     out["port"] = port;
@@ -767,7 +767,8 @@ class Recorder {
   // loader's: a port the hub counts answers like an empty one (the driver key name
   // fails with ERROR_DEVICE_NOT_CONNECTED), one beyond the count fails every control
   // with ERROR_INVALID_PARAMETER.
-  static Json EmptyPort(ULONG port, bool counted, Failures failures) {
+  // A length the size query answered before the name query failed is kept with it.
+  static Json EmptyPort(ULONG port, bool counted, Failures failures, bool lengthOnly, DWORD actualLength) {
     if (!counted && !failures.empty()) {
       bool asUnlisted = true;
       for (const auto& [name, error] : failures) asUnlisted = asUnlisted && error == ERROR_INVALID_PARAMETER;
@@ -779,6 +780,10 @@ class Recorder {
     });
     if (counted && failures.empty()) return nullptr;
     Json out{{"port", port}};
+    const bool nameQueryFailed = std::any_of(failures.begin(), failures.end(), [](const auto& failure) {
+      return std::strcmp(failure.first, "driverKeyName") == 0;
+    });
+    if (lengthOnly && nameQueryFailed) out["actualLength"] = actualLength;
     if (!failures.empty()) out["fail"] = FailuresJson(failures);
     return out;
   }

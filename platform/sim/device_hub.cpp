@@ -178,19 +178,24 @@ bool NodeInformationControl(const Hub& hub, void* out, DWORD outSize, DWORD* ret
 bool DriverKeyNameControl(const PortView& view, ULONG port, void* out, DWORD outSize, DWORD* returned,
                           DWORD* error) {
   if (out == nullptr || outSize < sizeof(DriverKeyNameHead)) return Fail(ERROR_INSUFFICIENT_BUFFER, error);
-  if (view.connection->driverKeyFails) return Fail(view.connection->driverKeyError, error);
-  if (view.connection->device.empty() || view.device == nullptr) return Fail(kErrorDeviceNotConnected, error);
-  const std::string name =
-      view.connection->driverKeyName ? *view.connection->driverKeyName : PropertyText(*view.device, SPDRP_DRIVER);
-  if (name.empty()) return Fail(ERROR_GEN_FAILURE, error);  // no driver: no driver key to report
-  // The size query has room for the head alone; the name query after it asks for more.
-  if (view.connection->driverKeyNameFails && outSize > sizeof(DriverKeyNameHead)) {
-    return Fail(view.connection->driverKeyNameError, error);
+  const PortConnection& connection = *view.connection;
+  if (connection.driverKeyFails) return Fail(connection.driverKeyError, error);
+  const bool attached = !connection.device.empty() && view.device != nullptr;
+  std::string name;
+  if (connection.driverKeyName) name = *connection.driverKeyName;
+  else if (attached) name = PropertyText(*view.device, SPDRP_DRIVER);
+  if (connection.driverKeyNameFails) {
+    // The size query (room for the head alone) answers whatever is attached; the name
+    // query after it, which asks for more, fails.
+    if (outSize > sizeof(DriverKeyNameHead)) return Fail(connection.driverKeyNameError, error);
+  } else {
+    if (!attached) return Fail(kErrorDeviceNotConnected, error);
+    if (name.empty()) return Fail(ERROR_GEN_FAILURE, error);  // no driver: no driver key to report
   }
 
   const ULONG nameBytes = static_cast<ULONG>(2 * (name.size() + 1));
   const ULONG actualLength = 8 + nameBytes;
-  const ULONG reported = view.connection->actualLengthOverride.value_or(actualLength);
+  const ULONG reported = connection.actualLengthOverride.value_or(actualLength);
   BYTE* bytes = static_cast<BYTE*>(out);
   std::memcpy(bytes, &port, 4);
   std::memcpy(bytes + 4, &reported, 4);

@@ -654,7 +654,12 @@ TEST(SnapshotFailures, ADriverKeyNameWhoseNameQueryFailsAfterTheSizeQueryReplays
         port.driverKeyNameFails = true;
         port.actualLengthOverride = 200;
       }
+      // Port 4 is empty: its size query answers all the same.
+      if (port.port == 4) port.driverKeyNameFails = true, port.actualLengthOverride = 40;
+      // A device without a driver: its size query answers too.
+      if (port.port == 3) port.driverKeyFails = false, port.driverKeyNameFails = true, port.actualLengthOverride = 64;
     }
+    if (device.instanceId == "USB\\VID_0001&PID_0003\\C") device.properties.erase(SPDRP_DRIVER);
   }
   const sim::MachineModel before = model;
   auto original = std::make_unique<sim::Machine>(std::move(model));
@@ -663,6 +668,8 @@ TEST(SnapshotFailures, ADriverKeyNameWhoseNameQueryFailsAfterTheSizeQueryReplays
   const std::string expected = ProbeCalls(*original);
   EXPECT_NE(expected.find("  port 2: driverKey ok 96, name error 21, ex ok,"), std::string::npos) << expected;
   EXPECT_NE(expected.find("  port 1: driverKey ok 200, name error 31, ex error 1167,"), std::string::npos) << expected;
+  EXPECT_NE(expected.find("  port 3: driverKey ok 64, name error 31, ex ok,"), std::string::npos) << expected;
+  EXPECT_NE(expected.find("  port 4: driverKey ok 40, name error 31, ex error 21,"), std::string::npos) << expected;
   EXPECT_EQ(ProbeCalls(*replay), expected) << recorded;
   ExpectRoundTrip(std::make_unique<sim::Machine>(before));
 }
