@@ -36,6 +36,7 @@ constexpr DWORD kLargestValue = 1024 * 1024;
 constexpr ULONG kDeviceConnected = 1;
 constexpr DWORD kErrorDeviceNotConnected = 1167;
 constexpr const char* kUnreachableRoot = "UNREADABLE\\ROOT";
+constexpr WORD kVersionResourceId = 1;  // the version resource the program reads
 constexpr std::size_t kConnectionStatusOffset = 31;
 static_assert(kConnectionStatusOffset == hub::kNumberOfOpenPipesOffset + 4);
 
@@ -903,7 +904,7 @@ class Recorder {
       if (error == ERROR_BAD_EXE_FORMAT) file["loadable"] = false;
       else file["loadError"] = error;
     } else if (!fromResource &&
-               files.FindResourceA(module.Get(), MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(16)) == nullptr) {
+               files.FindResourceA(module.Get(), MAKEINTRESOURCEA(kVersionResourceId), RT_VERSION) == nullptr) {
       // Without a version the replay's lookup fails with ERROR_RESOURCE_TYPE_NOT_FOUND by itself.
       const DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
       if (!version.empty() || error != ERROR_RESOURCE_TYPE_NOT_FOUND) file["resourceError"] = error;
