@@ -126,11 +126,11 @@ struct File {
   std::optional<FileVersion> version;   // nullopt: no version resource
   bool loadableAsData = true;           // LoadLibraryExA(LOAD_LIBRARY_AS_DATAFILE) succeeds
   bool versionInfoApi = true;           // GetFileVersionInfoA sees the version
+  std::string content;                  // text files (INF files)
   DWORD openError = 0;                  // non-zero: CreateFileA fails with this code
   DWORD loadError = 0;                  // non-zero: LoadLibraryExA fails with this code (before loadableAsData)
   DWORD resourceError = 0;              // non-zero: FindResourceA of the version resource fails with this code
   DWORD versionError = 0;               // non-zero: GetFileVersionInfoSizeA/GetFileVersionInfoA fail with this code
-  std::string content;                  // text files (INF files)
 };
 
 struct SystemInfo {
