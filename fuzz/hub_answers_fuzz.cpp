@@ -30,6 +30,7 @@
 #include "platform/platform.h"
 #include "platform/sim/sim.h"
 #include "tests/common/forwarding.h"
+#include "tests/common/sim_model.h"
 
 namespace {
 
@@ -42,17 +43,7 @@ const char* const kRootHub = "USB\\ROOT_HUB30\\4&2B8A3C0&0&0";
 const char* const kDevice = "USB\\VID_046D&PID_C08B\\5&1A2B3C&0&1";
 const char* const kDriverKey = "{36fc9e60-c465-11cf-8056-444553540000}\\0007";
 
-sim::Device Node(const std::string& id, const std::string& parent, const GUID& setupClass,
-                 std::vector<GUID> interfaces) {
-  sim::Device device;
-  device.instanceId = id;
-  device.parent = parent;
-  device.classGuid = setupClass;
-  device.interfaces = std::move(interfaces);
-  device.driverKey = sim::ValueMap{};
-  device.hardwareKey = sim::ValueMap{};
-  return device;
-}
+using simtest::Node;
 
 sim::MachineModel HubMachine(DWORD address) {
   sim::MachineModel model;

@@ -215,36 +215,6 @@ struct Node {
   bool hasHubInterface = false;
 };
 
-// For the calls on one driver file: the Windows directory current and the Wow64 redirection
-// off, as the program has them; both are put back at the end of the scope.
-class AtWindowsDirectory {
- public:
-  AtWindowsDirectory() {
-    platform::IFiles& files = platform::Files();
-    std::vector<char> buffer(MAX_PATH, '\0');
-    DWORD n = files.GetCurrentDirectoryA(MAX_PATH, buffer.data());
-    if (n >= MAX_PATH) {
-      buffer.assign(static_cast<std::size_t>(n) + 1, '\0');
-      n = files.GetCurrentDirectoryA(n + 1, buffer.data());
-    }
-    if (n > 0 && n < buffer.size()) saved_ = buffer.data();
-    std::string windows;
-    GetWindowsDir(windows);
-    files.SetCurrentDirectoryA(windows.c_str());
-    DisableWow64Redirection(token_);
-  }
-  ~AtWindowsDirectory() {
-    RevertWow64Redirection(token_);
-    if (!saved_.empty()) platform::Files().SetCurrentDirectoryA(saved_.c_str());
-  }
-  AtWindowsDirectory(const AtWindowsDirectory&) = delete;
-  AtWindowsDirectory& operator=(const AtWindowsDirectory&) = delete;
-
- private:
-  std::string saved_;
-  PVOID token_ = nullptr;
-};
-
 class Recorder {
  public:
   Recorder() : lookup_(platform::DeviceInstall().SetupDiCreateDeviceInfoList(nullptr, nullptr)) {}
@@ -878,7 +848,9 @@ class Recorder {
   // The calls are made again one by one for their error codes, each recorded only where the
   // replay would not answer it so by itself. Null for a file that does not exist.
   static Json RecordFile(const std::string& entry, const std::string& fullPath) {
-    AtWindowsDirectory scope;
+    DriverFileScope scope;
+    scope.EnterWindowsDirectory();
+    RedirectionOff redirectionOff;
     const std::string path = ResolveDriverPath(entry);
     platform::IFiles& files = platform::Files();
     Json file;

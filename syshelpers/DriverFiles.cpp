@@ -57,39 +57,6 @@ std::string CurrentDirectory() {
   return std::string(buffer.data());
 }
 
-// For one driver-file operation: the Windows directory is current (the previous one
-// is restored at the end of the scope) and the redirection is off (switched back on
-// before the directory is restored).
-class DriverFileScope {
- public:
-  DriverFileScope() : savedDirectory_(CurrentDirectory()) {}
-  ~DriverFileScope() {
-    if (!savedDirectory_.empty()) platform::Files().SetCurrentDirectoryA(savedDirectory_.c_str());
-  }
-  DriverFileScope(const DriverFileScope&) = delete;
-  DriverFileScope& operator=(const DriverFileScope&) = delete;
-
-  void EnterWindowsDirectory() {
-    std::string windows;
-    GetWindowsDir(windows);
-    platform::Files().SetCurrentDirectoryA(windows.c_str());
-  }
-
- private:
-  std::string savedDirectory_;
-};
-
-class RedirectionOff {
- public:
-  RedirectionOff() { DisableWow64Redirection(token_); }
-  ~RedirectionOff() { RevertWow64Redirection(token_); }
-  RedirectionOff(const RedirectionOff&) = delete;
-  RedirectionOff& operator=(const RedirectionOff&) = delete;
-
- private:
-  PVOID token_ = nullptr;
-};
-
 template <typename ReadBlock>
 std::string VersionThrough(ReadBlock read, const std::string& filePath) {
   try {
@@ -131,6 +98,22 @@ std::string ResolveDriverPath(const std::string& imagePath) {
   }
   return imagePath;
 }
+
+DriverFileScope::DriverFileScope() : savedDirectory_(CurrentDirectory()) {}
+
+DriverFileScope::~DriverFileScope() {
+  if (!savedDirectory_.empty()) platform::Files().SetCurrentDirectoryA(savedDirectory_.c_str());
+}
+
+void DriverFileScope::EnterWindowsDirectory() {
+  std::string windows;
+  GetWindowsDir(windows);
+  platform::Files().SetCurrentDirectoryA(windows.c_str());
+}
+
+RedirectionOff::RedirectionOff() { DisableWow64Redirection(token_); }
+
+RedirectionOff::~RedirectionOff() { RevertWow64Redirection(token_); }
 
 platform::UniqueFile OpenDriverFile(const std::string& imagePath) {
   DriverFileScope scope;

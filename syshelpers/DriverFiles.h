@@ -15,6 +15,37 @@
 
 namespace morvane {
 
+// For one driver-file operation: the Windows directory is current (the previous one
+// is restored at the end of the scope) and the redirection is off (switched back on
+// before the directory is restored):
+//
+//   DriverFileScope scope;
+//   scope.EnterWindowsDirectory();
+//   RedirectionOff redirectionOff;
+class DriverFileScope {
+ public:
+  DriverFileScope();
+  ~DriverFileScope();
+  DriverFileScope(const DriverFileScope&) = delete;
+  DriverFileScope& operator=(const DriverFileScope&) = delete;
+
+  void EnterWindowsDirectory();
+
+ private:
+  std::string savedDirectory_;
+};
+
+class RedirectionOff {
+ public:
+  RedirectionOff();
+  ~RedirectionOff();
+  RedirectionOff(const RedirectionOff&) = delete;
+  RedirectionOff& operator=(const RedirectionOff&) = delete;
+
+ private:
+  PVOID token_ = nullptr;
+};
+
 // An in-memory, writable copy of a file's VS_VERSIONINFO resource; empty when none.
 using VersionBlock = std::vector<BYTE>;
 
