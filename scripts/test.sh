@@ -37,13 +37,15 @@ if ! FUZZ_SECONDS="${FUZZ_SECONDS:-12}" bash scripts/fuzz.sh; then
 fi
 timings+=("fuzz $((SECONDS - started)) s")
 
+# ctest_only: more arguments for ctest (a label to select), empty for every test.
+ctest_only=()
 run_ctest() {
   local preset=$1
   shift
   [ -f "build/$preset/CTestTestfile.cmake" ] || return 0
-  echo "== tests: $preset"
+  echo "== tests: $preset${ctest_only[*]:+ (${ctest_only[*]})}"
   local started=$SECONDS
-  if ! "$@" ctest --test-dir "build/$preset" --output-on-failure; then
+  if ! "$@" ctest --test-dir "build/$preset" --output-on-failure "${ctest_only[@]}"; then
     failed_steps+=("tests $preset")
     status=1
   fi
@@ -57,13 +59,17 @@ run_ctest linux-asan
 virtual_screen=()
 if command -v xvfb-run >/dev/null 2>&1; then virtual_screen=(xvfb-run -a -s "-screen 0 1280x1024x24"); fi
 # The i686 tests need the 32-bit Wine loader. Where it cannot start, one line says so
-# for all of them and their ctest run is left out (each test would only exit 77).
+# for all of them and their ctest run is left out (each test would only exit 77),
+# except the checks that only read the i686 images on this machine (label "no-wine").
 # They run before the x86_64 Windows-side tests, so that the last test run printed is
 # one whose tests executed.
 wine32_skipped=""
 if ! wine32_reason=$(bash scripts/probe-wine32.sh); then
-  wine32_skipped=$(ctest --test-dir build/win32 -N 2>/dev/null | sed -nE 's/^Total Tests: ([0-9]+)/\1/p')
+  wine32_skipped=$(ctest --test-dir build/win32 -N -LE no-wine 2>/dev/null | sed -nE 's/^Total Tests: ([0-9]+)/\1/p')
   echo "== tests: win32: 32-bit Windows-side tests skipped (${wine32_skipped:-0} in the WOW64 and 32-bit-only prefixes): $wine32_reason"
+  ctest_only=(-L no-wine)
+  run_ctest win32
+  ctest_only=()
 else
   run_ctest win32 "${virtual_screen[@]}"
 fi
