@@ -3,17 +3,26 @@
 # of a screenshot; starting setup-sim.exe, finding its window and collecting its exit
 # code, with the checks these steps record (checks-lib.sh, sourced here too). Sourced
 # by run.sh and the GUI tests.
+#
+# Where a window's client area lies on the screen is asked from Win32 (gui-probe.exe
+# client, run in the program's own prefix): the X window holds the frame too when Wine
+# draws it (its X11 driver's "Managed" set to N), and only the client area without one.
+# xdotool finds X windows and gives the input. Every wait is multiplied by MORVANE_SLOW
+# (slow-lib.sh).
 
 # shellcheck source=checks-lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/checks-lib.sh"
+# shellcheck source=slow-lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/slow-lib.sh"
 
 # Windows paths for Wine (its drive Z: is the Unix root).
 wine_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr '/' '\\')"; }
 
-# The X window id of a window with exactly this title, waiting up to $2 seconds.
+# The X window id of a window with exactly this title, waiting up to $2 seconds (times
+# MORVANE_SLOW).
 wait_window() {
   local title=$1 seconds=${2:-60} id=""
-  local deadline=$((SECONDS + seconds))
+  local deadline=$((SECONDS + $(slow_int "$seconds")))
   while [ $SECONDS -lt $deadline ]; do
     id=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null | head -n1 || true)
     if [ -n "$id" ]; then echo "$id"; return 0; fi
@@ -22,8 +31,8 @@ wait_window() {
   return 1
 }
 
-# "X Y W H" of a window on the screen. Without a window manager Wine draws no frame,
-# so X Y is the top-left corner of the client area.
+# "X Y W H" of an X window on the screen: with the frame when Wine draws one. For
+# where to point inside a window; client coordinates come from window_client.
 window_geometry() {
   local out
   out=$(xdotool getwindowgeometry "$1") || return 1
@@ -33,10 +42,37 @@ window_geometry() {
   echo "$pos $size"
 }
 
-# Clicks at client coordinates (x, y) of the window whose geometry is in WIN_X/WIN_Y.
+# gui-probe.exe (tests/gui/gui-probe.cpp) run under Wine in the program's prefix: PROBE,
+# or else MORVANE_GUI_PROBE, names it.
+probe() {
+  local exe=${PROBE:-${MORVANE_GUI_PROBE:-}}
+  if [ -z "$exe" ]; then
+    echo "gui-lib: no gui-probe.exe (PROBE or MORVANE_GUI_PROBE)" >&2
+    return 2
+  fi
+  "$runner" "$exe" "$@" 2>/dev/null | tr -d '\r'
+}
+
+# "X Y W H" of the client area of the visible window titled $1, from Win32: its origin
+# on the screen and its size. Asked again for up to 5 seconds (times MORVANE_SLOW)
+# while the window is not found; fails then.
+window_client() {
+  local out="" deadline=$((SECONDS + $(slow_int 5)))
+  while :; do
+    out=$(probe client "$1")
+    if [[ $out =~ ^-?[0-9]+\ -?[0-9]+\ [0-9]+\ [0-9]+$ ]]; then
+      echo "$out"
+      return 0
+    fi
+    [ $SECONDS -lt $deadline ] || return 1
+    sleep 0.3
+  done
+}
+
+# Clicks at client coordinates (x, y) of the window whose client area is in WIN_X/WIN_Y.
 click_at() {
   xdotool mousemove $((WIN_X + $1)) $((WIN_Y + $2)) click 1
-  sleep 0.4
+  pause 0.4
 }
 
 # True while the X window $1 is mapped.
@@ -52,19 +88,20 @@ answer_box() {
   local id=$1 key=$2 try bx by
   read -r bx by _ _ < <(window_geometry "$id")
   xdotool mousemove $((bx + 4)) $((by + 4))
-  sleep 0.2
+  pause 0.2
   for try in 1 2 3 4; do
     xdotool key "$key"
-    sleep 0.7
+    pause 0.7
     visible "$id" || return 0
   done
   return 1
 }
 
 # Answers Yes to every question box (" Warning !!!", " Information") that appears
-# within $1 seconds of quiet; echoes how many were answered.
+# within $1 seconds (times MORVANE_SLOW) of quiet; echoes how many were answered.
 answer_questions_yes() {
-  local quiet=${1:-2} answered=0 id
+  local quiet answered=0 id
+  quiet=$(slow_int "${1:-2}")
   local deadline=$((SECONDS + quiet))
   while [ $SECONDS -lt $deadline ]; do
     id=$(xdotool search --onlyvisible --name '^ (Warning !!!|Information)$' 2>/dev/null | head -n1 || true)
@@ -88,10 +125,10 @@ pixel() {
 same_image() { [ "$(compare -metric AE "$1" "$2" null: 2>&1)" = "0" ]; }
 
 # Moves the pointer to the screen's corner (so that no hint covers the controls) and
-# waits $1 seconds.
+# waits $1 seconds (times MORVANE_SLOW).
 pointer_away() {
   xdotool mousemove 0 0
-  sleep "${1:-0.5}"
+  pause "${1:-0.5}"
 }
 
 # The start of a setup-sim.exe test:
@@ -139,29 +176,34 @@ sim_kill() {
   return 0
 }
 
-# The main window within $1 seconds (90 by default): its X id in WID, its client area
-# in WIN_X WIN_Y WIN_W WIN_H. Fails when it does not appear.
+# The main window within $1 seconds (90 by default, times MORVANE_SLOW): its X id in
+# WID, its client area on the screen (window_client) in WIN_X WIN_Y WIN_W WIN_H. Fails
+# when it does not appear or its client area cannot be read.
 # shellcheck disable=SC2034  # WIN_W and WIN_H are the test script's
 sim_find_window() {
   WID=$(wait_window "USB Devices Rate Setup" "${1:-90}") || return 1
-  read -r WIN_X WIN_Y WIN_W WIN_H < <(window_geometry "$WID")
+  local client
+  client=$(window_client "USB Devices Rate Setup") || return 1
+  read -r WIN_X WIN_Y WIN_W WIN_H <<<"$client"
 }
 
 # The check "the window appears" (sim_find_window); the test ends without the window.
 check_main_window() {
   if ! sim_find_window 90; then
-    check_fail "the window appears" "no window \"USB Devices Rate Setup\" within 90 s"
+    check_fail "the window appears" \
+      "no window \"USB Devices Rate Setup\" within $(slow_int 90) s, or its client area could not be read"
     exit 1
   fi
   check_pass "the window appears"
 }
 
-# Waits up to 10 seconds for the program started by sim_start to end: its exit code
-# in SIM_CODE, which stays empty (and the call fails) while it still runs.
+# Waits up to 10 seconds (times MORVANE_SLOW) for the program started by sim_start to
+# end: its exit code in SIM_CODE, which stays empty (and the call fails) while it still
+# runs.
 sim_wait_exit() {
   local _
   SIM_CODE=""
-  for _ in $(seq 1 50); do
+  for _ in $(seq 1 "$(slow_int 50)"); do
     if ! kill -0 "$SIM_PID" 2>/dev/null; then
       wait "$SIM_PID"
       SIM_CODE=$?
@@ -225,9 +267,6 @@ check_state_file() {
 $script" "$dump")
 }
 
-# gui-probe.exe (tests/gui/gui-probe.cpp) run under Wine: PROBE must name it.
-probe() { "$runner" "$PROBE" "$@" 2>/dev/null | tr -d '\r'; }
-
 # The control with the keyboard focus of the main window: "<class> <id> <text>".
 focused() { probe focus "USB Devices Rate Setup"; }
 
@@ -243,20 +282,20 @@ program_start() {
 # the pointer leaves for the screen's corner first, so an earlier hint goes.
 hint_at() {
   xdotool mousemove 0 0
-  sleep 0.8
+  pause 0.8
   xdotool mousemove $((WIN_X + $1)) $((WIN_Y + $2))
-  sleep 0.2
+  pause 0.2
   xdotool mousemove $((WIN_X + $1 + 1)) $((WIN_Y + $2 + 1))
-  sleep 1.5
+  pause 1.5
   probe tooltip
 }
 
-# Waits up to 3 seconds for the focus to be on "$1" (as focused() writes it) and
-# echoes where it is at the end; the focus moves only once the system has activated
-# the window again.
+# Waits up to 3 seconds (times MORVANE_SLOW) for the focus to be on "$1" (as focused()
+# writes it) and echoes where it is at the end; the focus moves only once the system
+# has activated the window again.
 focus_becomes() {
   local now="" _
-  for _ in $(seq 1 10); do
+  for _ in $(seq 1 "$(slow_int 10)"); do
     now=$(focused)
     [ "$now" = "$1" ] && break
     sleep 0.3

@@ -8,6 +8,9 @@
 //   gui-probe tooltip                the visible hint windows: "<text>" per line, or "none"
 //   gui-probe box <title>            the text of the message box titled <title>
 //   gui-probe rect <title>           "left top right bottom clientWidth clientHeight"
+//   gui-probe client <title>         the client area on the screen: "x y width height",
+//                                    its origin from ClientToScreen, its size from
+//                                    GetClientRect, whoever draws the frame
 //   gui-probe dpi <title> <new> <old>
 //                                    sends WM_DPICHANGED for <new> pixels per inch with the
 //                                    window rectangle scaled by new/old as the suggestion,
@@ -16,6 +19,8 @@
 //   gui-probe activate-other <ms>    shows a window of its own, makes it the active one
 //                                    for <ms> milliseconds, then ends
 // Exit code 0 when the window was found, 1 otherwise, 2 for a wrong command line.
+// The probe is per-monitor DPI aware, so that it sees other programs' windows in
+// pixels of the screen (as xdotool clicks), not scaled to 96 pixels per inch.
 #include <windows.h>
 
 #include <cstdio>
@@ -133,6 +138,30 @@ int Box(const char* title) {
   return 0;
 }
 
+int Client(const char* title) {
+  HWND window = FindVisible(title);
+  if (window == nullptr) return 1;
+  RECT client{};
+  POINT origin{0, 0};
+  if (!::GetClientRect(window, &client) || !::ClientToScreen(window, &origin)) return 1;
+  std::printf("%ld %ld %ld %ld\n", origin.x, origin.y, client.right - client.left, client.bottom - client.top);
+  return 0;
+}
+
+// Per-monitor awareness where the system has it (Windows 10 1703), the system DPI's
+// awareness before that.
+void BecomeDpiAware() {
+  using SetContext = BOOL(WINAPI*)(HANDLE);
+  const HMODULE user32 = ::GetModuleHandleA("user32.dll");
+  const auto setContext =
+      user32 != nullptr
+          ? reinterpret_cast<SetContext>(reinterpret_cast<void*>(::GetProcAddress(user32, "SetProcessDpiAwarenessContext")))
+          : nullptr;
+  const HANDLE perMonitorV2 = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4));
+  if (setContext != nullptr && setContext(perMonitorV2)) return;
+  ::SetProcessDPIAware();
+}
+
 int Rect(const char* title) {
   HWND window = FindVisible(title);
   if (window == nullptr) return 1;
@@ -202,14 +231,16 @@ int ActivateOther(int milliseconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  BecomeDpiAware();
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "focus" && argc == 3) return Focus(argv[2]);
   if (command == "watch-focus" && argc == 4) return WatchFocus(argv[2], std::atoi(argv[3]));
   if (command == "tooltip" && argc == 2) return Tooltip();
   if (command == "box" && argc == 3) return Box(argv[2]);
   if (command == "rect" && argc == 3) return Rect(argv[2]);
+  if (command == "client" && argc == 3) return Client(argv[2]);
   if (command == "dpi" && argc == 5) return Dpi(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
   if (command == "activate-other" && argc == 3) return ActivateOther(std::atoi(argv[2]));
-  std::fprintf(stderr, "usage: gui-probe focus|tooltip|box|rect|dpi|activate-other ...\n");
+  std::fprintf(stderr, "usage: gui-probe focus|watch-focus|tooltip|box|rect|client|dpi|activate-other ...\n");
   return 2;
 }

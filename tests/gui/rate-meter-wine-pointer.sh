@@ -7,15 +7,19 @@
 #   rate-meter-wine-pointer.sh <wine runner> <rate-meter-wine.exe>
 set -u
 . "$(dirname "$0")/checks-lib.sh"
+# shellcheck source=slow-lib.sh
+. "$(dirname "$0")/slow-lib.sh"
 checks_begin rate-meter-wine-pointer
 trap checks_on_exit EXIT
 runner=$1
 exe=$2
 out=$(mktemp)
-"$runner" "$exe" 7 >"$out" &
+# The program listens 7 seconds (times MORVANE_SLOW) from its registration on.
+"$runner" "$exe" "$(slow_int 7)" >"$out" &
 pid=$!
-for _ in $(seq 1 300); do grep -q '^registered' "$out" && break; sleep 0.1; done
-sleep 0.5
+for _ in $(seq 1 "$(slow_int 300)"); do grep -q '^registered' "$out" && break; sleep 0.1; done
+pause 0.5
+# The moves are measured: their pace is not stretched by MORVANE_SLOW.
 # One xdotool process for all moves, so that the pace is the sleeps', not process starts'.
 moves=""
 for i in $(seq 1 150); do moves="$moves mousemove $((100 + (i % 2) * 5)) 100 sleep 0.02"; done

@@ -7,15 +7,17 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=checks-lib.sh
 . "$here/checks-lib.sh"
+# shellcheck source=slow-lib.sh
+. "$here/slow-lib.sh"
 runner=$1 exe=$2 work=$3
 if [ ! -f "$exe" ]; then echo "SKIP: $exe has not been built"; exit 77; fi
 if ! reason=$(bash "$here/../../scripts/probe-wine32.sh"); then echo "SKIP: $reason"; exit 77; fi
 checks_begin "setup-exe-cli@${MORVANE_WINE_PREFIX_KIND:-wow64}"
 mkdir -p "$work"
 list="$work/list.json"
-timeout 600 "$runner" "$exe" /list /json > "$list"
+timeout "$(slow_int 600)" "$runner" "$exe" /list /json > "$list"
 check_that "/list /json on Wine's devices is JSON" "$(head -c 300 "$list")" python3 -m json.tool "$list" /dev/null
-out=$(timeout 600 "$runner" "$exe" /set 'USB\VID_FFFF&PID_FFFF\*' /filter on)
+out=$(timeout "$(slow_int 600)" "$runner" "$exe" /set 'USB\VID_FFFF&PID_FFFF\*' /filter on)
 code=$?
 check_that "an ID that matches nothing ends with exit code 2" "exit code $code: $out" test "$code" -eq 2
 check_that "and says so in one line" "$out" grep -q '^error: no present USB device' <<<"$out"

@@ -3,8 +3,9 @@
 # MORVANE_WINE_PREFIX_KIND: "wow64" (a 64-bit Windows, where setup.exe is a WOW64
 # process and installs through the 64-bit helper TALON64.EXE) or "x86" (a 32-bit
 # Windows, where it installs the INF through the shell's "install" verb).
-# The window "USB Devices Rate Setup" is found with its client area inside the frame
-# Wine draws, a screenshot shows the grid's title row; the category box moves to the
+# The window "USB Devices Rate Setup" is found with its 960 x 360 client area (read
+# through Win32 with gui-probe.exe, MORVANE_GUI_PROBE) inside the frame Wine draws, a
+# screenshot shows the grid's title row; the category box moves to the
 # next category and back; "Install Service" installs the "morvane" service with
 # TALON64.EXE and morvane.inf beside setup.exe; the service is then seen through the
 # service manager and removed; Escape ends the program with exit code 0.
@@ -42,23 +43,28 @@ started=$SECONDS
 "$runner" setup.exe &
 SIM_PID=$!
 if ! WID=$(wait_window "USB Devices Rate Setup" 600); then
-  check_fail "the window appears" "no window \"USB Devices Rate Setup\" within 600 s"
+  check_fail "the window appears" "no window \"USB Devices Rate Setup\" within $(slow_int 600) s"
   exit 1
 fi
 check_pass "the window appears"
 echo "window after $((SECONDS - started)) s"
-sleep 2
+pause 2
 # Wine draws the frame here ("Managed" is N in these prefixes): the X window holds the
 # frame, and the 960 x 360 client area sits inside it, the caption above.
+if ! client=$(window_client "USB Devices Rate Setup"); then
+  check_fail "the client area is read through Win32" "gui-probe.exe client found no window"
+  exit 1
+fi
+read -r WIN_X WIN_Y WIN_W WIN_H <<<"$client"
 read -r OUT_X OUT_Y OUT_W OUT_H < <(window_geometry "$WID")
-border=$(((OUT_W - 960) / 2))
-caption=$((OUT_H - 360 - border))
-echo "window $WID at $OUT_X,$OUT_Y, $OUT_W x $OUT_H: border $border, caption and border $caption"
-check_that "a frame of equal sides around a 960-pixel client area" "outer width $OUT_W" \
-  test "$border" -ge 0 -a $((OUT_W - 960 - 2 * border)) -eq 0
-check_that "a caption above the 360-pixel client area" "outer height $OUT_H" test "$caption" -gt "$border"
-WIN_X=$((OUT_X + border))
-WIN_Y=$((OUT_Y + caption))
+left=$((WIN_X - OUT_X)) right=$((OUT_X + OUT_W - WIN_X - WIN_W))
+top=$((WIN_Y - OUT_Y)) bottom=$((OUT_Y + OUT_H - WIN_Y - WIN_H))
+echo "window $WID at $OUT_X,$OUT_Y, $OUT_W x $OUT_H; client area at $WIN_X,$WIN_Y, $WIN_W x $WIN_H;" \
+     "frame: left $left, top $top, right $right, bottom $bottom"
+check_that "a client area of 960 x 360" "it is $WIN_W x $WIN_H" test "$WIN_W" -eq 960 -a "$WIN_H" -eq 360
+check_that "a frame of equal sides around the client area" "left $left, right $right" \
+  test "$left" -ge 0 -a "$left" -eq "$right"
+check_that "a caption above the client area" "top $top, bottom $bottom" test "$top" -gt "$bottom" -a "$bottom" -ge 0
 
 shot() { import -window root "$work/$1.png"; }
 at() { pixel "$work/$1.png" $((WIN_X + $2)) $((WIN_Y + $3)); }
@@ -76,7 +82,7 @@ window_part start
 # The category box: the next category, then back to the first.
 pick_category() {  # key
   click_at 100 18
-  sleep 1
+  pause 1
   xdotool key "$1"
   xdotool key Return
   pointer_away 2
@@ -94,14 +100,15 @@ check_that "back to the first category, the window is as it was" "the picture di
 
 # "Install Service": the route of this Windows, then the service manager's word.
 click_at 339 342
-deadline=$((SECONDS + 600))
+install_limit=$(slow_int 600)
+deadline=$((SECONDS + install_limit))
 installed=""
 while [ $SECONDS -lt $deadline ]; do
   if service_exists; then installed=1; break; fi
   sleep 2
 done
 if [ "$kind" = wow64 ]; then route="TALON64.EXE e install morvane.inf"; else route="the shell's \"install\" verb on morvane.inf"; fi
-check_that "\"Install Service\" creates the \"morvane\" service ($route)" "no service \"morvane\" after $((SECONDS - deadline + 600)) s" \
+check_that "\"Install Service\" creates the \"morvane\" service ($route)" "no service \"morvane\" after $((SECONDS - deadline + install_limit)) s" \
   test -n "$installed"
 if [ -n "$installed" ]; then
   sc qc morvane 2>/dev/null | tr -d '\r' | sed -n 's/^ *//p' | head -n 8
@@ -118,6 +125,6 @@ done
 shot end
 click_at 700 20
 xdotool key Escape
-sim_wait_exit || { sleep 20; sim_wait_exit; }
+sim_wait_exit || { pause 20; sim_wait_exit; }
 check_exit_code "Escape ends the program with exit code 0" 0
 checks_finish

@@ -15,7 +15,7 @@ MORVANE_MACHINE=$(wine_path "$bad")
 
 sim_start
 if ! box=$(wait_window "MORVANE Setup" 90); then
-  check_fail "an error box titled \"MORVANE Setup\" appears" "none within 90 s"
+  check_fail "an error box titled \"MORVANE Setup\" appears" "none within $(slow_int 90) s"
   exit 1
 fi
 check_pass "an error box titled \"MORVANE Setup\" appears"

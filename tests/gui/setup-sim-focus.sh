@@ -23,7 +23,7 @@ row_y() { echo $((38 + 2 + 22 * $1 + 10)); }  # client y of grid row $1 at 96 pi
 # The mouse with the problem is row 2.
 click_at 300 "$(row_y 2)"
 xdotool key Tab
-sleep 0.4
+pause 0.4
 before=$(focused)
 check_that "Tab from the grid focuses \"Filter On Device\"" "the focus is on \"$before\"" \
   test "$before" = "Button 105 Filter On Device"
@@ -37,15 +37,15 @@ if box=$(wait_window " Warning !!!" 10); then
   check_that "after the question the focus is on \"Filter On Device\" again" "it is on \"$after\"" \
     test "$after" = "$before"
 else
-  check_fail "the question for the device with a problem comes" "no box \" Warning !!!\" within 10 s"
+  check_fail "the question for the device with a problem comes" "no box \" Warning !!!\" within $(slow_int 10) s"
 fi
 
 # The gaming mouse (row 1), then "Restart".
 click_at 300 "$(row_y 1)"
 # The focus is watched from before the click until the list has been rebuilt.
-probe watch-focus "USB Devices Rate Setup" 9000 >"$work/focus.txt" &
+probe watch-focus "USB Devices Rate Setup" "$(slow_int 9000)" >"$work/focus.txt" &
 watcher=$!
-sleep 2
+pause 2
 click_at 445 342
 wait "$watcher"
 echo "the focus during the restart: $(tr '\n' ';' <"$work/focus.txt")"
@@ -58,7 +58,7 @@ check_that "once the list is rebuilt the focus is on \"Restart\" again" "it went
 click_at 300 "$(row_y 1)"
 grid=$(focused)
 check_that "a click on a row focuses the grid" "the focus is on \"$grid\"" test "$grid" = "MorvaneGrid 103 "
-other=$(probe activate-other 1500)
+other=$(probe activate-other "$(slow_int 1500)")
 echo "another program's window: $other"
 click_at 700 20
 after=$(focus_becomes "$grid")

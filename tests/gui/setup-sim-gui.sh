@@ -92,7 +92,7 @@ check_that "the filter for a healthy device asks nothing" "$asked question(s) ca
 # The second rate of a full-speed device ("500"): the list opens, two steps down, Enter.
 click_at $((112 + 45)) $((foot_y + 18))
 xdotool key Down Down Return
-sleep 0.5
+pause 0.5
 asked=$(answer_questions_yes 2)
 check_that "a rate for a full-speed device asks nothing" "$asked question(s) came" test "$asked" -eq 0
 pointer_away 0.5
@@ -103,7 +103,7 @@ check_that "the check box shows the filter" "the box looks as at the start" diff
 # Restart: the simulated helper restarts the device, which goes away and comes back;
 # one second after the last device change the list is rebuilt.
 click_at $((400 + 45)) $((foot_y + 20))
-sleep 4
+pause 4
 pointer_away 0.5
 shot restarted
 

@@ -17,7 +17,7 @@ refused() {
   local class=$1 text="" boxid=""
   export MORVANE_REFUSE_WINDOW=$class
   sim_start
-  for _ in $(seq 1 60); do
+  for _ in $(seq 1 "$(slow_int 60)"); do
     text=$(probe box "MORVANE Setup")
     [ -n "$text" ] && break
     sleep 0.5

@@ -47,7 +47,7 @@ if [ -n "$box" ]; then
   import -window root "$work/snapshot-error-box.png" 2>/dev/null || true
   answer_box "$box" Return || true
 else
-  check_fail "a file that cannot be written gives the error box \"MORVANE Setup\"" "no box within 60 s"
+  check_fail "a file that cannot be written gives the error box \"MORVANE Setup\"" "no box within $(slow_int 60) s"
 fi
 sim_wait_exit
 check_exit_code "and ends with exit code 5 once the box is closed" 5
@@ -57,30 +57,33 @@ sim_start
 check_main_window
 # The keys go to the window under the pointer: the empty head panel.
 xdotool mousemove $((WIN_X + 800)) $((WIN_Y + 20)) click 1
-sleep 0.5
+pause 0.5
 xdotool key alt+space
-sleep 1
+pause 1
 xdotool key Up Up
-sleep 0.5
+pause 0.5
 import -window root "$work/system-menu.png" 2>/dev/null || true
 xdotool key Return
 dialog=$(wait_window "Save PC Snapshot" 30 || true)
 if [ -z "$dialog" ]; then
-  check_fail "\"Save PC Snapshot...\" opens the save dialog \"Save PC Snapshot\"" "no dialog within 30 s"
+  check_fail "\"Save PC Snapshot...\" opens the save dialog \"Save PC Snapshot\"" "no dialog within $(slow_int 30) s"
 else
   check_pass "\"Save PC Snapshot...\" opens the save dialog \"Save PC Snapshot\""
-  sleep 1
+  pause 1
   import -window root "$work/save-dialog.png" 2>/dev/null || true
-  read -r dx dy dw dh < <(window_geometry "$dialog")
-  # The keys go to the window under the pointer; the file name box has the focus.
+  # The keys go to the window under the pointer (a point of its client area, read
+  # through Win32); the file name box has the focus.
+  dialog_client=$(window_client "Save PC Snapshot") ||
+    check_fail "the save dialog's client area is read through Win32" "gui-probe.exe client found no window"
+  read -r dx dy dw dh <<<"${dialog_client:-0 0 0 0}"
   xdotool mousemove $((dx + dw / 2)) $((dy + 8))
-  sleep 0.3
+  pause 0.3
   xdotool key ctrl+a
   xdotool type --delay 20 "$(wine_path "$work/menu-snapshot.json")"
-  sleep 0.3
+  pause 0.3
   import -window root "$work/save-dialog-filled.png" 2>/dev/null || true
   xdotool key Return
-  for _ in $(seq 1 50); do
+  for _ in $(seq 1 "$(slow_int 50)"); do
     [ -s "$work/menu-snapshot.json" ] && break
     sleep 0.2
   done

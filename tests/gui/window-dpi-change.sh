@@ -2,9 +2,11 @@
 # The window follows WM_DPICHANGED, sent as the system sends it when the window moves
 # to a monitor of another scale (the suggested rectangle: the window's own, scaled):
 # 96 -> 144 pixels per inch and back. At each step the window takes the suggested
-# rectangle, and on the screen the title row is as high and the columns as wide as
-# at start for that resolution (21 -> 31 pixels; 228, 34, 40, 50, 349, 228 scaled,
-# column 4 filling the grid). The list is empty ("Keyboards"), so this runs with or
+# rectangle, its X window on the screen grows or shrinks with it (it holds the client
+# area, with the same frame around it as at the start: none, or the one Wine draws),
+# and on the screen the title row is as high and the columns as wide as at start for
+# that resolution (21 -> 31 pixels; 228, 34, 40, 50, 349, 228 scaled, column 4
+# filling the grid). The client area's place on the screen is read through Win32. The list is empty ("Keyboards"), so this runs with or
 # without a simulated machine. Screenshots: dpi144.png and dpi96.png in the work folder.
 # Usage: window-dpi-change.sh <wine runner> <program> <work folder> <gui-probe.exe> [<machine file>]
 set -u
@@ -17,6 +19,14 @@ program_start /keyboards
 check_main_window
 read -r start_rect < <(probe rect "USB Devices Rate Setup")
 echo "window at start: $start_rect"
+# The frame around the client area in the X window: what the X window has beyond it.
+frame_of() {
+  local ox oy ow oh
+  read -r ox oy ow oh < <(window_geometry "$WID")
+  echo "$((WIN_X - ox)) $((WIN_Y - oy)) $((ox + ow - WIN_X - WIN_W)) $((oy + oh - WIN_Y - WIN_H))"
+}
+start_frame=$(frame_of)
+echo "frame at start (left top right bottom): $start_frame"
 
 design_widths=(228 34 40 50 349 228)
 scale() { echo $(($1 * $2 / 96)); }
@@ -29,9 +39,13 @@ check_at() {
   check_that "at $dpi pixels per inch the window takes the suggested rectangle" \
     "suggested $suggested, it is at $rect" test "$rect" = "$suggested"
   pointer_away 1.5
-  read -r WIN_X WIN_Y WIN_W WIN_H < <(window_geometry "$WID")
-  check_that "at $dpi pixels per inch the client area on the screen is the window's ($cw x $ch)" \
-    "it is ${WIN_W} x ${WIN_H}" test "$WIN_W" -eq "$cw" -a "$WIN_H" -eq "$ch"
+  local client frame
+  client=$(window_client "USB Devices Rate Setup") || client="0 0 0 0"
+  read -r WIN_X WIN_Y WIN_W WIN_H <<<"$client"
+  frame=$(frame_of)
+  check_that "at $dpi pixels per inch the window on the screen holds the client area ($cw x $ch) in the frame of the start" \
+    "the client area is ${WIN_W} x ${WIN_H} at $WIN_X,$WIN_Y; the X window has $frame beyond it, at the start $start_frame" \
+    test "$WIN_W $WIN_H" = "$cw $ch" -a "$frame" = "$start_frame"
   import -window root "$shot"
   at() { pixel "$shot" $((WIN_X + $1)) $((WIN_Y + $2)); }
 

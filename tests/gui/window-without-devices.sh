@@ -56,18 +56,18 @@ first=$(focused)
 check_that "the category box has the focus at start" "the focus is on \"$first\"" \
   test "$first" = "ComboBox 101 Keyboards"
 xdotool key Tab
-sleep 0.4
+pause 0.4
 before=$(focused)
 check_that "Tab moves the focus past the disabled controls to \"Install Service\"" "the focus is on \"$before\"" \
   test "$before" = "Button 108 Install Service"
 xdotool key space
 box=""
-for _ in $(seq 1 20); do
+for _ in $(seq 1 "$(slow_int 20)"); do
   if probe box "MORVANE Setup" >"$work/box.txt" 2>/dev/null && [ -s "$work/box.txt" ]; then box=1; break; fi
   sleep 0.5
 done
 if [ -z "$box" ]; then
-  check_fail "the failed helper start shows an error box" "no box \"MORVANE Setup\" within 10 s"
+  check_fail "the failed helper start shows an error box" "no box \"MORVANE Setup\" within $(slow_int 10) s"
 else
   text=$(cat "$work/box.txt")
   echo "error box: $text"
@@ -92,7 +92,7 @@ The system cannot find the file specified"
     test "$after" = "Button 108 Install Service"
 fi
 
-other=$(probe activate-other 1500)
+other=$(probe activate-other "$(slow_int 1500)")
 echo "another program's window: $other"
 click_at 700 20  # the empty head panel: activates the window without moving the focus
 after=$(focus_becomes "Button 108 Install Service")

@@ -26,11 +26,11 @@ trap sim_kill EXIT
 
 sim_find_window 90 || { echo "FAIL: the window did not appear"; exit 1; }
 echo "window $WID at $WIN_X,$WIN_Y, $WIN_W x $WIN_H"
-sleep 1.5
+pause 1.5
 
 # "Copy IDs" sits in the 38-pixel foot panel at x 506, y 8, 90 x 24.
 click_at $((506 + 45)) $((WIN_H - 38 + 8 + 12))
-sleep 1
+pause 1
 
 "$runner" "$clip" read "$(wine_path "$copied")"
 status=$?
