@@ -3,6 +3,10 @@
 #
 # MORVANE_WINE_PREFIX_KIND chooses the prefix, each made once in the build folder:
 #   win64 (default)  build/win64/wineprefix, for the x86_64 programs (unless WINEPREFIX is set)
+#   win64-framed     build/win64/wineprefix-framed: a 64-bit prefix in which Wine draws every
+#                    window's frame and caption itself (its X11 driver's "Managed" set to N),
+#                    so the X window holds the frame too; for the GUI tests that must hold
+#                    either way
 #   wow64            build/win32/wineprefix-wow64: a 64-bit prefix, where a 32-bit program
 #                    is a WOW64 process as on every 64-bit Windows
 #   x86              build/win32/wineprefix-x86: a 32-bit-only prefix (WINEARCH=win32), as
@@ -31,6 +35,11 @@ case "$kind" in
     loader=$wine64 boot_loader=$wine64 arch=win64
     export WINEPREFIX="${WINEPREFIX:-$here/build/win64/wineprefix}"
     ;;
+  win64-framed)
+    [ -n "$wine64" ] || { echo "wine-run: no wine64 loader found" >&2; exit 127; }
+    loader=$wine64 boot_loader=$wine64 arch=win64
+    export WINEPREFIX="$here/build/win64/wineprefix-framed"
+    ;;
   wow64 | x86)
     # One line that says why, the same line scripts/test.sh prints for the whole set.
     if ! reason=$(bash "$here/scripts/probe-wine32.sh" 2>&1); then
@@ -45,7 +54,7 @@ case "$kind" in
     export WINEPREFIX="$here/build/win32/wineprefix-$kind"
     ;;
   *)
-    echo "wine-run: unknown MORVANE_WINE_PREFIX_KIND \"$kind\" (win64, wow64 or x86)" >&2
+    echo "wine-run: unknown MORVANE_WINE_PREFIX_KIND \"$kind\" (win64, win64-framed, wow64 or x86)" >&2
     exit 2
     ;;
 esac
@@ -63,9 +72,10 @@ server=$(find_first "$(dirname "$boot_loader")/wineserver" wineserver wineserver
 #
 # Without a window manager Wine waits 2 s for one each time a window closes; with its
 # X11 driver's "Managed" set to N it draws the frame itself and does not wait. The
-# 32-bit prefixes have it. The win64 prefix has it for the window framework's tests
-# only: the setup-sim.exe tests take the X window's corner for the client area's, which
-# holds only while Wine draws no frame.
+# 32-bit prefixes and the win64-framed one have it for every program; the win64 prefix
+# for the window framework's tests only, so that the other GUI tests run there with the
+# X window as large as the client area, and in win64-framed with the frame around it
+# (the tests read the client area's place through Win32, which holds either way).
 #
 # A prefix made before the 32-bit loader was installed cannot run 32-bit programs,
 # and `wineboot -u` does not mend it: such a prefix is recognised by the missing
@@ -77,7 +87,7 @@ create_prefix() {
   if [ -d "$WINEPREFIX" ]; then
     # A 64-bit prefix made elsewhere (WINEPREFIX set by the user) is used as it is.
     [ "$kind" = win64 ] && return 0
-    # The 32-bit kinds always live in the build folder, so an unmarked one is ours.
+    # The other kinds always live in the build folder, so an unmarked one is ours.
     rm -rf "$WINEPREFIX"
   fi
   mkdir -p "$WINEPREFIX"
