@@ -239,15 +239,15 @@ check_escape_closes() {
 # Checks "the machine's state is written at the end" (the file $dump is not empty);
 # then runs the Python script on standard input over it, after lines that load the
 # state (state, grid, devices by instance id) and define check(name, ok, message).
-# Each line it prints "ok <name>" or "FAIL <name>: <message>" becomes a check; other
-# lines are shown.
+# Each line it prints "ok <name>" or "FAIL <name><tab><message>" becomes a check (a
+# name may hold ": " itself); other lines are shown.
 state_prelude='import json, sys
 state = json.load(open(sys.argv[1]))
 grid = state["grid"]
 devices = {d["instanceId"]: d for d in state["devices"]}
 
 def check(name, ok, message):
-    print(("ok " + name) if ok else ("FAIL %s: %s" % (name, message)))
+    print(("ok " + name) if ok else ("FAIL %s\t%s" % (name, message)))
 '
 check_state_file() {
   local script line rest
@@ -260,7 +260,7 @@ check_state_file() {
   while IFS= read -r line; do
     case "$line" in
       "ok "*) check_pass "${line#ok }" ;;
-      "FAIL "*) rest=${line#FAIL }; check_fail "${rest%%: *}" "${rest#*: }" ;;
+      "FAIL "*) rest=${line#FAIL }; check_fail "${rest%%$'\t'*}" "${rest#*$'\t'}" ;;
       *) echo "$line" ;;
     esac
   done < <(python3 -c "$state_prelude

@@ -56,3 +56,5 @@ else
   check_fail "the meter counts or ignores every report" "meter-count ${count:-none}, ignored ${ignored:-none}, messages ${messages:-none}"
 fi
 rm -f "$out"
+# The exit code says whether every check held.
+checks_finish

@@ -119,3 +119,5 @@ if len(meter) == 6:
           m is not None and (seconds - 1) * rate <= int(m.group(1)) <= (seconds + 3 * slow) * rate, meter[4])
 PY
 done
+# The exit code says whether every check held.
+checks_finish
