@@ -13,6 +13,9 @@ packages=(
   wine64 wine32:i386 fonts-wine xvfb xauth imagemagick xdotool
   # The fuzz targets (scripts/fuzz.sh): clang, and its runtime with libFuzzer and the sanitizers.
   clang libclang-rt-14-dev
+  # The emulated guest that runs the i686 tests where the kernel refuses 32-bit
+  # programs (scripts/i686-guest.sh).
+  qemu-system-x86 mmdebstrap e2fsprogs
 )
 
 SUDO=""

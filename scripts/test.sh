@@ -15,11 +15,34 @@ status=0
 failed_steps=()
 timings=()
 
+# Where the i686 tests run: natively where the 32-bit Wine loader starts, else in an
+# emulated 64-bit guest whose own kernel runs 32-bit programs (scripts/i686-guest.sh,
+# built once into the user's cache). MORVANE_I686_GUEST=always takes the guest even
+# where they could run natively, =never skips them where they cannot.
+# In the guest the GUI waits and the tests' time limits are stretched by
+# MORVANE_SLOW (4 unless set).
+i686_slow=${MORVANE_SLOW:-1}
+if wine32_reason=$(bash scripts/probe-wine32.sh) && [ "${MORVANE_I686_GUEST:-auto}" != always ]; then
+  i686_mode=native
+elif [ "${MORVANE_I686_GUEST:-auto}" = never ]; then
+  i686_mode=skip
+  wine32_reason="$wine32_reason, and the emulated guest is turned off (MORVANE_I686_GUEST=never)"
+else
+  i686_mode=guest
+  wine32_reason=${wine32_reason:-the guest was asked for (MORVANE_I686_GUEST=always)}
+  i686_slow=${MORVANE_SLOW:-4}
+  export MORVANE_GUEST_SLOW=$i686_slow
+fi
+# The tests the guest runs (ctest arguments); all of them.
+i686_guest_tests=()
+
 for preset in linux linux-asan win32-release win64-release win32 win64; do
   echo "== build: $preset"
   started=$SECONDS
   rm -rf "build/$preset/test-results"
-  if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j2; }; then
+  configure=()
+  [ "$preset" = win32 ] && configure=(-DMORVANE_SLOW="$i686_slow")
+  if ! { cmake --preset "$preset" "${configure[@]}" >/dev/null && cmake --build --preset "$preset" -j2; }; then
     failed_steps+=("build $preset")
     status=1
   fi
@@ -58,20 +81,54 @@ run_ctest linux
 run_ctest linux-asan
 virtual_screen=()
 if command -v xvfb-run >/dev/null 2>&1; then virtual_screen=(xvfb-run -a -s "-screen 0 1280x1024x24"); fi
-# The i686 tests need the 32-bit Wine loader. Where it cannot start, one line says so
-# for all of them and their ctest run is left out (each test would only exit 77),
-# except the checks that only read the i686 images on this machine (label "no-wine").
+# The i686 tests need the 32-bit Wine loader (see i686_mode above). Natively they run
+# like the others. In the emulated guest the checks that only read the i686 images
+# (label "no-wine") run here and the rest in the guest, whose run is printed as it
+# goes. Where neither can run, one line says so for all of them and their ctest run is
+# left out (each test would only exit 77), except the "no-wine" checks.
 # They run before the x86_64 Windows-side tests, so that the last test run printed is
 # one whose tests executed.
 wine32_skipped=""
-if ! wine32_reason=$(bash scripts/probe-wine32.sh); then
-  wine32_skipped=$(ctest --test-dir build/win32 -N -LE no-wine 2>/dev/null | sed -nE 's/^Total Tests: ([0-9]+)/\1/p')
+case "$i686_mode" in
+  native)
+    run_ctest win32 "${virtual_screen[@]}"
+    ;;
+  guest)
+    echo "== tests: win32 in the emulated guest: $wine32_reason"
+    ctest_only=(-L no-wine)
+    run_ctest win32
+    ctest_only=()
+    guest_ready=1
+    for stage in image prefixes; do
+      started=$SECONDS
+      if ! bash scripts/i686-guest.sh "$stage"; then guest_ready=""; fi
+      timings+=("guest $stage $((SECONDS - started)) s")
+      [ -n "$guest_ready" ] || break
+    done
+    if [ -n "$guest_ready" ]; then
+      started=$SECONDS
+      guest_rc=0
+      bash scripts/i686-guest.sh run xvfb-run -a -s "-screen 0 1280x1024x24" \
+        ctest --test-dir "$PWD/build/win32" --output-on-failure -LE no-wine "${i686_guest_tests[@]}" || guest_rc=$?
+      if [ "$guest_rc" -ne 0 ]; then
+        failed_steps+=("tests win32 (emulated guest, exit code $guest_rc)")
+        status=1
+      fi
+      timings+=("tests win32 in the guest $((SECONDS - started)) s")
+    else
+      wine32_reason="$wine32_reason, and the emulated guest could not be built or booted"
+      wine32_skipped=$(ctest --test-dir build/win32 -N -LE no-wine 2>/dev/null | sed -nE 's/^Total Tests: ([0-9]+)/\1/p')
+    fi
+    ;;
+  *)
+    wine32_skipped=$(ctest --test-dir build/win32 -N -LE no-wine 2>/dev/null | sed -nE 's/^Total Tests: ([0-9]+)/\1/p')
+    ctest_only=(-L no-wine)
+    run_ctest win32
+    ctest_only=()
+    ;;
+esac
+if [ -n "$wine32_skipped" ]; then
   echo "== tests: win32: 32-bit Windows-side tests skipped (${wine32_skipped:-0} in the WOW64 and 32-bit-only prefixes): $wine32_reason"
-  ctest_only=(-L no-wine)
-  run_ctest win32
-  ctest_only=()
-else
-  run_ctest win32 "${virtual_screen[@]}"
 fi
 run_ctest win64 "${virtual_screen[@]}"
 

@@ -51,7 +51,9 @@ case "$kind" in
     # The prefix's own tools (sc, reg) run as 64-bit programs in the WOW64 prefix when
     # asked for, as they do on 64-bit Windows.
     if [ "$kind" = wow64 ] && [ -n "${MORVANE_WINE_PREFIX_TOOLS:-}" ]; then loader=$wine64; fi
-    export WINEPREFIX="$here/build/win32/wineprefix-$kind"
+    # MORVANE_WINE_PREFIX_DIR: where the 32-bit prefixes live when not in the build
+    # folder (the emulated guest keeps them in its own disk, scripts/i686-guest.sh).
+    export WINEPREFIX="${MORVANE_WINE_PREFIX_DIR:-$here/build/win32}/wineprefix-$kind"
     ;;
   *)
     echo "wine-run: unknown MORVANE_WINE_PREFIX_KIND \"$kind\" (win64, win64-framed, wow64 or x86)" >&2
@@ -87,7 +89,7 @@ create_prefix() {
   if [ -d "$WINEPREFIX" ]; then
     # A 64-bit prefix made elsewhere (WINEPREFIX set by the user) is used as it is.
     [ "$kind" = win64 ] && return 0
-    # The other kinds always live in the build folder, so an unmarked one is ours.
+    # The other kinds always live in a folder of ours, so an unmarked one is ours.
     rm -rf "$WINEPREFIX"
   fi
   mkdir -p "$WINEPREFIX"
