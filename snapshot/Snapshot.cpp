@@ -5,8 +5,8 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <queue>
@@ -951,10 +951,15 @@ int WriteSnapshotCommand(const std::string& path, std::string& error) {
     error = std::string("The PC snapshot could not be taken: ") + e.what();
     return 3;
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  if (out) out.close();
-  if (!out) {
+  // C stdio, not std::ofstream: a file stream brings the whole of the standard locale
+  // machinery into setup.exe (about half of its code) for one binary write.
+  struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+  };
+  std::unique_ptr<std::FILE, FileCloser> out(std::fopen(path.c_str(), "wb"));
+  bool written = out != nullptr && std::fwrite(text.data(), 1, text.size(), out.get()) == text.size();
+  if (out != nullptr && std::fclose(out.release()) != 0) written = false;
+  if (!written) {
     error = "The PC snapshot could not be written to \"" + path + "\".";
     return 4;
   }
