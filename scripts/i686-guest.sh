@@ -46,8 +46,9 @@ need() {
 # the tools the GUI tests drive it with, ctest, python3 for the state checks.
 guest_packages=mount,kmod,procps,psmisc,linux-image-amd64,wine64,wine32:i386,fonts-wine,xvfb,xauth,xdotool,imagemagick,python3,cmake,util-linux
 
-# The init the guest boots into: mounts the share at the repository's path, runs the
-# script named on the kernel command line, writes its exit code beside it and powers off.
+# The init the guest boots into: mounts the share (the repository) at /mnt/host, runs
+# the script named on the kernel command line (a path inside the repository) with its
+# output in a file beside it, writes its exit code there too and powers off.
 write_init() {
   cat >"$1" <<'EOF'
 #!/bin/sh
@@ -62,17 +63,16 @@ mount -t tmpfs shm /dev/shm
 mount -t tmpfs tmp /tmp
 mount -o remount,rw /
 hostname morvane-guest
-share="" script=""
+script=""
 for word in $(cat /proc/cmdline); do
   case "$word" in
-    morvane_share=*) share=${word#morvane_share=} ;;
-    morvane_script=*) script=${word#morvane_script=} ;;
+    morvane_script=*) script=/mnt/host/${word#morvane_script=} ;;
   esac
 done
 modprobe 9pnet_virtio 2>/dev/null
 modprobe 9p 2>/dev/null
-mkdir -p "$share"
-if mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,cache=none host "$share"; then
+mkdir -p /mnt/host
+if mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,cache=none host /mnt/host; then
   echo "morvane-guest: running $script"
   /bin/bash "$script" </dev/null >"$script.log" 2>&1
   echo $? >"$script.rc"
@@ -124,15 +124,16 @@ build_image() {
 }
 
 # The init lives in the disk; a changed init is written into a cached disk in place
-# (debugfs, no mount) instead of building the whole guest again.
+# (debugfs, no mount) instead of building the whole guest again. debugfs follows no
+# links, and /sbin is one in the guest (merged /usr).
 refresh_init() {
   local wanted=$guest/morvane-init
   write_init "$wanted"
-  if ! cmp -s "$wanted" <(debugfs -R "cat /sbin/morvane-init" "$image" 2>/dev/null); then
+  if ! cmp -s "$wanted" <(debugfs -R "cat /usr/sbin/morvane-init" "$image" 2>/dev/null); then
     log "writing the new init into the guest's disk"
-    printf 'rm /sbin/morvane-init\nwrite %s /sbin/morvane-init\nsif /sbin/morvane-init mode 0100755\n' "$wanted" |
+    printf 'rm /usr/sbin/morvane-init\nwrite %s /usr/sbin/morvane-init\nsif /usr/sbin/morvane-init mode 0100755\n' "$wanted" |
       debugfs -w -f - "$image" >/dev/null 2>&1 || return 1
-    cmp -s "$wanted" <(debugfs -R "cat /sbin/morvane-init" "$image" 2>/dev/null) || return 1
+    cmp -s "$wanted" <(debugfs -R "cat /usr/sbin/morvane-init" "$image" 2>/dev/null) || return 1
   fi
 }
 
@@ -151,7 +152,7 @@ boot() {
     -accel tcg,thread=multi -cpu max,-smap -m "${MORVANE_GUEST_MEMORY:-4G}" -smp "$(nproc)" \
     -nographic -no-reboot -serial "file:$console" -monitor none \
     -kernel "$kernel" -initrd "$initrd" \
-    -append "console=ttyS0 root=/dev/vda rw init=/sbin/morvane-init panic=-1 quiet morvane_share=$here morvane_script=$script" \
+    -append "console=ttyS0 root=/dev/vda rw init=/sbin/morvane-init panic=-1 quiet morvane_script=${script#"$here"/}" \
     -drive "file=$image,format=raw,if=virtio" "${snapshot[@]}" \
     -virtfs "local,path=$here,mount_tag=host,security_model=none" >/dev/null 2>&1 &
   local qemu=$!
@@ -167,19 +168,45 @@ boot() {
   cat "$script.rc"
 }
 
-# A script in the repository's build folder for the guest to run: the environment the
-# tests get there, then the command.
+# A script in the repository's build folder for the guest to run. Wine cannot run
+# programs from the 9p share (its mappings of them read wrong: every 32-bit program
+# faults at its first instruction), so the script copies what the tests need to the
+# guest's own disk at the repository's path: the sources without build/ and .git, and
+# the build folders of the programs, without objects, libraries, debug files and
+# prefixes. It runs the command there, then copies every file the command wrote in the
+# build folders back to the share, so results land here as if the tests had run here.
 guest_script() {
   local script=$here/build/i686-guest/run.sh
   mkdir -p "$(dirname "$script")"
   {
     echo '#!/bin/bash'
-    echo "cd '$here' || exit 125"
-    echo 'export MORVANE_WINE_PREFIX_DIR=/var/lib/morvane-prefixes'
+    printf 'repo=%q\n' "$here"
+    cat <<'EOF'
+share=/mnt/host
+mkdir -p "$repo"
+(cd "$share" && tar -cf - --exclude=./build --exclude=./.git .) | tar -C "$repo" -xf - || exit 125
+for dir in build/win32 build/win32-release build/win64-release; do
+  [ -d "$share/$dir" ] || continue
+  (cd "$share" && tar -cf - --exclude=CMakeFiles --exclude='*.obj' --exclude='*.a' \
+     --exclude='*.debug' --exclude='wineprefix-*' --exclude=test-results "$dir") |
+    tar -C "$repo" -xf - || exit 125
+done
+touch /tmp/staged
+sleep 1
+cd "$repo" || exit 125
+export MORVANE_WINE_PREFIX_DIR=/var/lib/morvane-prefixes
+export WINEDEBUG=-all
+EOF
     echo "export MORVANE_SLOW=\${MORVANE_SLOW:-${MORVANE_GUEST_SLOW:-4}}"
-    echo 'export WINEDEBUG=-all'
     printf '%q ' "$@"
     echo
+    cat <<'EOF'
+rc=$?
+find build -newer /tmp/staged -type f -print0 | tar --null -T - -cf - | tar -C "$share" -xf -
+# Not left in a disk that is kept (the run that makes the prefixes).
+cd / && rm -rf "$repo"
+exit $rc
+EOF
   } >"$script"
   echo "$script"
 }

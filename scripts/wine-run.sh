@@ -62,7 +62,9 @@ case "$kind" in
 esac
 export MORVANE_WINE_PREFIX_KIND=$kind
 export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# winedbg.exe off: a program that crashes ends at once with its exception code, instead
+# of Wine's debugger and its crash dialog waiting for a click on a screen nobody sees.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winedbg.exe=d}"
 server=$(find_first "$(dirname "$boot_loader")/wineserver" wineserver wineserver64 /usr/lib/wine/wineserver \
                     /usr/lib/x86_64-linux-gnu/wine/wineserver) || server=""
 
