@@ -279,15 +279,24 @@ program_start() {
 }
 
 # The hint shown once the pointer rests on client point ($1, $2) of the main window:
-# the pointer leaves for the screen's corner first, so an earlier hint goes.
+# the pointer leaves for the screen's corner first, so an earlier hint goes. The hint
+# is asked for until one shows, for up to 3 s (times MORVANE_SLOW): a hint lives only
+# a few seconds, so a fixed wait long enough for a slow machine would outlast it.
 hint_at() {
   xdotool mousemove 0 0
   pause 0.8
   xdotool mousemove $((WIN_X + $1)) $((WIN_Y + $2))
   pause 0.2
   xdotool mousemove $((WIN_X + $1 + 1)) $((WIN_Y + $2 + 1))
-  pause 1.5
-  probe tooltip
+  sleep 0.7
+  local shown deadline=$((SECONDS + $(slow_int 3)))
+  while :; do
+    shown=$(probe tooltip)
+    [ "$shown" != none ] && [ -n "$shown" ] && break
+    [ "$SECONDS" -ge "$deadline" ] && break
+    sleep 0.3
+  done
+  echo "${shown:-none}"
 }
 
 # Waits up to 3 seconds (times MORVANE_SLOW) for the focus to be on "$1" (as focused()
