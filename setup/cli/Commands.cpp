@@ -32,11 +32,21 @@ bool SameAscii(const std::string& a, const std::string& b) {
          });
 }
 
+// A system error code as Windows' documentation writes it: SetupAPI's own codes (the
+// customer bit set) in hexadecimal, every other in decimal.
+std::string CodeText(DWORD code) {
+  if ((code & 0x20000000u) == 0) return std::to_string(code);
+  static constexpr char Hex[] = "0123456789ABCDEF";
+  std::string text = "0x";
+  for (int shift = 28; shift >= 0; shift -= 4) text += Hex[(code >> shift) & 0xF];
+  return text;
+}
+
 // " (code N: text)" for a system error code, or "" for 0.
 std::string SystemReason(DWORD code) {
   if (code == 0) return {};
   const std::string text = GetSysErrorText(code);
-  return " (code " + std::to_string(code) + (text.empty() ? "" : ": " + text) + ")";
+  return " (code " + CodeText(code) + (text.empty() ? "" : ": " + text) + ")";
 }
 
 void Line(CommandResult& result, const std::string& text) { result.output += text + Eol; }
@@ -240,6 +250,13 @@ std::vector<std::string> ServiceQuestions() {
   return questions;
 }
 
+// A rate for a device whose speed the hub did not tell: the window offers the rates of
+// high speed then, whose override is an exponent, not a frame count.
+std::string UnknownSpeedQuestion(DWORD rate) {
+  return "its speed could not be read, so the rate would be written as for a high-speed device (bInterval " +
+         std::to_string(rate) + "); a device of low or full speed would take another rate";
+}
+
 std::vector<std::string> DeviceQuestions(TDevice& device) {
   std::vector<std::string> questions;
   if (device.HasProblem()) questions.push_back(SetupQuestions::DeviceProblem());
@@ -336,8 +353,17 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
                           GetSpeedName(device.GetSpeed()) + " speed; its rates are " + Join(rates));
         }
         plan.rate = static_cast<DWORD>(it - rates.begin());
-        const DWORD current = device.GetRate();
+        DWORD current = 0;
+        platform::System().SetLastError(0);
+        if (!device.ReadRate(current)) {
+          return Fail(std::move(result), ExitWriteRefused,
+                      device.InstanceId + ": the rate cannot be read: the system refused to read bInterval" +
+                          SystemReason(platform::System().GetLastError()));
+        }
         plan.rateChange = plan.rate != current;
+        if (plan.rateChange && device.GetSpeed() == kSpeedUnknown) {
+          plan.questions.push_back(UnknownSpeedQuestion(plan.rate));
+        }
         if (plan.rateChange && platform::IsNtPlatform() && device.IsLowSpeed() && plan.rate >= 1 && plan.rate <= 3 &&
             (current == 0 || current >= 4)) {
           plan.questions.push_back(SetupQuestions::Overclocking());
@@ -345,7 +371,14 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
       }
       if (a.filter) {
         plan.filterOn = *a.filter;
-        plan.filterChange = device.IsFilterInstalled() != plan.filterOn;
+        bool installed = false;
+        platform::System().SetLastError(0);
+        if (!device.ReadFilterInstalled(installed)) {
+          return Fail(std::move(result), ExitWriteRefused,
+                      device.InstanceId + ": the filter's state cannot be read: the system refused to read its LowerFilters" +
+                          SystemReason(platform::System().GetLastError()));
+        }
+        plan.filterChange = installed != plan.filterOn;
         if (plan.filterChange && plan.filterOn) {
           anyFilterOn = true;
           const auto questions = DeviceQuestions(device);
@@ -386,7 +419,14 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
         platform::System().SetLastError(0);
         device.SetFilterInstalled(plan.filterOn);
         const DWORD code = platform::System().GetLastError();
-        if (device.IsFilterInstalled() != plan.filterOn) {
+        bool installed = !plan.filterOn;
+        platform::System().SetLastError(0);
+        if (!device.ReadFilterInstalled(installed)) {
+          return Fail(std::move(result), ExitWriteRefused,
+                      device.InstanceId + ": the filter's state cannot be read back after the write: the system " +
+                          "refused to read its LowerFilters" + SystemReason(platform::System().GetLastError()));
+        }
+        if (installed != plan.filterOn) {
           return Fail(std::move(result), code == ERROR_ACCESS_DENIED ? ExitNotAdministrator : ExitWriteRefused,
                       device.InstanceId + ": the filter could not be " +
                           (plan.filterOn ? "attached" : "detached") +
@@ -398,7 +438,14 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
         platform::System().SetLastError(0);
         device.SetRate(plan.rate);
         const DWORD code = platform::System().GetLastError();
-        if (device.GetRate() != plan.rate) {
+        DWORD rate = 0;
+        platform::System().SetLastError(0);
+        if (!device.ReadRate(rate)) {
+          return Fail(std::move(result), ExitWriteRefused,
+                      device.InstanceId + ": the rate cannot be read back after the write: the system refused to " +
+                          "read bInterval" + SystemReason(platform::System().GetLastError()));
+        }
+        if (rate != plan.rate) {
           return Fail(std::move(result), code == ERROR_ACCESS_DENIED ? ExitNotAdministrator : ExitWriteRefused,
                       device.InstanceId + ": the rate could not be set: the system refused to write bInterval" +
                           SystemReason(code));

@@ -13,6 +13,8 @@
 namespace morvane::cli {
 namespace {
 
+using sim::RegValue;
+
 const std::string kMouse = "USB\\VID_1A2C&PID_0E24\\*";     // full speed, behind xHCI
 const std::string kLowMouse = "USB\\VID_0461&PID_4D81\\*";  // low speed, behind a hub
 const std::string kStorage = "USB\\VID_0951&PID_1666\\*";   // high speed, bulk pipes only
@@ -250,6 +252,69 @@ TEST_F(CommandTest, RestartRefusedAndInstallService) {
   EXPECT_NE(machine->FindService("morvane"), nullptr);
   ASSERT_FALSE(machine->ShellExecutes().empty());
   EXPECT_EQ(machine->ShellExecutes().back().verb, "install");
+}
+
+TEST_F(CommandTest, AFilterListThatCannotBeReadIsAnErrorNotNothingToDo) {
+  ASSERT_LE(Run("/set " + kMouse + " /filter on /yes").exitCode, ExitNothingToDo);
+  ASSERT_TRUE(FilterOn(kMouse));
+  const std::pair<DWORD, std::string> errors[] = {
+      {ERROR_ACCESS_DENIED, "5"}, {ERROR_INSUFFICIENT_BUFFER, "122"}, {ERROR_NO_SUCH_DEVINST, "0xE000020B"}};
+  for (const auto& [error, code] : errors) {
+    RegValue& filters = Only(kMouse).properties[SPDRP_LOWERFILTERS];
+    const RegValue kept = filters;
+    filters.readError = error;
+    auto r = Run("/set " + kMouse + " /filter off");
+    EXPECT_EQ(r.exitCode, ExitWriteRefused) << error << "\n" << r.output;
+    EXPECT_EQ(r.output.find("already as asked"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("error: USB\\VID_1A2C&PID_0E24\\"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("cannot be read"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("(code " + code), std::string::npos) << r.output;
+    r = Run("/set " + kMouse + " /filter on");
+    EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+    Only(kMouse).properties[SPDRP_LOWERFILTERS] = kept;
+    EXPECT_TRUE(FilterOn(kMouse));  // nothing was written over the list that could not be read
+  }
+  EXPECT_EQ(Run("/set " + kMouse + " /filter off").exitCode, ExitDone);
+  EXPECT_FALSE(FilterOn(kMouse));
+}
+
+TEST_F(CommandTest, ARateThatCannotBeReadIsAnErrorNotNothingToDo) {
+  auto& key = *Only(kMouse).driverKey;
+  key["bInterval"] = RegValue::Unreadable(ERROR_ACCESS_DENIED);
+  const std::string before = RegistryState(*machine);
+  auto r = Run("/set " + kMouse + " /rate default");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("the rate cannot be read"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("(code 5"), std::string::npos) << r.output;
+  r = Run("/set " + kMouse + " /rate 500 /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_EQ(RegistryState(*machine), before);
+}
+
+// The hub does not answer for the full-speed mouse's port, so its speed is unknown.
+void ForgetSpeed(sim::Machine& machine, const std::string& pattern) {
+  for (auto& device : machine.Model().devices) {
+    if (!device.hub) continue;
+    for (auto& connection : device.hub->connections) {
+      if (!MatchesPattern(pattern, connection.device)) continue;
+      connection.exFails = connection.v2Fails = connection.plainFails = true;
+    }
+  }
+}
+
+TEST_F(CommandTest, ARateForADeviceOfUnknownSpeedIsRefusedWithoutYes) {
+  ForgetSpeed(*machine, kMouse);
+  const std::string before = RegistryState(*machine);
+  auto r = Run("/set " + kMouse + " /rate 1000");
+  EXPECT_EQ(r.exitCode, ExitRefusedWithoutYes) << r.output;
+  EXPECT_EQ(r.output.rfind("error: refused without /yes", 0), 0u) << r.output;
+  EXPECT_NE(r.output.find(": its speed could not be read"), std::string::npos) << r.output;
+  EXPECT_EQ(RegistryState(*machine), before);
+  r = Run("/set " + kMouse + " /rate 1000 /yes");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_EQ(Only(kMouse).driverKey->at("bInterval"), RegValue::Dword(4));
+  r = Run("/set " + kMouse + " /rate 1000");  // nothing to write: nothing to ask
+  EXPECT_EQ(r.exitCode, ExitNothingToDo) << r.output;
 }
 
 }  // namespace
