@@ -86,12 +86,13 @@ bool TDevice::ReadOverrideInterval(DWORD& value) {
   const LSTATUS status = platform::Registry().RegQueryValueExA(key.Get(), kOverrideValueName, nullptr, &type,
                                                                reinterpret_cast<LPBYTE>(&stored), &size);
   if (status == static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) return true;  // no override
-  if (status != static_cast<LSTATUS>(ERROR_SUCCESS) && status != static_cast<LSTATUS>(ERROR_MORE_DATA)) {
+  // A value longer than a DWORD has not been read.
+  if (status != static_cast<LSTATUS>(ERROR_SUCCESS)) {
     platform::System().SetLastError(static_cast<DWORD>(status));
     return false;
   }
-  // A value of another size is no override the driver would take.
-  if (status == static_cast<LSTATUS>(ERROR_SUCCESS) && size == sizeof(stored)) value = stored;
+  // A shorter value is no override the driver would take.
+  if (size == sizeof(stored)) value = stored;
   return true;
 }
 

@@ -60,6 +60,7 @@ struct DeviceServices::State {
     std::unordered_map<DEVINST, std::size_t> position;
     std::unordered_map<DEVINST, SP_PROPCHANGE_PARAMS> params;
     std::optional<SP_PROPCHANGE_PARAMS> setParams;
+    std::set<DEVINST> rebootNeeded;  // elements whose property change waits for a reboot
     std::unordered_map<std::uint64_t, ULONG_PTR> interfaceTokens;  // (DevInst, ordinal) -> token
   };
   // What a Reserved field stands for: an element of a set, or (ordinal >= 0) one of
@@ -828,6 +829,10 @@ BOOL DeviceServices::SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO se
       it != devSet->params.end() ? &it->second : (devSet->setParams ? &*devSet->setParams : nullptr);
   if (params == nullptr || params->StateChange != DICS_PROPCHANGE) return s.Fail(ERROR_INVALID_PARAMETER);
   if (!device->present) return s.Fail(ERROR_NO_SUCH_DEVINST);
+  if (device->needsReboot) {
+    devSet->rebootNeeded.insert(devInst);
+    return s.Succeed();
+  }
   const std::string instanceId = device->instanceId;
   if (!s.Restart(instanceId)) return s.Fail(ERROR_NO_SUCH_DEVINST);
   return s.Succeed();
@@ -840,11 +845,14 @@ BOOL DeviceServices::SetupDiGetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DA
   if (core_.ShouldFail("SetupDiGetDeviceInstallParamsA", &e)) return state_->Fail(e);
   State& s = *state_;
   s.Ensure();
-  if (s.FindSet(set) == nullptr) return FALSE;
-  if (data != nullptr && s.Element(set, data) == nullptr) return FALSE;
+  State::DevSet* devSet = s.FindSet(set);
+  if (devSet == nullptr) return FALSE;
+  DEVINST devInst = 0;
+  if (data != nullptr && s.Element(set, data, &devInst) == nullptr) return FALSE;
   if (params == nullptr) return s.Fail(ERROR_INVALID_PARAMETER);
   if (params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A)) return s.Fail(ERROR_INVALID_USER_BUFFER);
   std::memset(reinterpret_cast<BYTE*>(params) + sizeof(DWORD), 0, sizeof(SP_DEVINSTALL_PARAMS_A) - sizeof(DWORD));
+  if (devInst != 0 && devSet->rebootNeeded.count(devInst) != 0) params->Flags = DI_NEEDREBOOT;
   return s.Succeed();
 }
 
@@ -868,14 +876,27 @@ bool DeviceServices::State::Restart(const std::string& instanceId) {
     removed.push_back(node.instanceId);
     for (DEVINST child : index.ChildrenOf(at)) pending.push_back(index.ByDevInst(child));
   }
+  if (core.deviceEvent) {
+    for (const std::string& id : removed) core.deviceEvent(false, id);
+  }
   if (core.deviceChanged) core.deviceChanged();
 
   Ensure();
   const std::size_t again = index.ById(instanceId);
-  if (again != DeviceIndex::npos) ApplyFilterEffect(again);
+  if (again != DeviceIndex::npos) {
+    ApplyFilterEffect(again);
+    Device& device = Devices()[again];
+    if (device.problemAfterRestart != 0) device.problem = device.problemAfterRestart;
+  }
+  std::vector<std::string> arrived;
   for (const std::string& id : removed) {
     const std::size_t at = index.ById(id);
-    if (at != DeviceIndex::npos) Devices()[at].present = true;
+    if (at == DeviceIndex::npos) continue;
+    Devices()[at].present = true;
+    arrived.push_back(id);
+  }
+  if (core.deviceEvent) {
+    for (const std::string& id : arrived) core.deviceEvent(true, id);
   }
   if (core.deviceChanged) core.deviceChanged();
   return true;

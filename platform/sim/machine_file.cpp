@@ -251,7 +251,7 @@ std::optional<ValueMap> ReadOptionalKey(const Node& node) {
 
 SystemInfo ReadSystem(const Node& node) {
   node.Object({"platformId", "wow64", "hasWow64Functions", "isWow64ProcessFails", "windowsDirectory",
-               "currentDirectory", "administrator", "heldPrivileges", "hasNtSetSystemInformation", "clipboardBusy",
+               "currentDirectory", "administrator", "heldPrivileges", "hasNtSetSystemInformation", "clipboardBusy", "helperExitCode",
                "messages", "serviceManagerError"});
   SystemInfo s;
   IfHas(node, "platformId", [&](const Node& n) {
@@ -270,6 +270,7 @@ SystemInfo ReadSystem(const Node& node) {
   });
   IfHas(node, "hasNtSetSystemInformation", [&](const Node& n) { s.hasNtSetSystemInformation = n.Bool(); });
   IfHas(node, "clipboardBusy", [&](const Node& n) { s.clipboardBusy = n.Bool(); });
+  IfHas(node, "helperExitCode", [&](const Node& n) { s.helperExitCode = n.ErrorCode(); });
   IfHas(node, "messages", [&](const Node& n) {
     if (!n.Value().is_object()) n.Fail("expected an object of error codes and texts");
     for (const auto& [code, text] : n.Value().items()) {
@@ -370,7 +371,8 @@ Hub ReadHub(const Node& node) {
 
 Device ReadDevice(const Node& node) {
   node.Object({"id", "parent", "class", "present", "problem", "status", "statusFails", "properties", "interfaces",
-               "driverKey", "hardwareKey", "driverKeyError", "hardwareKeyError", "deviceIdError", "parentError", "hub"});
+               "driverKey", "hardwareKey", "driverKeyError", "hardwareKeyError", "deviceIdError", "parentError", "hub",
+               "needsReboot", "problemAfterRestart"});
   Device d;
   if (!node.Has("id")) node.Fail("missing \"id\" (the instance ID)");
   d.instanceId = node["id"].String();
@@ -381,6 +383,8 @@ Device ReadDevice(const Node& node) {
   IfHas(node, "problem", [&](const Node& n) { d.problem = n.Dword(); });
   IfHas(node, "status", [&](const Node& n) { d.status = n.Dword(); });
   IfHas(node, "statusFails", [&](const Node& n) { d.statusFails = n.Bool(); });
+  IfHas(node, "needsReboot", [&](const Node& n) { d.needsReboot = n.Bool(); });
+  IfHas(node, "problemAfterRestart", [&](const Node& n) { d.problemAfterRestart = n.ErrorCode(); });
   IfHas(node, "deviceIdError", [&](const Node& n) { d.deviceIdError = n.ErrorCode(); });
   IfHas(node, "parentError", [&](const Node& n) { d.parentError = n.ErrorCode(); });
   IfHas(node, "properties", [&](const Node& n) {

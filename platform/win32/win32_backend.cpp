@@ -135,6 +135,9 @@ class RealWindows final : public IDeviceInstall,
   HINSTANCE ShellExecuteA(HWND o, LPCSTR v, LPCSTR f, LPCSTR p, LPCSTR d, INT s) override {
     return ::ShellExecuteA(o, v, f, p, d, s);
   }
+  BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA i) override { return ::ShellExecuteExA(i); }
+  DWORD WaitForSingleObject(HANDLE h, DWORD ms) override { return ::WaitForSingleObject(h, ms); }
+  BOOL GetExitCodeProcess(HANDLE h, LPDWORD c) override { return ::GetExitCodeProcess(h, c); }
 
   // IMemory
   HGLOBAL GlobalAlloc(UINT f, SIZE_T n) override { return ::GlobalAlloc(f, n); }

@@ -22,6 +22,9 @@ enum ExitCode : int {
   ExitBadCommandLine = 7,
   ExitNotAvailable = 8,
   ExitMachineNotLoaded = 9,  // setup-sim.exe only: its machine file cannot be read
+  ExitOutputNotWritten = 10,   // the file named by /out cannot be written
+  ExitDeviceProblem = 11,      // the restarted device came back with a problem
+  ExitRebootNeeded = 3010,     // done, and Windows must be restarted for it to take effect
 };
 
 enum class Command { List, Set, InstallService, Snapshot };

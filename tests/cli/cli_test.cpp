@@ -1,6 +1,7 @@
 // The command line's parse and its commands over the built-in simulated PC.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -109,9 +110,13 @@ class CommandTest : public ::testing::Test {
     machine->SetDeviceChangeHandler([this] {
       if (forwardChanges) watch.Notify();
     });
+    machine->SetDeviceEventHandler([this](bool arrival, const std::string& instanceId) {
+      if (forwardChanges) watch.NotifyEvent(arrival, instanceId);
+    });
   }
   ~CommandTest() override {
     machine->SetDeviceChangeHandler({});
+    machine->SetDeviceEventHandler({});
     EXPECT_EQ(machine->LeakReport(), "");
   }
   CommandResult Run(const std::string& arguments) { return RunParsed(ParseCommandLine("setup.exe " + arguments), host); }
@@ -127,9 +132,23 @@ class CommandTest : public ::testing::Test {
     return it != props.end() && std::string(it->second.data.begin(), it->second.data.end()).find("morvane") == 0;
   }
 
+  // A virtual watch that runs `onWait` each time the command lets time pass.
+  class ScriptedWatch : public VirtualDeviceChangeWatch {
+   public:
+    explicit ScriptedWatch(std::function<void()>& hook) : hook_(hook) {}
+    void Wait(unsigned milliseconds) override {
+      VirtualDeviceChangeWatch::Wait(milliseconds);
+      if (hook_) hook_();
+    }
+
+   private:
+    std::function<void()>& hook_;
+  };
+
   std::unique_ptr<sim::Machine> machine;
   platform::ScopedBackend scope;
-  VirtualDeviceChangeWatch watch;
+  std::function<void()> onWait;
+  ScriptedWatch watch{onWait};
   CommandHost host;
   bool forwardChanges = true;
 };
@@ -315,6 +334,145 @@ TEST_F(CommandTest, ARateForADeviceOfUnknownSpeedIsRefusedWithoutYes) {
   EXPECT_EQ(Only(kMouse).driverKey->at("bInterval"), RegValue::Dword(4));
   r = Run("/set " + kMouse + " /rate 1000");  // nothing to write: nothing to ask
   EXPECT_EQ(r.exitCode, ExitNothingToDo) << r.output;
+}
+
+// Restarts: counted only when the device went away and came back, read again after.
+
+TEST_F(CommandTest, AHelperThatRestartsNothingIsNotARestartEvenWhenAnotherDeviceArrives) {
+  machine->Model().system.wow64 = true;
+  machine->Model().system.helperExitCode = 0;  // starts, ends with 0, restarts nothing
+  // Another device arrives 300 ms after the helper ended.
+  bool added = false;
+  onWait = [&] {
+    if (added || watch.Now() < 300) return;
+    added = true;
+    sim::Device stick;
+    stick.instanceId = "USB\\VID_1234&PID_5678\\ARRIVED";
+    stick.parent = Only(kMouse).parent;
+    stick.classGuid = sim::guids::DevClassUsb;
+    machine->AddDevice(stick);
+  };
+  auto r = Run("/set " + kMouse + " /restart /wait 3");
+  EXPECT_TRUE(added);
+  EXPECT_EQ(r.exitCode, ExitNotSeenInTime) << r.output;
+  EXPECT_NE(r.output.find(": the device was not seen going away within 3 s"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find(": restarted"), std::string::npos) << r.output;
+  EXPECT_EQ(machine->RestartCount(Only(kMouse).instanceId), 0u);
+}
+
+TEST_F(CommandTest, TheHelperIsStartedWithItsProcessAndItsExitCodeIsRead) {
+  machine->Model().system.wow64 = true;
+  auto r = Run("/set " + kMouse + " /restart");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_EQ(machine->RestartCount(Only(kMouse).instanceId), 1u);
+  const auto started = machine->CallsTo("ShellExecuteExA");
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0].args.rfind("0x540, null, \"TALON64.EXE\", \"U USB\\VID_1A2C&PID_0E24\\", 0), 0u)
+      << started[0].args;
+  EXPECT_EQ(machine->CountCalls("GetExitCodeProcess"), 1u);
+
+  machine->Model().system.helperExitCode = 10;
+  r = Run("/set " + kMouse + " /restart");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("TALON64.EXE ended with code 10 (the class installer did not accept the property change)"),
+            std::string::npos)
+      << r.output;
+  machine->Model().system.helperExitCode = 3;
+  EXPECT_EQ(Run("/set " + kMouse + " /restart").exitCode, ExitDeviceNotFound);
+  machine->Model().system.helperExitCode.reset();
+  machine->InjectFault({"ShellExecuteExA", ERROR_ACCESS_DENIED, 0, 1});
+  r = Run("/set " + kMouse + " /restart");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("could not be started (code 5"), std::string::npos) << r.output;
+}
+
+TEST_F(CommandTest, ARebootNeededIsExitCode3010OnBothRoutes) {
+  Only(kMouse).needsReboot = true;
+  for (const bool wow64 : {false, true}) {
+    machine->Model().system.wow64 = wow64;
+    const auto start = watch.Now();
+    auto r = Run("/set " + kMouse + " /restart");
+    EXPECT_EQ(r.exitCode, ExitRebootNeeded) << wow64 << "\n" << r.output;
+    EXPECT_EQ(r.exitCode, 3010);
+    EXPECT_NE(r.output.find(": Windows must be restarted for the change to take effect"), std::string::npos) << r.output;
+    EXPECT_EQ(watch.Now() - start, 0u) << "no wait for a restart that is not coming";
+  }
+  EXPECT_EQ(machine->RestartCount(Only(kMouse).instanceId), 0u);
+  // With other devices that restart: they are restarted, and the reboot is still needed.
+  machine->Model().system.wow64 = false;
+  Only(kMouse).needsReboot = false;
+  Only(kLowMouse).needsReboot = true;
+  auto r = Run("/set USB\\VID_0??1&* /restart");  // the low-speed mouse and the storage stick
+  EXPECT_EQ(r.exitCode, ExitRebootNeeded) << r.output;
+  EXPECT_NE(r.output.find(": restarted\r\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find(": Windows must be restarted"), std::string::npos) << r.output;
+}
+
+TEST_F(CommandTest, ADeviceThatComesBackWithAProblemIsAFailureInWords) {
+  Only(kMouse).problemAfterRestart = 52;
+  auto r = Run("/set " + kMouse + " /restart");
+  EXPECT_EQ(r.exitCode, ExitDeviceProblem) << r.output;
+  EXPECT_NE(r.output.find(": the device came back with problem 52: Windows cannot verify the digital signature of a "
+                          "driver of the device"),
+            std::string::npos)
+      << r.output;
+  Only(kMouse).problemAfterRestart = 0;
+  Only(kMouse).problem = 0;
+  // The filter attached while its service cannot start: problem 39 after the restart.
+  for (auto& service : machine->Model().services) {
+    if (service.name == "morvane") service.startError = ERROR_INVALID_IMAGE_HASH;
+  }
+  r = Run("/set " + kMouse + " /filter on /restart /yes");
+  EXPECT_EQ(r.exitCode, ExitDeviceProblem) << r.output;
+  EXPECT_NE(r.output.find("problem 39: Windows cannot load a driver of the device"), std::string::npos) << r.output;
+}
+
+TEST_F(CommandTest, ARestartNotSeenOrUnreadableSaysSo) {
+  forwardChanges = false;
+  auto r = Run("/set " + kMouse + " /restart /wait 2");
+  EXPECT_EQ(r.exitCode, ExitNotSeenInTime) << r.output;
+  forwardChanges = true;
+  machine->InjectFault({"SetupDiGetDeviceInstallParamsA", ERROR_INVALID_PARAMETER, 0, 1});
+  r = Run("/set " + kMouse + " /restart");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("the restart's outcome cannot be read"), std::string::npos) << r.output;
+  CommandHost noWatch;
+  noWatch.watchError = "the window for device changes cannot be made (code 8)";
+  r = RunParsed(ParseCommandLine("setup.exe /set " + kMouse + " /restart"), noWatch);
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_EQ(r.output, "error: /restart cannot watch the devices: the window for device changes cannot be made (code 8)\r\n");
+}
+
+// /install-service: done only when the helper says so and the service has its driver file.
+
+TEST_F(CommandTest, AnInstallationWhoseHelperFailsIsNotDone) {
+  machine->Model().system.wow64 = true;
+  ASSERT_NE(machine->FindService("morvane"), nullptr);
+  machine->Model().system.helperExitCode = 6;
+  auto r = Run("/install-service /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("TALON64.EXE ended with code 6"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("installed,"), std::string::npos) << r.output;
+  machine->Model().system.helperExitCode.reset();
+  r = Run("/install-service /yes");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_EQ(r.output, "service morvane installed, enabled\r\n");
+}
+
+TEST_F(CommandTest, AnInstalledServiceWithoutItsDriverFileIsNotDone) {
+  auto& files = machine->Model().files;
+  std::erase_if(files, [](const sim::File& f) { return f.path == "C:\\WINDOWS\\System32\\drivers\\morvane.sys"; });
+  machine->Model().system.wow64 = true;
+  machine->Model().system.helperExitCode = 0;  // says done, copies nothing
+  auto r = Run("/install-service /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("the service morvane is installed, but its driver file"), std::string::npos) << r.output;
+  // The shell's installation on 32-bit Windows, with the INF's driver file missing too.
+  machine->Model().system.wow64 = false;
+  std::erase_if(files, [](const sim::File& f) { return f.path == "C:\\MORVANE\\morvane.sys"; });
+  r = Run("/install-service /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("its driver file"), std::string::npos) << r.output;
 }
 
 }  // namespace
