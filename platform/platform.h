@@ -63,10 +63,12 @@ class IConfigManager {
   virtual CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST devInst, ULONG flags) = 0;
 };
 
-// Registry functions on keys opened by SetupDiOpenDevRegKey.
+// Registry functions on keys opened by SetupDiOpenDevRegKey, and on the machine's
+// own keys below HKEY_LOCAL_MACHINE.
 class IRegistry {
  public:
   virtual ~IRegistry() = default;
+  virtual LSTATUS RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) = 0;
   virtual LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                    LPDWORD dataSize) = 0;
   virtual LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,

@@ -74,6 +74,7 @@ struct DeviceServices::State {
     DEVINST devInst;
     DWORD keyType;
     REGSAM access;
+    std::string machinePath;  // a key below HKEY_LOCAL_MACHINE when not empty
   };
   struct OpenPath {
     DEVINST devInst;
@@ -203,6 +204,15 @@ struct DeviceServices::State {
     if ((it->second.access & need) != need) {
       *status = static_cast<LSTATUS>(ERROR_ACCESS_DENIED);
       return nullptr;
+    }
+    if (!it->second.machinePath.empty()) {
+      auto& machineKeys = core.Model().system.machineKeys;
+      const auto found = machineKeys.find(it->second.machinePath);
+      if (found == machineKeys.end()) {
+        *status = static_cast<LSTATUS>(kErrorKeyDeleted);
+        return nullptr;
+      }
+      return &found->second;
     }
     Device* device = At(it->second.devInst);
     std::optional<ValueMap>* values = device == nullptr ? nullptr : KeyValues(*device, it->second.keyType);
@@ -487,7 +497,7 @@ HKEY DeviceServices::SetupDiOpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA data, D
   }
   const std::uintptr_t key = core_.Acquire(
       ResourceKind::RegistryKey, std::string(KeyTypeName(keyType)) + " key of " + device->instanceId);
-  s.keys.emplace(key, State::OpenKey{devInst, keyType, access});
+  s.keys.emplace(key, State::OpenKey{devInst, keyType, access, {}});
   s.Succeed();
   return reinterpret_cast<HKEY>(key);
 }
@@ -549,6 +559,22 @@ LSTATUS DeviceServices::RegDeleteValueA(HKEY key, LPCSTR valueName) {
   ValueMap* values = s.OpenValues(key, KEY_SET_VALUE, &status);
   if (values == nullptr) return status;
   return values->erase(valueName != nullptr ? valueName : "") != 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+LSTATUS DeviceServices::RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+  core_.Log("RegOpenKeyExA", Join(root == HKEY_LOCAL_MACHINE ? std::string("HKEY_LOCAL_MACHINE") : Handle(root),
+                                  Str(subKey), Dec(options), Hex(access), Out(result)));
+  DWORD e;
+  if (core_.ShouldFail("RegOpenKeyExA", &e)) return static_cast<LSTATUS>(e);
+  if (result == nullptr || subKey == nullptr || *subKey == '\0') return ERROR_INVALID_PARAMETER;
+  if (root != HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
+  auto& machineKeys = core_.Model().system.machineKeys;
+  const auto found = machineKeys.find(subKey);
+  if (found == machineKeys.end()) return ERROR_FILE_NOT_FOUND;
+  const std::uintptr_t key = core_.Acquire(ResourceKind::RegistryKey, "HKEY_LOCAL_MACHINE\\" + found->first);
+  state_->keys.emplace(key, State::OpenKey{0, 0, access, found->first});
+  *result = reinterpret_cast<HKEY>(key);
+  return ERROR_SUCCESS;
 }
 
 LSTATUS DeviceServices::RegCloseKey(HKEY key) {

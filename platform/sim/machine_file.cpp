@@ -252,7 +252,7 @@ std::optional<ValueMap> ReadOptionalKey(const Node& node) {
 SystemInfo ReadSystem(const Node& node) {
   node.Object({"platformId", "wow64", "hasWow64Functions", "isWow64ProcessFails", "windowsDirectory",
                "currentDirectory", "administrator", "heldPrivileges", "hasNtSetSystemInformation", "clipboardBusy", "helperExitCode",
-               "messages", "serviceManagerError"});
+               "messages", "serviceManagerError", "registry"});
   SystemInfo s;
   IfHas(node, "platformId", [&](const Node& n) {
     s.platformId = Named(n, {{"NT", VER_PLATFORM_WIN32_NT}, {"9x", VER_PLATFORM_WIN32_WINDOWS}}, 0xFFFFFFFFLL);
@@ -271,6 +271,10 @@ SystemInfo ReadSystem(const Node& node) {
   IfHas(node, "hasNtSetSystemInformation", [&](const Node& n) { s.hasNtSetSystemInformation = n.Bool(); });
   IfHas(node, "clipboardBusy", [&](const Node& n) { s.clipboardBusy = n.Bool(); });
   IfHas(node, "helperExitCode", [&](const Node& n) { s.helperExitCode = n.ErrorCode(); });
+  IfHas(node, "registry", [&](const Node& n) {
+    if (!n.Value().is_object()) n.Fail("expected an object of key paths and their values");
+    for (const auto& [path, values] : n.Value().items()) s.machineKeys[path] = ReadKey(n[path]);
+  });
   IfHas(node, "messages", [&](const Node& n) {
     if (!n.Value().is_object()) n.Fail("expected an object of error codes and texts");
     for (const auto& [code, text] : n.Value().items()) {

@@ -150,6 +150,8 @@ struct SystemInfo {
   bool clipboardBusy = false;           // another program holds the clipboard open
   std::optional<DWORD> helperExitCode;  // set: TALON64.EXE does nothing and ends with this exit code
   std::map<DWORD, std::string> messages;  // FormatMessageA texts (English); defaults cover common codes
+  // Keys below HKEY_LOCAL_MACHINE by path ("SYSTEM\CurrentControlSet\Control"), with their values.
+  std::map<std::string, ValueMap, CaseInsensitiveLess> machineKeys;
 };
 
 struct MachineModel {

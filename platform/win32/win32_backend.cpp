@@ -91,6 +91,7 @@ class RealWindows final : public IDeviceInstall,
   }
   LSTATUS RegDeleteValueA(HKEY k, LPCSTR n) override { return ::RegDeleteValueA(k, n); }
   LSTATUS RegCloseKey(HKEY k) override { return ::RegCloseKey(k); }
+  LSTATUS RegOpenKeyExA(HKEY r, LPCSTR s, DWORD o, REGSAM a, PHKEY k) override { return ::RegOpenKeyExA(r, s, o, a, k); }
 
   // IFiles
   HANDLE CreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE t) override {

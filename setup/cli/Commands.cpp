@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "devices/DeviceList.h"
+#include "devices/Diagnosis.h"
 #include "devices/DeviceTables.h"
 #include "platform/handles.h"
 #include "platform/platform.h"
@@ -757,6 +758,12 @@ CommandResult RunCommand(const Arguments& arguments, CommandHost& host) {
     case Command::List: return RunList(arguments);
     case Command::Set: return RunSet(arguments, host);
     case Command::InstallService: return RunInstallService(arguments, host);
+    case Command::Diagnose: {
+      CommandResult result;
+      const Diagnosis diagnosis = Diagnose();
+      result.output = arguments.json ? DiagnosisJson(diagnosis) : DiagnosisText(diagnosis);
+      return result;
+    }
     case Command::Snapshot: {
       CommandResult result;
       if (!host.snapshot) {

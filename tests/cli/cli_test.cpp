@@ -1,6 +1,7 @@
 // The command line's parse and its commands over the built-in simulated PC.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -60,8 +61,8 @@ TEST(CommandLineParse, BadCommandLinesSayWhatIsWrong) {
       {"s /set X /restart /wait -1", "/wait needs a number of seconds"},
       {"s /set X /restart /wait 3601", "/wait takes a whole number of seconds from 0 to 3600, not \"3601\""},
       {"s /list nothing", "no category ends in \"nothing\""},
-      {"s /list /set X", "only one of /list, /set, /install-service and /snapshot may be given"},
-      {"s /json", "one of /list, /set, /install-service or /snapshot is needed"},
+      {"s /list /set X", "only one of /list, /set, /install-service, /snapshot and /diagnose may be given"},
+      {"s /json", "one of /list, /set, /install-service, /snapshot or /diagnose is needed"},
       {"s /list /yes", "/list takes only a category, /json and /out"},
       {"s /list all extra", "unexpected argument \"extra\""},
   };
@@ -473,6 +474,76 @@ TEST_F(CommandTest, AnInstalledServiceWithoutItsDriverFileIsNotDone) {
   r = Run("/install-service /yes");
   EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
   EXPECT_NE(r.output.find("its driver file"), std::string::npos) << r.output;
+}
+
+// /diagnose: why the filter does not load, on three PCs.
+
+class DiagnoseTest : public CommandTest {
+ protected:
+  // System facts as a machine file gives them.
+  void UseRegistry(const std::string& registryJson) {
+    machine->Model().system.machineKeys =
+        sim::Machine::ParseModel("{\"system\": {\"registry\": " + registryJson + "}}").system.machineKeys;
+  }
+  void ServiceStartFails(DWORD error) {
+    for (auto& service : machine->Model().services) {
+      if (service.name == "morvane") service.startError = error;
+    }
+  }
+};
+
+TEST_F(DiagnoseTest, MemoryIntegrityOnWithTheServiceRefused577) {
+  UseRegistry(R"({"SYSTEM\\CurrentControlSet\\Control\\DeviceGuard\\Scenarios\\HypervisorEnforcedCodeIntegrity":
+                    {"Enabled": {"dword": 1}},
+                  "SYSTEM\\CurrentControlSet\\Control\\SecureBoot\\State": {"UEFISecureBootEnabled": {"dword": 1}},
+                  "SYSTEM\\CurrentControlSet\\Control": {"SystemStartOptions": " NOEXECUTE=OPTIN"}})");
+  ServiceStartFails(ERROR_INVALID_IMAGE_HASH);
+  auto r = Run("/diagnose /json");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_NE(r.output.find("\"startError\": 577"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\"memoryIntegrity\": true, \"secureBoot\": true, \"testSigning\": false"), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("{\"id\": \"memory-integrity\", \"text\": \"Memory Integrity (Core isolation) is on"),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(r.output.find("signature-secure-boot"), std::string::npos) << r.output;
+  r = Run("/diagnose");
+  EXPECT_NE(r.output.find("its start fails (code 577"), std::string::npos) << r.output;
+}
+
+TEST_F(DiagnoseTest, TestSigningOffWithSecureBootOn) {
+  UseRegistry(R"({"SYSTEM\\CurrentControlSet\\Control\\SecureBoot\\State": {"UEFISecureBootEnabled": {"dword": 1}},
+                  "SYSTEM\\CurrentControlSet\\Control": {"SystemStartOptions": " NOEXECUTE=OPTIN  NOVGA"}})");
+  ServiceStartFails(ERROR_INVALID_IMAGE_HASH);
+  auto r = Run("/diagnose /json");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_NE(r.output.find("\"memoryIntegrity\": null, \"secureBoot\": true, \"testSigning\": false"), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("{\"id\": \"signature-secure-boot\""), std::string::npos) << r.output;
+  // The filter's device comes back from a restart with problem 39 then.
+  ASSERT_TRUE(machine->RestartDevice(Only(kMouse).instanceId));
+  r = Run("/diagnose /json");
+  EXPECT_NE(r.output.find("\"devices\": [{\"instanceId\": \"USB\\\\VID_1A2C&PID_0E24\\\\6&1F2A3B4C&0&1\", \"problem\": 39}]"),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("\"device-problem\""), std::string::npos) << r.output;
+}
+
+TEST_F(DiagnoseTest, EverythingFineAndTestSigningSeen) {
+  UseRegistry(R"({"SYSTEM\\CurrentControlSet\\Control\\SecureBoot\\State": {"UEFISecureBootEnabled": {"dword": 0}},
+                  "SYSTEM\\CurrentControlSet\\Control": {"SystemStartOptions": " TESTSIGNING  NOEXECUTE=OPTIN"}})");
+  auto r = Run("/diagnose /json");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_NE(r.output.find("\"running\": true, \"startError\": 0"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\"secureBoot\": false, \"testSigning\": true"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\"causes\": []}"), std::string::npos) << r.output;
+  r = Run("/diagnose");
+  EXPECT_NE(r.output.find("Nothing keeps the filter from loading"), std::string::npos) << r.output;
+  // Without the service: that is the cause, and nothing is started.
+  std::erase_if(machine->Model().services, [](const sim::Service& s) { return s.name == "morvane"; });
+  r = Run("/diagnose /json");
+  EXPECT_NE(r.output.find("{\"id\": \"not-installed\""), std::string::npos) << r.output;
+  EXPECT_EQ(Run("/diagnose /yes").exitCode, ExitBadCommandLine);
 }
 
 }  // namespace
