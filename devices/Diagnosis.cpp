@@ -21,10 +21,6 @@ constexpr DWORD kErrorInvalidImageHash = 577;
 constexpr DWORD kErrorDriverBlocked = 1275;
 constexpr DWORD kErrorBadExeFormat = 193;
 constexpr int kAllCategory = 5;
-constexpr const char* kMemoryIntegrityKey =
-    "SYSTEM\\CurrentControlSet\\Control\\DeviceGuard\\Scenarios\\HypervisorEnforcedCodeIntegrity";
-constexpr const char* kSecureBootKey = "SYSTEM\\CurrentControlSet\\Control\\SecureBoot\\State";
-constexpr const char* kControlKey = "SYSTEM\\CurrentControlSet\\Control";
 
 // A machine key closed at the end of its scope.
 class MachineKey {

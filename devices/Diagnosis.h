@@ -13,6 +13,18 @@
 
 namespace morvane {
 
+// The system's values behind the diagnosis, below HKEY_LOCAL_MACHINE.
+inline constexpr const char* kMemoryIntegrityKey =
+    "SYSTEM\\CurrentControlSet\\Control\\DeviceGuard\\Scenarios\\HypervisorEnforcedCodeIntegrity";
+inline constexpr const char* kSecureBootKey = "SYSTEM\\CurrentControlSet\\Control\\SecureBoot\\State";
+inline constexpr const char* kControlKey = "SYSTEM\\CurrentControlSet\\Control";
+struct MachineValueName {
+  const char* key;
+  const char* value;
+};
+inline constexpr MachineValueName DiagnosisValues[] = {
+    {kMemoryIntegrityKey, "Enabled"}, {kSecureBootKey, "UEFISecureBootEnabled"}, {kControlKey, "SystemStartOptions"}};
+
 struct FilteredDeviceProblem {
   std::string instanceId;
   ULONG problem = 0;
