@@ -73,6 +73,10 @@ class TDevice {
   std::string GetLowerFiltersText();
   bool IsFilterInstalled();
   void SetFilterInstalled(bool on);
+  // The same answers read again now, for callers that must tell "not set" from "could
+  // not be read": false when the read failed, the thread's last error then says why.
+  bool ReadFilterInstalled(bool& installed);
+  bool ReadRate(DWORD& index);
   // Asks the class installer for a property change, which restarts the device.
   void RestartDevice();
   // The same request; true when the class installer accepted it. The window learns
@@ -97,6 +101,9 @@ class TDevice {
   // The lower-filter content as stored; false when it may exist but could not be read
   // whole (on the 9x family also when its key cannot be opened).
   bool ReadLowerFilterContent(std::string& content);
+  // The override as stored (0 when there is none); false when it could not be read.
+  bool ReadOverrideInterval(DWORD& value);
+  DWORD RateIndexOf(DWORD overrideValue);
   static const char* FilterEntry();
 
   std::unique_ptr<TDevice> Parent;

@@ -74,18 +74,31 @@ std::string MultiStringOf(const std::vector<std::string>& entries) {
 
 }  // namespace
 
-DWORD TDevice::GetOverrideInterval() {
+bool TDevice::ReadOverrideInterval(DWORD& value) {
+  value = 0;
   platform::UniqueDevRegKey key = OpenDeviceKey(*this, DIREG_DRV);
-  if (!key) return 0;
-  DWORD value = 0;
+  // A device without a driver key has no override; a key that exists but does not
+  // open has not been read.
+  if (!key) return platform::System().GetLastError() == ERROR_KEY_DOES_NOT_EXIST;
+  DWORD stored = 0;
   DWORD type = 0;
-  DWORD size = sizeof(value);
-  if (platform::Registry().RegQueryValueExA(key.Get(), kOverrideValueName, nullptr, &type,
-                                            reinterpret_cast<LPBYTE>(&value), &size) != ERROR_SUCCESS ||
-      size != sizeof(value)) {
-    return 0;
+  DWORD size = sizeof(stored);
+  const LSTATUS status = platform::Registry().RegQueryValueExA(key.Get(), kOverrideValueName, nullptr, &type,
+                                                               reinterpret_cast<LPBYTE>(&stored), &size);
+  if (status == static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) return true;  // no override
+  // A value longer than a DWORD has not been read.
+  if (status != static_cast<LSTATUS>(ERROR_SUCCESS)) {
+    platform::System().SetLastError(static_cast<DWORD>(status));
+    return false;
   }
-  return value;
+  // A shorter value is no override the driver would take.
+  if (size == sizeof(stored)) value = stored;
+  return true;
+}
+
+DWORD TDevice::GetOverrideInterval() {
+  DWORD value = 0;
+  return ReadOverrideInterval(value) ? value : 0;
 }
 
 void TDevice::SetOverrideInterval(DWORD value) {
@@ -104,25 +117,29 @@ void TDevice::SetOverrideInterval(DWORD value) {
   if (status != static_cast<LSTATUS>(ERROR_SUCCESS)) platform::System().SetLastError(static_cast<DWORD>(status));
 }
 
+DWORD TDevice::RateIndexOf(DWORD value) {
+  // High speed and faster: the override is the exponent itself.
+  if (IsHighSpeedOrFaster()) return std::min(value, kMaxRateIndex);
+  for (DWORD i = 0; i <= kMaxRateIndex; ++i) {
+    if (value <= RateIntervals[i]) return i;
+  }
+  return kMaxRateIndex;
+}
+
 DWORD TDevice::GetRate() {
   if (!RateKnown) {
-    const DWORD value = GetOverrideInterval();
-    DWORD index = kMaxRateIndex;
-    if (IsHighSpeedOrFaster()) {
-      // The override is the exponent itself.
-      index = std::min(value, kMaxRateIndex);
-    } else {
-      for (DWORD i = 0; i <= kMaxRateIndex; ++i) {
-        if (value <= RateIntervals[i]) {
-          index = i;
-          break;
-        }
-      }
-    }
-    RateIndex = index;
+    RateIndex = RateIndexOf(GetOverrideInterval());
     RateKnown = true;
   }
   return RateIndex;
+}
+
+bool TDevice::ReadRate(DWORD& index) {
+  DWORD value = 0;
+  if (!ReadOverrideInterval(value)) return false;
+  index = RateIndex = RateIndexOf(value);
+  RateKnown = true;
+  return true;
 }
 
 void TDevice::SetRate(DWORD index) {
@@ -173,6 +190,9 @@ bool TDevice::ReadLowerFilterContent(std::string& content) {
       content = TextOf(buffer, size);
       return true;
     }
+    // The registry answers with its status; the caller that must say why reads it as
+    // the last error.
+    platform::System().SetLastError(static_cast<DWORD>(status));
     if (status != static_cast<LSTATUS>(ERROR_MORE_DATA)) return MeansAbsent(static_cast<DWORD>(status));
     if (size <= buffer.size() || size > kLowerFiltersMaxSize) return false;
     buffer.assign(size, 0);
@@ -222,18 +242,25 @@ const char* TDevice::FilterEntry() { return platform::IsNtPlatform() ? "morvane"
 
 bool TDevice::IsFilterInstalled() {
   if (!FilterKnown) {
-    const std::string entry = FilterEntry();
-    bool found = false;
-    for (const std::string& filter : GetLowerFilters()) {
-      if (ToLowerAscii(filter) == entry) {
-        found = true;
-        break;
-      }
-    }
-    FilterFlag = found;
+    bool installed = false;
+    ReadFilterInstalled(installed);  // a list that cannot be read shows the filter off
+    FilterFlag = installed;
     FilterKnown = true;
   }
   return FilterFlag;
+}
+
+bool TDevice::ReadFilterInstalled(bool& installed) {
+  installed = false;
+  std::string content;
+  if (!ReadLowerFilterContent(content)) return false;
+  const std::string entry = FilterEntry();
+  for (const std::string& filter : ParseLowerFilters(content)) {
+    if (ToLowerAscii(filter) == entry) installed = true;
+  }
+  FilterFlag = installed;
+  FilterKnown = true;
+  return true;
 }
 
 void TDevice::SetFilterInstalled(bool on) {

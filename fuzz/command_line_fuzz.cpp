@@ -122,6 +122,9 @@ void CheckParse(const std::string& line, const std::vector<std::string>& argumen
     case morvane::cli::Command::Snapshot:
       Require(!a.snapshotFile.empty() && !setOptions && !a.json && !a.yes, "an inconsistent /snapshot");
       break;
+    case morvane::cli::Command::Diagnose:
+      Require(!setOptions && !a.yes, "an inconsistent /diagnose");
+      break;
   }
   if (a.rate) Require(!a.rate->empty(), "an empty /rate value");
 }

@@ -7,6 +7,9 @@ namespace platform {
 namespace {
 
 Backend g_backend;
+// The platform identifier last read from the current backend; 0xFFFFFFFF: none yet.
+constexpr DWORD kNoPlatformId = 0xFFFFFFFF;
+DWORD g_platformId = kNoPlatformId;
 
 template <typename T>
 T& Require(T* service, const char* name) {
@@ -31,16 +34,33 @@ ISecurity& Security() { return Require(g_backend.security, "ISecurity"); }
 IRawInput& RawInput() { return Require(g_backend.rawInput, "IRawInput"); }
 
 const Backend& Current() { return g_backend; }
-void Install(const Backend& backend) { g_backend = backend; }
+void Install(const Backend& backend) {
+  g_backend = backend;
+  g_platformId = kNoPlatformId;
+}
 
-ScopedBackend::ScopedBackend(const Backend& backend) : previous_(g_backend) { g_backend = backend; }
-ScopedBackend::~ScopedBackend() { g_backend = previous_; }
+ScopedBackend::ScopedBackend(const Backend& backend) : previous_(g_backend) {
+  g_backend = backend;
+  g_platformId = kNoPlatformId;
+}
+ScopedBackend::~ScopedBackend() {
+  g_backend = previous_;
+  g_platformId = kNoPlatformId;
+}
 
-DWORD PlatformId() {
+bool ReadPlatformId(DWORD& id) {
   OSVERSIONINFOA info{};
   info.dwOSVersionInfoSize = sizeof(info);
-  if (!System().GetVersionExA(&info)) return VER_PLATFORM_WIN32_NT;
-  return info.dwPlatformId;
+  if (!System().GetVersionExA(&info)) return false;
+  id = g_platformId = info.dwPlatformId;
+  return true;
+}
+
+DWORD PlatformId() {
+  DWORD id = 0;
+  if (ReadPlatformId(id)) return id;
+  // The family of a running system does not change: a failed read keeps the last answer.
+  return g_platformId != kNoPlatformId ? g_platformId : VER_PLATFORM_WIN32_NT;
 }
 
 }  // namespace platform

@@ -63,10 +63,12 @@ class IConfigManager {
   virtual CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST devInst, ULONG flags) = 0;
 };
 
-// Registry functions on keys opened by SetupDiOpenDevRegKey.
+// Registry functions on keys opened by SetupDiOpenDevRegKey, and on the machine's
+// own keys below HKEY_LOCAL_MACHINE.
 class IRegistry {
  public:
   virtual ~IRegistry() = default;
+  virtual LSTATUS RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) = 0;
   virtual LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                    LPDWORD dataSize) = 0;
   virtual LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
@@ -115,7 +117,8 @@ class IServiceControl {
   virtual BOOL CloseServiceHandle(SC_HANDLE handle) = 0;
 };
 
-// User interface services: the message box, the clipboard, the shell.
+// User interface services: the message box, the clipboard, the shell and the
+// programs it starts.
 class IUser {
  public:
   virtual ~IUser() = default;
@@ -126,6 +129,13 @@ class IUser {
   virtual BOOL CloseClipboard() = 0;
   virtual HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
                                   INT show) = 0;
+  // With SEE_MASK_NOCLOSEPROCESS, info->hProcess receives the process started (null
+  // when the shell started none); its owner closes it with IFiles::CloseHandle.
+  virtual BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info) = 0;
+  // On such a process: WAIT_OBJECT_0 once it has ended, WAIT_TIMEOUT, or WAIT_FAILED.
+  virtual DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) = 0;
+  // STILL_ACTIVE while it runs.
+  virtual BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) = 0;
 };
 
 // Global memory blocks (the clipboard's currency, and GPTR blocks).
@@ -227,8 +237,11 @@ class ScopedBackend {
 };
 
 // The platform identifier (dwPlatformId of GetVersionExA) of the current backend:
-// VER_PLATFORM_WIN32_NT for the NT family, anything else is the 9x family.
+// VER_PLATFORM_WIN32_NT for the NT family, anything else is the 9x family. When the
+// version cannot be read, the last answer of this backend, else the NT family.
 DWORD PlatformId();
+// The same, read now; false when GetVersionExA fails (its last error says why).
+bool ReadPlatformId(DWORD& id);
 inline bool IsNtPlatform() { return PlatformId() == VER_PLATFORM_WIN32_NT; }
 
 }  // namespace platform

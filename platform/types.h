@@ -70,6 +70,7 @@ using HGLOBAL = void*;
 using HINF = void*;
 struct HKEY__;
 using HKEY = HKEY__*;
+using PHKEY = HKEY*;
 struct HWND__;
 using HWND = HWND__*;
 struct HINSTANCE__;
@@ -165,6 +166,25 @@ struct SP_DEVINSTALL_PARAMS_A {
   CHAR DriverPath[260];
 };
 using PSP_DEVINSTALL_PARAMS_A = SP_DEVINSTALL_PARAMS_A*;
+
+struct SHELLEXECUTEINFOA {
+  DWORD cbSize;
+  ULONG fMask;
+  HWND hwnd;
+  LPCSTR lpVerb;
+  LPCSTR lpFile;
+  LPCSTR lpParameters;
+  LPCSTR lpDirectory;
+  int nShow;
+  HINSTANCE hInstApp;
+  void* lpIDList;
+  LPCSTR lpClass;
+  HKEY hkeyClass;
+  DWORD dwHotKey;
+  HANDLE hIcon;  // a union with hMonitor
+  HANDLE hProcess;
+};
+using LPSHELLEXECUTEINFOA = SHELLEXECUTEINFOA*;
 
 struct QUERY_SERVICE_CONFIGA {
   DWORD dwServiceType;
@@ -328,6 +348,7 @@ inline constexpr UINT INF_STYLE_WIN4 = 2;
 inline constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
 inline constexpr REGSAM KEY_SET_VALUE = 0x0002;
 inline constexpr REGSAM KEY_READ = 0x20019;
+inline const HKEY HKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002u));
 inline constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
 inline constexpr DWORD REG_NONE = 0;
 inline constexpr DWORD REG_SZ = 1;
@@ -386,6 +407,14 @@ inline constexpr UINT GMEM_ZEROINIT = 0x0040;
 inline constexpr UINT GPTR = 0x0040;
 inline constexpr UINT GMEM_DDESHARE = 0x2000;
 inline constexpr int SW_SHOW = 5;
+inline constexpr ULONG SEE_MASK_NOCLOSEPROCESS = 0x00000040;
+inline constexpr ULONG SEE_MASK_NOASYNC = 0x00000100;
+inline constexpr ULONG SEE_MASK_FLAG_NO_UI = 0x00000400;
+inline constexpr DWORD INFINITE = 0xFFFFFFFF;
+inline constexpr DWORD WAIT_OBJECT_0 = 0;
+inline constexpr DWORD WAIT_TIMEOUT = 258;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+inline constexpr DWORD STILL_ACTIVE = 259;
 inline constexpr UINT WM_DEVICECHANGE = 0x0219;
 
 // System.

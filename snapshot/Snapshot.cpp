@@ -17,6 +17,7 @@
 #include "devaccess/DevAccess.h"
 #include "devices/AsciiText.h"
 #include "devices/DeviceTables.h"
+#include "devices/Diagnosis.h"
 #include "devices/DriverReport.h"
 #include "devices/HubLayout.h"
 #include "platform/handles.h"
@@ -266,7 +267,39 @@ class Recorder {
     platform::UniqueServiceHandle reader(
         platform::ServiceControl().OpenSCManagerA(nullptr, nullptr, STANDARD_RIGHTS_READ));
     if (!reader) system["serviceManagerError"] = LastErrorOr(ERROR_GEN_FAILURE);
+    Json registry = RecordMachineValues();
+    if (!registry.empty()) system["registry"] = std::move(registry);
     return system;
+  }
+
+  // The system values the diagnosis of the filter reads (Memory Integrity, Secure
+  // Boot, the start options), by key; a key that does not open is left out.
+  static Json RecordMachineValues() {
+    Json registry = Json::object();
+    platform::IRegistry& reg = platform::Registry();
+    for (const MachineValueName& name : DiagnosisValues) {
+      HKEY key = nullptr;
+      if (reg.RegOpenKeyExA(HKEY_LOCAL_MACHINE, name.key, 0, KEY_READ, &key) != ERROR_SUCCESS || key == nullptr) continue;
+      Json& values = registry[name.key];
+      if (values.is_null()) values = Json::object();
+      DWORD type = 0;
+      DWORD size = 0;
+      LSTATUS status = reg.RegQueryValueExA(key, name.value, nullptr, &type, nullptr, &size);
+      std::vector<BYTE> bytes;
+      if (status == ERROR_SUCCESS && size <= kLargestValue) {
+        bytes.assign(size, 0);
+        status = reg.RegQueryValueExA(key, name.value, nullptr, &type, bytes.data(), &size);
+      }
+      reg.RegCloseKey(key);
+      if (status == ERROR_FILE_NOT_FOUND || (status == ERROR_SUCCESS && size > kLargestValue)) continue;
+      if (status != ERROR_SUCCESS) {
+        values[name.value] = Json{{"error", static_cast<DWORD>(status)}};
+        continue;
+      }
+      bytes.resize(std::min<std::size_t>(size, bytes.size()));
+      values[name.value] = ValueJson(type, bytes);
+    }
+    return registry;
   }
 
   // The nodes of both enumerations, their ancestors and their descendants, and the

@@ -179,4 +179,42 @@ std::string GetSysErrorText(DWORD code) {
   return text;
 }
 
+std::string GetProblemText(ULONG problem) {
+  struct Meaning {
+    ULONG problem;
+    const char* text;
+  };
+  static constexpr Meaning Meanings[] = {
+      {1, "the device is not configured correctly"},
+      {3, "its driver may be damaged, or the system is short of memory"},
+      {10, "the device cannot start"},
+      {12, "the device cannot find enough free resources"},
+      {14, "the device works only after Windows is restarted"},
+      {18, "its drivers have to be installed again"},
+      {19, "its configuration in the registry is incomplete or damaged"},
+      {21, "Windows is removing the device"},
+      {22, "the device is disabled"},
+      {24, "the device is not present, not working, or lacks its drivers"},
+      {28, "the drivers of the device are not installed"},
+      {29, "the firmware has disabled the device"},
+      {31, "Windows cannot load the drivers the device needs"},
+      {32, "a driver service of the device is disabled"},
+      {37, "a driver of the device failed to initialise"},
+      {38, "a previous instance of a driver of the device is still in memory"},
+      {39, "Windows cannot load a driver of the device: it may be damaged, missing or not allowed to load"},
+      {40, "the service key of a driver of the device is missing or wrong"},
+      {41, "a driver loaded, but Windows cannot find the device"},
+      {43, "the device reported a failure and Windows stopped it"},
+      {45, "the device is not connected"},
+      {47, "the device has been prepared for safe removal"},
+      {48, "a driver of the device is blocked from starting because of known problems with it"},
+      {49, "the registry has grown too large for more devices"},
+      {52, "Windows cannot verify the digital signature of a driver of the device"},
+  };
+  for (const Meaning& meaning : Meanings) {
+    if (meaning.problem == problem) return meaning.text;
+  }
+  return "the device has problem " + std::to_string(problem);
+}
+
 }  // namespace morvane

@@ -55,4 +55,8 @@ std::string FormatIntervalRange(std::uint32_t first, std::uint32_t second);
 std::string GetSysErrorTextInLanguage(DWORD code, DWORD language);
 std::string GetSysErrorText(DWORD code);
 
+// What a device node's problem number means, in one plain sentence without a final
+// period; a generic sentence naming the number for one not listed.
+std::string GetProblemText(ULONG problem);
+
 }  // namespace morvane

@@ -154,6 +154,11 @@ TalonExit InstallInf(const std::string& infPath, std::ostream& errors) {
     return Fail(errors, TalonExit::InstallFailed,
                 "installing \"" + fullPath + "\" did not install the service \"" + FilterServiceName + "\"");
   }
+  // The INF starts the service on demand: one still disabled was not installed again.
+  if (!IsServiceEnabled(FilterServiceName)) {
+    return Fail(errors, TalonExit::InstallFailed,
+                "installing \"" + fullPath + "\" left the service \"" + FilterServiceName + "\" disabled");
+  }
   const std::string imagePath = GetServiceImagePath(FilterServiceName);
   if (!OpenDriverFile(imagePath)) {
     return Fail(errors, TalonExit::InstallFailed,

@@ -11,22 +11,9 @@
 #include <string>
 #include <vector>
 
-namespace morvane {
+#include "talon64/TalonExit.h"
 
-enum class TalonExit : int {
-  Success = 0,
-  UnknownCommand = 1,
-  MissingArgument = 2,
-  UnknownDevice = 3,        // no device with that instance ID
-  MissingInf = 4,           // the INF file does not exist
-  BadInf = 5,               // the INF exists but cannot be opened (syntax, access)
-  InstallFailed = 6,        // the installation left no filter service, or not the INF's driver file
-  RebootNeeded = 7,         // the device takes the change only after a restart of Windows
-  DeviceListFailed = 8,     // no device-information set could be created
-  InternalError = 9,        // an exception reached the entry point
-  RestartRefused = 10,      // the class installer did not accept the property change
-  MissingDriver = 11,       // the driver file the INF copies is not beside it
-};
+namespace morvane {
 
 inline constexpr const char* FilterServiceName = "morvane";
 inline constexpr const char* FilterDriverFileName = "morvane.sys";

@@ -15,6 +15,7 @@ const char* ResourceKindName(ResourceKind kind) {
     case ResourceKind::GlobalMemory: return "global memory block";
     case ResourceKind::Module: return "module";
     case ResourceKind::InfFile: return "INF file";
+    case ResourceKind::Process: return "process handle";
   }
   return "resource";
 }

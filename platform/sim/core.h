@@ -45,6 +45,7 @@ enum class ResourceKind {
   GlobalMemory,
   Module,
   InfFile,
+  Process,         // a process handle from ShellExecuteExA
 };
 const char* ResourceKindName(ResourceKind kind);
 
@@ -94,6 +95,9 @@ class SimCore {
   std::function<bool(const std::string& infPath)> installInf;
   // Called for every WM_DEVICECHANGE the machine broadcasts.
   std::function<void()> deviceChanged;
+  // Called for every device that goes away (arrival false) or arrives, before the
+  // broadcast that announces it.
+  std::function<void(bool arrival, const std::string& instanceId)> deviceEvent;
 
  private:
   struct Resource {

@@ -60,6 +60,7 @@ struct DeviceServices::State {
     std::unordered_map<DEVINST, std::size_t> position;
     std::unordered_map<DEVINST, SP_PROPCHANGE_PARAMS> params;
     std::optional<SP_PROPCHANGE_PARAMS> setParams;
+    std::set<DEVINST> rebootNeeded;  // elements whose property change waits for a reboot
     std::unordered_map<std::uint64_t, ULONG_PTR> interfaceTokens;  // (DevInst, ordinal) -> token
   };
   // What a Reserved field stands for: an element of a set, or (ordinal >= 0) one of
@@ -73,6 +74,7 @@ struct DeviceServices::State {
     DEVINST devInst;
     DWORD keyType;
     REGSAM access;
+    std::string machinePath;  // a key below HKEY_LOCAL_MACHINE when not empty
   };
   struct OpenPath {
     DEVINST devInst;
@@ -202,6 +204,15 @@ struct DeviceServices::State {
     if ((it->second.access & need) != need) {
       *status = static_cast<LSTATUS>(ERROR_ACCESS_DENIED);
       return nullptr;
+    }
+    if (!it->second.machinePath.empty()) {
+      auto& machineKeys = core.Model().system.machineKeys;
+      const auto found = machineKeys.find(it->second.machinePath);
+      if (found == machineKeys.end()) {
+        *status = static_cast<LSTATUS>(kErrorKeyDeleted);
+        return nullptr;
+      }
+      return &found->second;
     }
     Device* device = At(it->second.devInst);
     std::optional<ValueMap>* values = device == nullptr ? nullptr : KeyValues(*device, it->second.keyType);
@@ -486,7 +497,7 @@ HKEY DeviceServices::SetupDiOpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA data, D
   }
   const std::uintptr_t key = core_.Acquire(
       ResourceKind::RegistryKey, std::string(KeyTypeName(keyType)) + " key of " + device->instanceId);
-  s.keys.emplace(key, State::OpenKey{devInst, keyType, access});
+  s.keys.emplace(key, State::OpenKey{devInst, keyType, access, {}});
   s.Succeed();
   return reinterpret_cast<HKEY>(key);
 }
@@ -548,6 +559,22 @@ LSTATUS DeviceServices::RegDeleteValueA(HKEY key, LPCSTR valueName) {
   ValueMap* values = s.OpenValues(key, KEY_SET_VALUE, &status);
   if (values == nullptr) return status;
   return values->erase(valueName != nullptr ? valueName : "") != 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+LSTATUS DeviceServices::RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+  core_.Log("RegOpenKeyExA", Join(root == HKEY_LOCAL_MACHINE ? std::string("HKEY_LOCAL_MACHINE") : Handle(root),
+                                  Str(subKey), Dec(options), Hex(access), Out(result)));
+  DWORD e;
+  if (core_.ShouldFail("RegOpenKeyExA", &e)) return static_cast<LSTATUS>(e);
+  if (result == nullptr || subKey == nullptr || *subKey == '\0') return ERROR_INVALID_PARAMETER;
+  if (root != HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
+  auto& machineKeys = core_.Model().system.machineKeys;
+  const auto found = machineKeys.find(subKey);
+  if (found == machineKeys.end()) return ERROR_FILE_NOT_FOUND;
+  const std::uintptr_t key = core_.Acquire(ResourceKind::RegistryKey, "HKEY_LOCAL_MACHINE\\" + found->first);
+  state_->keys.emplace(key, State::OpenKey{0, 0, access, found->first});
+  *result = reinterpret_cast<HKEY>(key);
+  return ERROR_SUCCESS;
 }
 
 LSTATUS DeviceServices::RegCloseKey(HKEY key) {
@@ -828,6 +855,10 @@ BOOL DeviceServices::SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO se
       it != devSet->params.end() ? &it->second : (devSet->setParams ? &*devSet->setParams : nullptr);
   if (params == nullptr || params->StateChange != DICS_PROPCHANGE) return s.Fail(ERROR_INVALID_PARAMETER);
   if (!device->present) return s.Fail(ERROR_NO_SUCH_DEVINST);
+  if (device->needsReboot) {
+    devSet->rebootNeeded.insert(devInst);
+    return s.Succeed();
+  }
   const std::string instanceId = device->instanceId;
   if (!s.Restart(instanceId)) return s.Fail(ERROR_NO_SUCH_DEVINST);
   return s.Succeed();
@@ -840,11 +871,14 @@ BOOL DeviceServices::SetupDiGetDeviceInstallParamsA(HDEVINFO set, PSP_DEVINFO_DA
   if (core_.ShouldFail("SetupDiGetDeviceInstallParamsA", &e)) return state_->Fail(e);
   State& s = *state_;
   s.Ensure();
-  if (s.FindSet(set) == nullptr) return FALSE;
-  if (data != nullptr && s.Element(set, data) == nullptr) return FALSE;
+  State::DevSet* devSet = s.FindSet(set);
+  if (devSet == nullptr) return FALSE;
+  DEVINST devInst = 0;
+  if (data != nullptr && s.Element(set, data, &devInst) == nullptr) return FALSE;
   if (params == nullptr) return s.Fail(ERROR_INVALID_PARAMETER);
   if (params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A)) return s.Fail(ERROR_INVALID_USER_BUFFER);
   std::memset(reinterpret_cast<BYTE*>(params) + sizeof(DWORD), 0, sizeof(SP_DEVINSTALL_PARAMS_A) - sizeof(DWORD));
+  if (devInst != 0 && devSet->rebootNeeded.count(devInst) != 0) params->Flags = DI_NEEDREBOOT;
   return s.Succeed();
 }
 
@@ -868,14 +902,27 @@ bool DeviceServices::State::Restart(const std::string& instanceId) {
     removed.push_back(node.instanceId);
     for (DEVINST child : index.ChildrenOf(at)) pending.push_back(index.ByDevInst(child));
   }
+  if (core.deviceEvent) {
+    for (const std::string& id : removed) core.deviceEvent(false, id);
+  }
   if (core.deviceChanged) core.deviceChanged();
 
   Ensure();
   const std::size_t again = index.ById(instanceId);
-  if (again != DeviceIndex::npos) ApplyFilterEffect(again);
+  if (again != DeviceIndex::npos) {
+    ApplyFilterEffect(again);
+    Device& device = Devices()[again];
+    if (device.problemAfterRestart != 0) device.problem = device.problemAfterRestart;
+  }
+  std::vector<std::string> arrived;
   for (const std::string& id : removed) {
     const std::size_t at = index.ById(id);
-    if (at != DeviceIndex::npos) Devices()[at].present = true;
+    if (at == DeviceIndex::npos) continue;
+    Devices()[at].present = true;
+    arrived.push_back(id);
+  }
+  if (core.deviceEvent) {
+    for (const std::string& id : arrived) core.deviceEvent(true, id);
   }
   if (core.deviceChanged) core.deviceChanged();
   return true;

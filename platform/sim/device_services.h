@@ -58,6 +58,8 @@ class DeviceServices final : public platform::IDeviceInstall,
                          DWORD dataSize) override;
   LSTATUS RegDeleteValueA(HKEY key, LPCSTR valueName) override;
   LSTATUS RegCloseKey(HKEY key) override;
+  // Keys below HKEY_LOCAL_MACHINE: those of SystemInfo::machineKeys, by path.
+  LSTATUS RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) override;
 
   // Model changes and observation, forwarded by Machine.
   void Reindex();  // after devices were added or removed in the model

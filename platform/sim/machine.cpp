@@ -64,6 +64,7 @@ struct Machine::Impl {
   SystemServices system;
   RawInputServices rawInput;
   std::function<void()> deviceChangeHandler;
+  std::function<void(bool, const std::string&)> deviceEventHandler;
 };
 
 Machine::Machine(MachineModel model) : impl_(std::make_unique<Impl>(std::move(model))) {
@@ -71,6 +72,9 @@ Machine::Machine(MachineModel model) : impl_(std::make_unique<Impl>(std::move(mo
   impl.core.installInf = [&impl](const std::string& infPath) { return InstallFilterInf(impl.model, infPath); };
   impl.core.deviceChanged = [&impl] {
     if (impl.deviceChangeHandler) impl.deviceChangeHandler();
+  };
+  impl.core.deviceEvent = [&impl](bool arrival, const std::string& instanceId) {
+    if (impl.deviceEventHandler) impl.deviceEventHandler(arrival, instanceId);
   };
 }
 
@@ -139,9 +143,12 @@ void Machine::AddDevice(Device device) {
     throw std::invalid_argument("AddDevice: the instance ID " + device.instanceId + " is already in use");
   }
   const bool present = device.present;
+  const std::string id = device.instanceId;
   impl_->model.devices.push_back(std::move(device));
   impl_->devices.Reindex();
-  if (present) impl_->core.deviceChanged();
+  if (!present) return;
+  impl_->core.deviceEvent(true, id);
+  impl_->core.deviceChanged();
 }
 
 void Machine::RemoveDevice(const std::string& instanceId) {
@@ -160,14 +167,16 @@ void Machine::RemoveDevice(const std::string& instanceId) {
       }
     }
   }
-  bool wasPresent = false;
+  std::vector<std::string> removed;
   std::erase_if(devices, [&](const Device& d) {
     const bool gone = std::find(doomed.begin(), doomed.end(), ToUpperAscii(d.instanceId)) != doomed.end();
-    wasPresent = wasPresent || (gone && d.present);
+    if (gone && d.present) removed.push_back(d.instanceId);
     return gone;
   });
   impl_->devices.Reindex();
-  if (wasPresent) impl_->core.deviceChanged();
+  if (removed.empty()) return;
+  for (const std::string& id : removed) impl_->core.deviceEvent(false, id);
+  impl_->core.deviceChanged();
 }
 
 DEVINST Machine::DevInstOf(const std::string& instanceId) const { return impl_->devices.DevInstOf(instanceId); }
@@ -208,6 +217,9 @@ const std::vector<ShellExecuteCall>& Machine::ShellExecutes() const { return imp
 
 void Machine::SetDeviceChangeHandler(std::function<void()> handler) {
   impl_->deviceChangeHandler = std::move(handler);
+}
+void Machine::SetDeviceEventHandler(std::function<void(bool arrival, const std::string& instanceId)> handler) {
+  impl_->deviceEventHandler = std::move(handler);
 }
 bool Machine::RestartDevice(const std::string& instanceId) { return impl_->devices.RestartDevice(instanceId); }
 std::size_t Machine::RestartCount(const std::string& instanceId) const {

@@ -251,8 +251,8 @@ std::optional<ValueMap> ReadOptionalKey(const Node& node) {
 
 SystemInfo ReadSystem(const Node& node) {
   node.Object({"platformId", "wow64", "hasWow64Functions", "isWow64ProcessFails", "windowsDirectory",
-               "currentDirectory", "administrator", "heldPrivileges", "hasNtSetSystemInformation", "clipboardBusy",
-               "messages", "serviceManagerError"});
+               "currentDirectory", "administrator", "heldPrivileges", "hasNtSetSystemInformation", "clipboardBusy", "helperExitCode",
+               "messages", "serviceManagerError", "registry"});
   SystemInfo s;
   IfHas(node, "platformId", [&](const Node& n) {
     s.platformId = Named(n, {{"NT", VER_PLATFORM_WIN32_NT}, {"9x", VER_PLATFORM_WIN32_WINDOWS}}, 0xFFFFFFFFLL);
@@ -270,6 +270,11 @@ SystemInfo ReadSystem(const Node& node) {
   });
   IfHas(node, "hasNtSetSystemInformation", [&](const Node& n) { s.hasNtSetSystemInformation = n.Bool(); });
   IfHas(node, "clipboardBusy", [&](const Node& n) { s.clipboardBusy = n.Bool(); });
+  IfHas(node, "helperExitCode", [&](const Node& n) { s.helperExitCode = n.ErrorCode(); });
+  IfHas(node, "registry", [&](const Node& n) {
+    if (!n.Value().is_object()) n.Fail("expected an object of key paths and their values");
+    for (const auto& [path, values] : n.Value().items()) s.machineKeys[path] = ReadKey(n[path]);
+  });
   IfHas(node, "messages", [&](const Node& n) {
     if (!n.Value().is_object()) n.Fail("expected an object of error codes and texts");
     for (const auto& [code, text] : n.Value().items()) {
@@ -370,7 +375,8 @@ Hub ReadHub(const Node& node) {
 
 Device ReadDevice(const Node& node) {
   node.Object({"id", "parent", "class", "present", "problem", "status", "statusFails", "properties", "interfaces",
-               "driverKey", "hardwareKey", "driverKeyError", "hardwareKeyError", "deviceIdError", "parentError", "hub"});
+               "driverKey", "hardwareKey", "driverKeyError", "hardwareKeyError", "deviceIdError", "parentError", "hub",
+               "needsReboot", "problemAfterRestart"});
   Device d;
   if (!node.Has("id")) node.Fail("missing \"id\" (the instance ID)");
   d.instanceId = node["id"].String();
@@ -381,6 +387,8 @@ Device ReadDevice(const Node& node) {
   IfHas(node, "problem", [&](const Node& n) { d.problem = n.Dword(); });
   IfHas(node, "status", [&](const Node& n) { d.status = n.Dword(); });
   IfHas(node, "statusFails", [&](const Node& n) { d.statusFails = n.Bool(); });
+  IfHas(node, "needsReboot", [&](const Node& n) { d.needsReboot = n.Bool(); });
+  IfHas(node, "problemAfterRestart", [&](const Node& n) { d.problemAfterRestart = n.ErrorCode(); });
   IfHas(node, "deviceIdError", [&](const Node& n) { d.deviceIdError = n.ErrorCode(); });
   IfHas(node, "parentError", [&](const Node& n) { d.parentError = n.ErrorCode(); });
   IfHas(node, "properties", [&](const Node& n) {

@@ -97,6 +97,9 @@ struct Device {
   std::optional<ValueMap> hardwareKey;  // nullopt: no hardware key
   DWORD driverKeyError = 0;             // non-zero: opening the driver key fails with this code
   DWORD hardwareKeyError = 0;           // likewise the hardware key
+  bool needsReboot = false;             // the class installer cannot restart it now: the property change
+                                        // leaves it as it is and sets DI_NEEDREBOOT
+  ULONG problemAfterRestart = 0;        // non-zero: the device comes back from a restart with this problem
   std::optional<Hub> hub;               // set for hubs (root hubs included)
 };
 
@@ -145,7 +148,10 @@ struct SystemInfo {
   std::set<std::string> heldPrivileges = {"SeProfileSingleProcessPrivilege", "SeShutdownPrivilege"};
   bool hasNtSetSystemInformation = true;
   bool clipboardBusy = false;           // another program holds the clipboard open
+  std::optional<DWORD> helperExitCode;  // set: TALON64.EXE does nothing and ends with this exit code
   std::map<DWORD, std::string> messages;  // FormatMessageA texts (English); defaults cover common codes
+  // Keys below HKEY_LOCAL_MACHINE by path ("SYSTEM\CurrentControlSet\Control"), with their values.
+  std::map<std::string, ValueMap, CaseInsensitiveLess> machineKeys;
 };
 
 struct MachineModel {

@@ -112,6 +112,9 @@ class Machine {
   // Effects. Restarting removes and re-adds the device (and everything below it),
   // applies the filter driver's effect and broadcasts device changes to the handler.
   void SetDeviceChangeHandler(std::function<void()> handler);
+  // Every device that goes away (arrival false) or arrives, by instance ID, as the
+  // interface notifications of a USB device tell it; called before the broadcast.
+  void SetDeviceEventHandler(std::function<void(bool arrival, const std::string& instanceId)> handler);
   bool RestartDevice(const std::string& instanceId);
   std::size_t RestartCount(const std::string& instanceId) const;
 

@@ -32,6 +32,7 @@ constexpr UINT kFirstVersionResourceId = 1;
 constexpr int kShellOk = 42;       // ShellExecuteA: above 32 means success
 constexpr int kShellFileNotFound = 2;
 constexpr int kShellNoAssociation = 31;
+constexpr DWORD kErrorNoAssociation = 1155;  // ERROR_NO_ASSOCIATION
 constexpr const char* kProfilePrivilege = "SeProfileSingleProcessPrivilege";
 
 template <typename T>
@@ -174,6 +175,7 @@ struct SystemServices::State {
   std::function<int(const MessageBoxCall&)> messageBoxHandler;
   std::vector<MessageBoxCall> messageBoxes;
   std::vector<ShellExecuteCall> shellExecutes;
+  std::map<std::uintptr_t, DWORD> processes;  // process handle -> exit code
   std::vector<ULONG> memoryListCommands;
   int redirectionDisabled = 0;
 
@@ -250,17 +252,28 @@ struct SystemServices::State {
   }
 
   // The services' effects of the helper program's and the shell's command lines.
-  bool RunHelper(const std::string& parameters) {
+  // The helper program's command, with its exit codes: 0 done, 1 unknown command,
+  // 3 no such device, 4 no INF file, 6 the installation failed, 7 a reboot is needed.
+  DWORD RunHelper(const std::string& parameters) {
+    if (System().helperExitCode) return *System().helperExitCode;
     if (parameters.rfind("U ", 0) == 0) {
-      return core.restartDevice && core.restartDevice(parameters.substr(2));
+      const std::string id = parameters.substr(2);
+      const Device* device = nullptr;
+      for (const Device& candidate : Model().devices) {
+        if (ToUpperAscii(candidate.instanceId) == ToUpperAscii(id)) device = &candidate;
+      }
+      if (device != nullptr && device->present && device->needsReboot) return 7;
+      return core.restartDevice && core.restartDevice(id) ? 0 : 3;
     }
     const std::string install = "e install ";
     if (parameters.rfind(install, 0) == 0) {
       std::string inf = parameters.substr(install.size());
       if (inf.size() >= 2 && inf.front() == '"' && inf.back() == '"') inf = inf.substr(1, inf.size() - 2);
-      return core.installInf && core.installInf(ResolvePath(System().currentDirectory, inf));
+      const std::string path = ResolvePath(System().currentDirectory, inf);
+      if (FindModelFile(Model(), path) == nullptr) return 4;
+      return core.installInf && core.installInf(path) ? 0 : 6;
     }
-    return false;
+    return 1;
   }
 };
 
@@ -377,9 +390,11 @@ BOOL SystemServices::CloseHandle(HANDLE handle) {
   State& s = *state_;
   s.core.Log("CloseHandle", Handle(handle));
   const std::uintptr_t value = HandleValue(handle);
-  const bool live = s.core.IsLive(value, ResourceKind::FileHandle) || s.core.IsLive(value, ResourceKind::TokenHandle);
+  const bool live = s.core.IsLive(value, ResourceKind::FileHandle) || s.core.IsLive(value, ResourceKind::TokenHandle) ||
+                    s.core.IsLive(value, ResourceKind::Process);
   if (!live) return s.Fail(ERROR_INVALID_HANDLE);
   s.core.Release(value);
+  s.processes.erase(value);
   // A failing close has still closed the handle.
   if (s.Faulted("CloseHandle")) return FALSE;
   return TRUE;
@@ -795,6 +810,72 @@ HINSTANCE SystemServices::ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LP
     return result(kShellOk);
   }
   return result(kShellNoAssociation);
+}
+
+BOOL SystemServices::ShellExecuteExA(LPSHELLEXECUTEINFOA info) {
+  State& s = *state_;
+  if (info == nullptr) {
+    s.core.Log("ShellExecuteExA", "null");
+    return s.Fail(ERROR_INVALID_PARAMETER);
+  }
+  s.core.Log("ShellExecuteExA", Join(Hex(info->fMask), Str(info->lpVerb), Str(info->lpFile), Str(info->lpParameters),
+                                     Str(info->lpDirectory), Dec(info->nShow)));
+  if (info->cbSize != sizeof(SHELLEXECUTEINFOA)) return s.Fail(ERROR_INVALID_PARAMETER);
+  info->hProcess = nullptr;
+  const auto instance = [](int code) { return AsHandle<HINSTANCE>(static_cast<std::uintptr_t>(code)); };
+  const char* file = info->lpFile;
+  s.shellExecutes.push_back(ShellExecuteCall{info->lpVerb == nullptr ? "" : info->lpVerb, file == nullptr ? "" : file,
+                                             info->lpParameters == nullptr ? "" : info->lpParameters,
+                                             info->lpDirectory == nullptr, info->nShow});
+  if (s.Faulted("ShellExecuteExA")) {
+    info->hInstApp = instance(kShellFileNotFound);
+    return FALSE;
+  }
+  if (file == nullptr) return s.Fail(ERROR_FILE_NOT_FOUND);
+  const std::string base = info->lpDirectory != nullptr ? std::string(info->lpDirectory) : s.System().currentDirectory;
+  const std::string path = ResolvePath(base, file);
+  if (FindModelFile(s.Model(), path) == nullptr) {
+    info->hInstApp = instance(kShellFileNotFound);
+    return s.Fail(ERROR_FILE_NOT_FOUND);
+  }
+  const std::string verb = info->lpVerb == nullptr ? "" : ToUpperAscii(info->lpVerb);
+  DWORD exitCode = 0;
+  if (HasExtension(path, ".inf") && verb == "INSTALL") {
+    // The shell's "install" verb runs the DefaultInstall section in a program whose
+    // exit code says nothing about it.
+    if (s.core.installInf) s.core.installInf(path);
+  } else if (HasExtension(path, ".exe") && (verb.empty() || verb == "OPEN")) {
+    if (SameText(BaseName(path), "TALON64.EXE")) exitCode = s.RunHelper(info->lpParameters == nullptr ? "" : info->lpParameters);
+  } else {
+    info->hInstApp = instance(kShellNoAssociation);
+    return s.Fail(kErrorNoAssociation);
+  }
+  info->hInstApp = instance(kShellOk);
+  if ((info->fMask & SEE_MASK_NOCLOSEPROCESS) != 0) {
+    const std::uintptr_t handle = s.core.Acquire(ResourceKind::Process, "ShellExecuteExA(" + std::string(file) + ")");
+    s.processes[handle] = exitCode;
+    info->hProcess = AsHandle<HANDLE>(handle);
+  }
+  return TRUE;
+}
+
+DWORD SystemServices::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  State& s = *state_;
+  s.core.Log("WaitForSingleObject", Join(Handle(handle), Dec(milliseconds)));
+  if (s.Faulted("WaitForSingleObject")) return WAIT_FAILED;
+  if (!s.core.IsLive(HandleValue(handle), ResourceKind::Process)) return s.Fail(ERROR_INVALID_HANDLE), WAIT_FAILED;
+  return WAIT_OBJECT_0;
+}
+
+BOOL SystemServices::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
+  State& s = *state_;
+  s.core.Log("GetExitCodeProcess", Join(Handle(process), Out(exitCode)));
+  if (s.Faulted("GetExitCodeProcess")) return FALSE;
+  const auto it = s.processes.find(HandleValue(process));
+  if (it == s.processes.end() || !s.core.IsLive(it->first, ResourceKind::Process)) return s.Fail(ERROR_INVALID_HANDLE);
+  if (exitCode == nullptr) return s.Fail(ERROR_INVALID_PARAMETER);
+  *exitCode = it->second;
+  return TRUE;
 }
 
 // ---------------------------------------------------------------------------------

@@ -63,6 +63,11 @@ class SystemServices final : public platform::IFiles,
   BOOL CloseClipboard() override;
   HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
                           INT show) override;
+  // The programs run to their end before the call returns: a process handle is
+  // signalled at once and holds the program's exit code.
+  BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info) override;
+  DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
+  BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) override;
 
   // IMemory.
   HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) override;

@@ -91,6 +91,7 @@ class RealWindows final : public IDeviceInstall,
   }
   LSTATUS RegDeleteValueA(HKEY k, LPCSTR n) override { return ::RegDeleteValueA(k, n); }
   LSTATUS RegCloseKey(HKEY k) override { return ::RegCloseKey(k); }
+  LSTATUS RegOpenKeyExA(HKEY r, LPCSTR s, DWORD o, REGSAM a, PHKEY k) override { return ::RegOpenKeyExA(r, s, o, a, k); }
 
   // IFiles
   HANDLE CreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE t) override {
@@ -135,6 +136,9 @@ class RealWindows final : public IDeviceInstall,
   HINSTANCE ShellExecuteA(HWND o, LPCSTR v, LPCSTR f, LPCSTR p, LPCSTR d, INT s) override {
     return ::ShellExecuteA(o, v, f, p, d, s);
   }
+  BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA i) override { return ::ShellExecuteExA(i); }
+  DWORD WaitForSingleObject(HANDLE h, DWORD ms) override { return ::WaitForSingleObject(h, ms); }
+  BOOL GetExitCodeProcess(HANDLE h, LPDWORD c) override { return ::GetExitCodeProcess(h, c); }
 
   // IMemory
   HGLOBAL GlobalAlloc(UINT f, SIZE_T n) override { return ::GlobalAlloc(f, n); }

@@ -25,7 +25,7 @@ std::string SwitchName(const std::string& argument) { return IsSwitch(argument) 
 
 bool IsCommandOrOption(const std::string& name) {
   static constexpr const char* Known[] = {"LIST",   "SET",  "INSTALL-SERVICE", "SNAPSHOT", "JSON", "OUT",
-                                          "FILTER", "RATE", "RESTART",         "WAIT",     "YES"};
+                                          "FILTER", "RATE", "RESTART",         "WAIT",     "YES",  "DIAGNOSE"};
   for (const char* known : Known) {
     if (name == known) return true;
   }
@@ -53,7 +53,7 @@ class Parser {
       const std::string name = SwitchName(argument);
       std::string value;
       auto setCommand = [&](Command command) -> std::string {
-        if (haveCommand) return "only one of /list, /set, /install-service and /snapshot may be given";
+        if (haveCommand) return "only one of /list, /set, /install-service, /snapshot and /diagnose may be given";
         haveCommand = true;
         a.command = command;
         return {};
@@ -74,6 +74,8 @@ class Parser {
       } else if (name == "SNAPSHOT") {
         error = setCommand(Command::Snapshot);
         if (error.empty() && (error = Value("/snapshot", "a file name", value)).empty()) a.snapshotFile = value;
+      } else if (name == "DIAGNOSE") {
+        error = setCommand(Command::Diagnose);
       } else if (name == "JSON") {
         a.json = true;
       } else if (name == "OUT") {
@@ -110,7 +112,7 @@ class Parser {
       }
       if (!error.empty()) return error;
     }
-    if (!haveCommand) return "one of /list, /set, /install-service or /snapshot is needed";
+    if (!haveCommand) return "one of /list, /set, /install-service, /snapshot or /diagnose is needed";
     return CheckCombination(a, haveWait);
   }
 
@@ -129,6 +131,9 @@ class Parser {
         break;
       case Command::Snapshot:
         if (setOptions || a.json || a.yes || haveWait) return "/snapshot takes only a file name and /out";
+        break;
+      case Command::Diagnose:
+        if (setOptions || a.yes || haveWait) return "/diagnose takes only /json and /out";
         break;
     }
     return {};

@@ -1,4 +1,4 @@
-// The switches of the command line: /list, /set, /install-service and /snapshot,
+// The switches of the command line: /list, /set, /install-service, /snapshot and /diagnose,
 // with their options. A command line whose first argument is none of these
 // switches is the window's, and its first argument picks the category as before.
 #pragma once
@@ -22,9 +22,12 @@ enum ExitCode : int {
   ExitBadCommandLine = 7,
   ExitNotAvailable = 8,
   ExitMachineNotLoaded = 9,  // setup-sim.exe only: its machine file cannot be read
+  ExitOutputNotWritten = 10,   // the file named by /out cannot be written
+  ExitDeviceProblem = 11,      // the restarted device came back with a problem
+  ExitRebootNeeded = 3010,     // done, and Windows must be restarted for it to take effect
 };
 
-enum class Command { List, Set, InstallService, Snapshot };
+enum class Command { List, Set, InstallService, Snapshot, Diagnose };
 
 inline constexpr unsigned DefaultWaitSeconds = 10;
 inline constexpr unsigned MaxWaitSeconds = 3600;

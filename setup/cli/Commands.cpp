@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "devices/DeviceList.h"
+#include "devices/Diagnosis.h"
 #include "devices/DeviceTables.h"
 #include "platform/handles.h"
 #include "platform/platform.h"
@@ -14,6 +15,7 @@
 #include "syshelpers/DriverFiles.h"
 #include "syshelpers/Messages.h"
 #include "syshelpers/Services.h"
+#include "talon64/TalonExit.h"
 
 namespace morvane::cli {
 namespace {
@@ -32,11 +34,21 @@ bool SameAscii(const std::string& a, const std::string& b) {
          });
 }
 
+// A system error code as Windows' documentation writes it: SetupAPI's own codes (the
+// customer bit set) in hexadecimal, every other in decimal.
+std::string CodeText(DWORD code) {
+  if ((code & 0x20000000u) == 0) return std::to_string(code);
+  static constexpr char Hex[] = "0123456789ABCDEF";
+  std::string text = "0x";
+  for (int shift = 28; shift >= 0; shift -= 4) text += Hex[(code >> shift) & 0xF];
+  return text;
+}
+
 // " (code N: text)" for a system error code, or "" for 0.
 std::string SystemReason(DWORD code) {
   if (code == 0) return {};
   const std::string text = GetSysErrorText(code);
-  return " (code " + std::to_string(code) + (text.empty() ? "" : ": " + text) + ")";
+  return " (code " + CodeText(code) + (text.empty() ? "" : ": " + text) + ")";
 }
 
 void Line(CommandResult& result, const std::string& text) { result.output += text + Eol; }
@@ -172,6 +184,17 @@ CommandResult RunList(const Arguments& a) {
 
 // ---- Shared by /set and /install-service ----
 
+// Which Windows family this is decides where every value is read and written: it is
+// read once at the start, and a command that cannot read it does nothing.
+bool KnowWindowsFamily(CommandResult& result) {
+  DWORD id = 0;
+  platform::System().SetLastError(0);
+  if (platform::ReadPlatformId(id)) return true;
+  result = Fail(std::move(result), ExitWriteRefused,
+                "the version of Windows cannot be read" + SystemReason(platform::System().GetLastError()));
+  return false;
+}
+
 // False when the service manager refuses the rights an administrator has.
 bool IsAdministrator() {
   if (!platform::IsNtPlatform()) return true;
@@ -183,17 +206,138 @@ bool IsAdministrator() {
 constexpr const char* NotAdministrator =
     "this needs administrator rights: the service control manager refused full access (code 5)";
 
-bool ShellSucceeded(HINSTANCE result) { return reinterpret_cast<std::uintptr_t>(result) > 32; }
+// The helper program's exit codes, in words.
+std::string HelperExitText(DWORD code) {
+  switch (static_cast<TalonExit>(code)) {
+    case TalonExit::Success: return "done";
+    case TalonExit::UnknownCommand: return "it does not know the command";
+    case TalonExit::MissingArgument: return "the command lacks an argument";
+    case TalonExit::UnknownDevice: return "no device has that instance ID";
+    case TalonExit::MissingInf: return "the INF file is not there";
+    case TalonExit::BadInf: return "the INF file cannot be opened";
+    case TalonExit::InstallFailed: return "the installation left no filter service, a disabled one, or not the INF's driver file";
+    case TalonExit::RebootNeeded: return "Windows must be restarted for the change to take effect";
+    case TalonExit::DeviceListFailed: return "it could not make a device list";
+    case TalonExit::InternalError: return "it failed unexpectedly";
+    case TalonExit::RestartRefused: return "the class installer did not accept the property change";
+    case TalonExit::MissingDriver: return "the driver file is not beside the INF file";
+  }
+  return "an exit code it does not have";
+}
 
-bool IsDevicePresent(const std::string& instanceId) {
+// A process handle from ShellExecuteExA, closed at the end of its scope.
+class ProcessHandle {
+ public:
+  explicit ProcessHandle(HANDLE handle) : handle_(handle) {}
+  ~ProcessHandle() {
+    if (handle_ != nullptr) platform::Files().CloseHandle(handle_);
+  }
+  ProcessHandle(const ProcessHandle&) = delete;
+  ProcessHandle& operator=(const ProcessHandle&) = delete;
+  HANDLE Get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// A program started through the shell with its process, and how it ended.
+struct ProgramRun {
+  bool started = false;  // false: `error` says why the shell refused
+  bool ended = false;    // false with started: it did not end in time, or `error` says why it cannot be known
+  DWORD exitCode = 0;
+  DWORD error = 0;
+};
+
+// Starts the program and waits up to `seconds` for its end, letting the watch collect
+// device changes meanwhile (a program that restarts a device is not to block their
+// delivery). Without a watch the wait blocks.
+ProgramRun RunProgram(const char* verb, const char* file, const std::string& parameters, unsigned seconds,
+                      IDeviceChangeWatch* watch) {
+  ProgramRun run;
+  SHELLEXECUTEINFOA info{};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+  info.lpVerb = verb;
+  info.lpFile = file;
+  info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
+  info.nShow = SW_SHOW;
+  platform::System().SetLastError(0);
+  if (!platform::User().ShellExecuteExA(&info)) {
+    run.error = platform::System().GetLastError();
+    return run;
+  }
+  run.started = true;
+  const ProcessHandle process(info.hProcess);
+  if (process.Get() == nullptr) {
+    run.error = ERROR_INVALID_HANDLE;  // the shell started it without a process to await
+    return run;
+  }
+  platform::IUser& user = platform::User();
+  const unsigned long long total = 1000ULL * seconds;
+  const unsigned long long deadline = watch != nullptr ? watch->Now() + total : 0;
+  while (true) {
+    const bool last = watch == nullptr || watch->Now() >= deadline;
+    const DWORD waited =
+        user.WaitForSingleObject(process.Get(), watch != nullptr ? 0 : static_cast<DWORD>(std::min<unsigned long long>(total, INFINITE - 1)));
+    if (waited == WAIT_OBJECT_0) {
+      if (user.GetExitCodeProcess(process.Get(), &run.exitCode)) {
+        run.ended = true;
+      } else {
+        run.error = platform::System().GetLastError();
+      }
+      return run;
+    }
+    if (waited != WAIT_TIMEOUT) {
+      run.error = platform::System().GetLastError();
+      return run;
+    }
+    if (last) return run;
+    watch->Wait(static_cast<unsigned>(std::min<unsigned long long>(PollInterval, deadline - watch->Now())));
+  }
+}
+
+// What the restarted device is now: present or not, and its problem.
+struct NodeState {
+  bool read = false;     // false: `error` (a system code or a CONFIGRET) says why not
+  bool present = false;
+  bool hasProblem = false;
+  ULONG problem = 0;
+  DWORD error = 0;
+  bool configRet = false;  // `error` is a CONFIGRET
+};
+
+NodeState ReadNode(const std::string& instanceId) {
+  NodeState state;
   platform::IDeviceInstall& setup = platform::DeviceInstall();
+  platform::System().SetLastError(0);
   platform::UniqueDevInfo set(setup.SetupDiCreateDeviceInfoList(nullptr, nullptr));
-  if (!set.IsValid()) return false;
+  if (!set.IsValid()) {
+    state.error = platform::System().GetLastError();
+    return state;
+  }
   SP_DEVINFO_DATA data{};
   data.cbSize = sizeof data;
-  if (!setup.SetupDiOpenDeviceInfoA(set.Get(), instanceId.c_str(), nullptr, 0, &data)) return false;
+  if (!setup.SetupDiOpenDeviceInfoA(set.Get(), instanceId.c_str(), nullptr, 0, &data)) {
+    state.error = platform::System().GetLastError();
+    state.read = state.error == ERROR_NO_SUCH_DEVINST;  // not present: an answer
+    return state;
+  }
   ULONG status = 0, problem = 0;
-  return platform::ConfigManager().CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0) == CR_SUCCESS;
+  const CONFIGRET cr = platform::ConfigManager().CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0);
+  if (cr == CR_NO_SUCH_DEVNODE) {
+    state.read = true;
+    return state;
+  }
+  if (cr != CR_SUCCESS) {
+    state.error = cr;
+    state.configRet = true;
+    return state;
+  }
+  state.read = true;
+  state.present = true;
+  state.problem = problem;
+  state.hasProblem = (status & DN_HAS_PROBLEM) != 0 || problem != 0;
+  return state;
 }
 
 // ---- /set ----
@@ -240,6 +384,13 @@ std::vector<std::string> ServiceQuestions() {
   return questions;
 }
 
+// A rate for a device whose speed the hub did not tell: the window offers the rates of
+// high speed then, whose override is an exponent, not a frame count.
+std::string UnknownSpeedQuestion(DWORD rate) {
+  return "its speed could not be read, so the rate would be written as for a high-speed device (bInterval " +
+         std::to_string(rate) + "); a device of low or full speed would take another rate";
+}
+
 std::vector<std::string> DeviceQuestions(TDevice& device) {
   std::vector<std::string> questions;
   if (device.HasProblem()) questions.push_back(SetupQuestions::DeviceProblem());
@@ -250,47 +401,113 @@ std::vector<std::string> DeviceQuestions(TDevice& device) {
   return questions;
 }
 
-int WaitForRestart(const std::string& instanceId, unsigned changesBefore, unsigned waitSeconds,
-                   IDeviceChangeWatch& watch) {
+enum class RestartSeen { Seen, NotGone, NotBack };
+
+// Waits until the device was seen going away and arriving again, and the device
+// changes have been quiet for a while; or until `waitSeconds` have passed.
+RestartSeen WaitForRestart(const std::string& instanceId, std::size_t eventsBefore, unsigned waitSeconds,
+                           IDeviceChangeWatch& watch) {
   const unsigned long long deadline = watch.Now() + 1000ULL * waitSeconds;
-  unsigned seen = changesBefore;
+  unsigned seen = watch.Changes();
   unsigned long long lastChange = watch.Now();
+  std::size_t scanned = eventsBefore;
+  bool gone = false;
+  bool back = false;
   while (true) {
     const unsigned changes = watch.Changes();
+    const std::vector<DeviceEvent>& events = watch.Events();
+    for (; scanned < events.size(); ++scanned) {
+      if (!SameAscii(events[scanned].instanceId, instanceId)) continue;
+      if (!events[scanned].arrival) {
+        gone = true;
+        back = false;
+      } else if (gone) {
+        back = true;
+      }
+    }
     const unsigned long long now = watch.Now();
     if (changes != seen) {
       seen = changes;
       lastChange = now;
     }
     const bool settled = now - lastChange >= SettleInterval || now >= deadline;
-    if (seen != changesBefore && settled && IsDevicePresent(instanceId)) return ExitDone;
-    if (now >= deadline) return ExitNotSeenInTime;
+    if (back && settled) return RestartSeen::Seen;
+    if (now >= deadline) return gone ? RestartSeen::NotBack : RestartSeen::NotGone;
     watch.Wait(static_cast<unsigned>(std::min<unsigned long long>(PollInterval, deadline - now)));
   }
 }
 
+CommandResult RebootNeeded(CommandResult result, const std::string& id) {
+  Line(result, id + ": Windows must be restarted for the change to take effect");
+  result.exitCode = ExitRebootNeeded;
+  return result;
+}
+
 CommandResult Restart(CommandResult result, TDevice& device, const Arguments& a, IDeviceChangeWatch& watch) {
   const std::string id = device.InstanceId;
-  const unsigned before = watch.Changes();
+  const std::size_t eventsBefore = watch.Events().size();
   platform::System().SetLastError(0);
   if (IsWow64()) {
-    const std::string parameters = "U " + id;
-    if (!ShellSucceeded(
-            platform::User().ShellExecuteA(nullptr, nullptr, HelperProgram, parameters.c_str(), nullptr, SW_SHOW))) {
+    const ProgramRun run =
+        RunProgram(nullptr, HelperProgram, "U " + id, std::max(a.waitSeconds, HelperWaitSeconds), &watch);
+    if (!run.started) {
       return Fail(std::move(result), ExitWriteRefused,
-                  id + ": the restart was refused: " + HelperProgram + " could not be started" +
+                  id + ": the restart was refused: " + HelperProgram + " could not be started" + SystemReason(run.error));
+    }
+    if (!run.ended && run.error != 0) {
+      return Fail(std::move(result), ExitWriteRefused,
+                  id + ": the restart's outcome is unknown: the end of " + HelperProgram + " cannot be awaited" +
+                      SystemReason(run.error));
+    }
+    if (!run.ended) {
+      return Fail(std::move(result), ExitNotSeenInTime,
+                  id + ": " + HelperProgram + " did not end within " +
+                      std::to_string(std::max(a.waitSeconds, HelperWaitSeconds)) + " s");
+    }
+    if (run.exitCode == static_cast<DWORD>(TalonExit::RebootNeeded)) return RebootNeeded(std::move(result), id);
+    if (run.exitCode != 0) {
+      return Fail(std::move(result),
+                  run.exitCode == static_cast<DWORD>(TalonExit::UnknownDevice) ? ExitDeviceNotFound : ExitWriteRefused,
+                  id + ": the restart was refused: " + HelperProgram + " ended with code " +
+                      std::to_string(run.exitCode) + " (" + HelperExitText(run.exitCode) + ")");
+    }
+  } else {
+    if (!device.TryRestartDevice()) {
+      return Fail(std::move(result), ExitWriteRefused,
+                  id + ": the restart was refused: the class installer declined the property change" +
                       SystemReason(platform::System().GetLastError()));
     }
-  } else if (!device.TryRestartDevice()) {
-    return Fail(std::move(result), ExitWriteRefused,
-                id + ": the restart was refused: the class installer declined the property change" +
-                    SystemReason(platform::System().GetLastError()));
+    SP_DEVINSTALL_PARAMS_A params{};
+    params.cbSize = sizeof params;
+    if (!platform::DeviceInstall().SetupDiGetDeviceInstallParamsA(device.InfoSet, &device.InfoData, &params)) {
+      return Fail(std::move(result), ExitWriteRefused,
+                  id + ": the restart's outcome cannot be read: the system refused the device's install parameters" +
+                      SystemReason(platform::System().GetLastError()));
+    }
+    if ((params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0) return RebootNeeded(std::move(result), id);
   }
-  if (WaitForRestart(id, before, a.waitSeconds, watch) != ExitDone) {
+  const RestartSeen seen = WaitForRestart(id, eventsBefore, a.waitSeconds, watch);
+  if (seen != RestartSeen::Seen) {
     return Fail(std::move(result), ExitNotSeenInTime,
-                id + ": the device did not come back within " + std::to_string(a.waitSeconds) +
-                    " s: no device change was seen, or the device is not present again" +
-                    (IsWow64() ? " (is TALON64.EXE in the current folder?)" : ""));
+                id + (seen == RestartSeen::NotGone
+                          ? ": the device was not seen going away within " + std::to_string(a.waitSeconds) +
+                                " s: it has not restarted"
+                          : ": the device went away and did not come back within " + std::to_string(a.waitSeconds) +
+                                " s"));
+  }
+  const NodeState node = ReadNode(id);
+  if (!node.read) {
+    return Fail(std::move(result), ExitWriteRefused,
+                id + ": the restarted device's state cannot be read" +
+                    (node.configRet ? " (CONFIGRET " + std::to_string(node.error) + ")" : SystemReason(node.error)));
+  }
+  if (!node.present) {
+    return Fail(std::move(result), ExitNotSeenInTime, id + ": the device is not present after its restart");
+  }
+  if (node.hasProblem) {
+    return Fail(std::move(result), ExitDeviceProblem,
+                id + ": the device came back with problem " + std::to_string(node.problem) + ": " +
+                    GetProblemText(node.problem));
   }
   Line(result, id + ": restarted");
   return result;
@@ -298,6 +515,7 @@ CommandResult Restart(CommandResult result, TDevice& device, const Arguments& a,
 
 CommandResult RunSet(const Arguments& a, CommandHost& host) {
   CommandResult result;
+  if (!KnowWindowsFamily(result)) return result;
   std::unique_ptr<TDeviceList> list;
   std::vector<Plan> plans;
   try {
@@ -319,7 +537,12 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
     return Fail(std::move(result), ExitDeviceNotFound,
                 "no present USB device has an instance ID matching \"" + a.pattern + "\"");
   }
-  if (a.restart && !host.watch) return Fail(std::move(result), ExitNotAvailable, "/restart cannot wait here");
+  if (a.restart && (!host.watch || !host.watchError.empty())) {
+    if (!host.watchError.empty()) {
+      return Fail(std::move(result), ExitWriteRefused, "/restart cannot watch the devices: " + host.watchError);
+    }
+    return Fail(std::move(result), ExitNotAvailable, "/restart cannot wait here");
+  }
 
   // Every device is checked and every question collected before anything is written.
   try {
@@ -336,8 +559,17 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
                           GetSpeedName(device.GetSpeed()) + " speed; its rates are " + Join(rates));
         }
         plan.rate = static_cast<DWORD>(it - rates.begin());
-        const DWORD current = device.GetRate();
+        DWORD current = 0;
+        platform::System().SetLastError(0);
+        if (!device.ReadRate(current)) {
+          return Fail(std::move(result), ExitWriteRefused,
+                      device.InstanceId + ": the rate cannot be read: the system refused to read bInterval" +
+                          SystemReason(platform::System().GetLastError()));
+        }
         plan.rateChange = plan.rate != current;
+        if (plan.rateChange && device.GetSpeed() == kSpeedUnknown) {
+          plan.questions.push_back(UnknownSpeedQuestion(plan.rate));
+        }
         if (plan.rateChange && platform::IsNtPlatform() && device.IsLowSpeed() && plan.rate >= 1 && plan.rate <= 3 &&
             (current == 0 || current >= 4)) {
           plan.questions.push_back(SetupQuestions::Overclocking());
@@ -345,7 +577,14 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
       }
       if (a.filter) {
         plan.filterOn = *a.filter;
-        plan.filterChange = device.IsFilterInstalled() != plan.filterOn;
+        bool installed = false;
+        platform::System().SetLastError(0);
+        if (!device.ReadFilterInstalled(installed)) {
+          return Fail(std::move(result), ExitWriteRefused,
+                      device.InstanceId + ": the filter's state cannot be read: the system refused to read its LowerFilters" +
+                          SystemReason(platform::System().GetLastError()));
+        }
+        plan.filterChange = installed != plan.filterOn;
         if (plan.filterChange && plan.filterOn) {
           anyFilterOn = true;
           const auto questions = DeviceQuestions(device);
@@ -386,7 +625,14 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
         platform::System().SetLastError(0);
         device.SetFilterInstalled(plan.filterOn);
         const DWORD code = platform::System().GetLastError();
-        if (device.IsFilterInstalled() != plan.filterOn) {
+        bool installed = !plan.filterOn;
+        platform::System().SetLastError(0);
+        if (!device.ReadFilterInstalled(installed)) {
+          return Fail(std::move(result), ExitWriteRefused,
+                      device.InstanceId + ": the filter's state cannot be read back after the write: the system " +
+                          "refused to read its LowerFilters" + SystemReason(platform::System().GetLastError()));
+        }
+        if (installed != plan.filterOn) {
           return Fail(std::move(result), code == ERROR_ACCESS_DENIED ? ExitNotAdministrator : ExitWriteRefused,
                       device.InstanceId + ": the filter could not be " +
                           (plan.filterOn ? "attached" : "detached") +
@@ -398,7 +644,14 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
         platform::System().SetLastError(0);
         device.SetRate(plan.rate);
         const DWORD code = platform::System().GetLastError();
-        if (device.GetRate() != plan.rate) {
+        DWORD rate = 0;
+        platform::System().SetLastError(0);
+        if (!device.ReadRate(rate)) {
+          return Fail(std::move(result), ExitWriteRefused,
+                      device.InstanceId + ": the rate cannot be read back after the write: the system refused to " +
+                          "read bInterval" + SystemReason(platform::System().GetLastError()));
+        }
+        if (rate != plan.rate) {
           return Fail(std::move(result), code == ERROR_ACCESS_DENIED ? ExitNotAdministrator : ExitWriteRefused,
                       device.InstanceId + ": the rate could not be set: the system refused to write bInterval" +
                           SystemReason(code));
@@ -407,10 +660,16 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
       }
     }
     if (a.restart) {
+      bool reboot = false;
       for (const Plan& plan : plans) {
         result = Restart(std::move(result), *plan.device, a, *host.watch);
+        if (result.exitCode == ExitRebootNeeded) {
+          reboot = true;
+          result.exitCode = ExitDone;
+        }
         if (result.exitCode != ExitDone) return result;
       }
+      if (reboot) result.exitCode = ExitRebootNeeded;
     }
   } catch (const std::exception& e) {
     return Fail(std::move(result), ExitWriteRefused,
@@ -423,6 +682,7 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
 
 CommandResult RunInstallService(const Arguments& a, CommandHost& host) {
   CommandResult result;
+  if (!KnowWindowsFamily(result)) return result;
   if (!IsAdministrator()) return Fail(std::move(result), ExitNotAdministrator, NotAdministrator);
   const bool nt = platform::IsNtPlatform();
   const bool installed = nt && QueryServiceConfiguration(FilterServiceName) != nullptr;
@@ -431,18 +691,39 @@ CommandResult RunInstallService(const Arguments& a, CommandHost& host) {
     result.exitCode = ExitNothingToDo;
     return result;
   }
-  platform::System().SetLastError(0);
   const bool helper = IsWow64();
-  const HINSTANCE started =
-      helper ? platform::User().ShellExecuteA(nullptr, nullptr, HelperProgram, "e install morvane.inf", nullptr, SW_SHOW)
-             : platform::User().ShellExecuteA(nullptr, "install", InfFile, nullptr, nullptr, SW_SHOW);
-  if (!ShellSucceeded(started)) {
+  const std::string what = helper ? "TALON64.EXE \"e install morvane.inf\"" : "the shell's \"install\" of morvane.inf";
+  const unsigned programSeconds = std::max(a.waitSeconds, HelperWaitSeconds);
+  const ProgramRun run = helper ? RunProgram(nullptr, HelperProgram, "e install morvane.inf", programSeconds, host.watch)
+                                : RunProgram("install", InfFile, "", programSeconds, host.watch);
+  if (!run.started) {
     return Fail(std::move(result), ExitWriteRefused,
-                std::string("the installation could not be started: ") +
-                    (helper ? "TALON64.EXE \"e install morvane.inf\"" : "the shell's \"install\" of morvane.inf") +
-                    " failed" + SystemReason(platform::System().GetLastError()));
+                "the installation could not be started: " + what + " failed" + SystemReason(run.error));
   }
-  if (nt && !installed) {
+  if (helper) {
+    // The helper checks the service and its driver file itself; its exit code says how it went.
+    if (!run.ended && run.error != 0) {
+      return Fail(std::move(result), ExitWriteRefused,
+                  "the installation's outcome is unknown: the end of " + what + " cannot be awaited" +
+                      SystemReason(run.error));
+    }
+    if (!run.ended) {
+      return Fail(std::move(result), ExitNotSeenInTime,
+                  what + " did not end within " + std::to_string(programSeconds) + " s");
+    }
+    if (run.exitCode != 0) {
+      return Fail(std::move(result), ExitWriteRefused,
+                  "the installation failed: TALON64.EXE ended with code " + std::to_string(run.exitCode) + " (" +
+                      HelperExitText(run.exitCode) + ")");
+    }
+  }
+  // The shell's installation runs in a program whose exit code says nothing; where it
+  // gave no process to await, the service is awaited instead.
+  if (!nt) {
+    Line(result, "installation of morvane.inf started");
+    return result;
+  }
+  if (QueryServiceConfiguration(FilterServiceName) == nullptr) {
     if (!host.watch) return Fail(std::move(result), ExitNotAvailable, "/install-service cannot wait here");
     IDeviceChangeWatch& watch = *host.watch;
     const unsigned long long deadline = watch.Now() + 1000ULL * a.waitSeconds;
@@ -456,12 +737,17 @@ CommandResult RunInstallService(const Arguments& a, CommandHost& host) {
       watch.Wait(static_cast<unsigned>(std::min<unsigned long long>(PollInterval, deadline - now)));
     }
   }
-  if (nt) {
-    Line(result, std::string("service morvane installed, ") +
-                     (IsServiceEnabled(FilterServiceName) ? "enabled" : "disabled"));
-  } else {
-    Line(result, "installation of morvane.inf started");
+  // A service whose driver file is not there never loads.
+  const std::string imagePath = GetServiceImagePath(FilterServiceName);
+  platform::System().SetLastError(0);
+  if (imagePath.empty() || !OpenDriverFile(imagePath)) {
+    return Fail(std::move(result), ExitWriteRefused,
+                "the service morvane is installed, but its driver file " +
+                    (imagePath.empty() ? std::string("cannot be named") : "\"" + GetDriverFullPath(imagePath) + "\" cannot be opened") +
+                    SystemReason(platform::System().GetLastError()));
   }
+  Line(result, std::string("service morvane installed, ") +
+                   (IsServiceEnabled(FilterServiceName) ? "enabled" : "disabled"));
   return result;
 }
 
@@ -472,6 +758,12 @@ CommandResult RunCommand(const Arguments& arguments, CommandHost& host) {
     case Command::List: return RunList(arguments);
     case Command::Set: return RunSet(arguments, host);
     case Command::InstallService: return RunInstallService(arguments, host);
+    case Command::Diagnose: {
+      CommandResult result;
+      const Diagnosis diagnosis = Diagnose();
+      result.output = arguments.json ? DiagnosisJson(diagnosis) : DiagnosisText(diagnosis);
+      return result;
+    }
     case Command::Snapshot: {
       CommandResult result;
       if (!host.snapshot) {

@@ -6,10 +6,17 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "setup/cli/CommandLine.h"
 
 namespace morvane::cli {
+
+// A USB device that went away (arrival false) or arrived, by its instance ID.
+struct DeviceEvent {
+  bool arrival = false;
+  std::string instanceId;
+};
 
 // What lets time pass while a restarted device or the installed service is awaited,
 // and counts the device changes the system announced meanwhile.
@@ -18,6 +25,8 @@ class IDeviceChangeWatch {
   virtual ~IDeviceChangeWatch() = default;
   // Device changes seen since the watch was made.
   virtual unsigned Changes() = 0;
+  // The USB devices that went away and arrived since the watch was made, in order.
+  virtual const std::vector<DeviceEvent>& Events() = 0;
   // Lets up to `milliseconds` pass, collecting device changes.
   virtual void Wait(unsigned milliseconds) = 0;
   // A monotonic clock in milliseconds.
@@ -30,17 +39,23 @@ class IDeviceChangeWatch {
 class VirtualDeviceChangeWatch : public IDeviceChangeWatch {
  public:
   void Notify() { ++changes_; }
+  void NotifyEvent(bool arrival, const std::string& instanceId) { events_.push_back({arrival, instanceId}); }
   unsigned Changes() override { return changes_; }
+  const std::vector<DeviceEvent>& Events() override { return events_; }
   void Wait(unsigned milliseconds) override { now_ += milliseconds; }
   unsigned long long Now() override { return now_; }
 
  private:
   unsigned changes_ = 0;
+  std::vector<DeviceEvent> events_;
   unsigned long long now_ = 0;
 };
 
 struct CommandHost {
   IDeviceChangeWatch* watch = nullptr;  // required for /set /restart and /install-service
+  // Not empty: the watch cannot see devices go and come (the program could not make
+  // what it needs for that), and this says why; /restart refuses then.
+  std::string watchError;
   // The recorder behind /snapshot: writes its file, appends what it reports to
   // `output` and returns an exit code. Unset: /snapshot is not available.
   std::function<int(const std::string& file, std::string& output)> snapshot;
@@ -60,5 +75,7 @@ CommandResult RunParsed(const ParseResult& parsed, CommandHost& host);
 inline constexpr unsigned PollInterval = 250;
 // Quiet time after the last device change before the device is looked for.
 inline constexpr unsigned SettleInterval = 1000;
+// The least time TALON64.EXE is given to end, whatever /wait says.
+inline constexpr unsigned HelperWaitSeconds = 60;
 
 }  // namespace morvane::cli

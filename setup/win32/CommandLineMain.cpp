@@ -1,6 +1,7 @@
 #include "setup/win32/CommandLineMain.h"
 
 #include <windows.h>
+#include <dbt.h>
 
 #include "snapshot/Snapshot.h"
 
@@ -30,27 +31,25 @@ bool WriteAll(HANDLE handle, const std::string& text) {
          written == text.size();
 }
 
-constexpr const char* WatchClass = "MorvaneDeviceChangeWatch";
+bool Usable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
-LRESULT CALLBACK WatchProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_DEVICECHANGE) {
-    auto* watch = reinterpret_cast<DeviceChangeWindow*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
-    if (watch != nullptr) watch->Notify();
-    return TRUE;
+// " (code N: text)" with the system's own text for a code of this process.
+std::string Reason(DWORD code) {
+  char buffer[512] = {};
+  DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
+                                  sizeof buffer, nullptr);
+  while (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n' || buffer[length - 1] == ' ' ||
+                        buffer[length - 1] == '.')) {
+    --length;
   }
-  return ::DefWindowProcA(hwnd, message, wParam, lParam);
+  return " (code " + std::to_string(code) + (length > 0 ? ": " + std::string(buffer, length) : "") + ")";
 }
 
-}  // namespace
-
-void WriteCommandOutput(const std::string& text, const std::string& outFile) {
-  if (!outFile.empty()) {
-    OwnedHandle file(::CreateFileA(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.IsValid() && WriteAll(file.Get(), text)) return;
-  }
-  const HANDLE inherited = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  if (inherited != nullptr && inherited != INVALID_HANDLE_VALUE && WriteAll(inherited, text)) return;
+// Writes to the standard handle the program inherited, else to the parent's console.
+void WriteStandard(DWORD which, const std::string& text) {
+  if (text.empty()) return;
+  const HANDLE inherited = ::GetStdHandle(which);
+  if (Usable(inherited) && WriteAll(inherited, text)) return;
   if (::AttachConsole(ATTACH_PARENT_PROCESS)) {
     OwnedHandle console(
         ::CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -59,23 +58,78 @@ void WriteCommandOutput(const std::string& text, const std::string& outFile) {
   }
 }
 
-int RunCommandLine(const cli::ParseResult& parsed, cli::CommandHost& host) {
-  cli::CommandResult result = cli::RunParsed(parsed, host);
-  std::string text = result.output;
-  if (!parsed.arguments.outFile.empty()) {
-    // Say so on the console too when the file cannot be written.
-    OwnedHandle probe(::CreateFileA(parsed.arguments.outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!probe.IsValid()) {
-      const DWORD code = ::GetLastError();
-      WriteCommandOutput("error: the output file \"" + parsed.arguments.outFile + "\" cannot be written (code " +
-                             std::to_string(code) + ")\r\n" + text,
-                         "");
-      return result.exitCode;
-    }
+constexpr const char* WatchClass = "MorvaneDeviceChangeWatch";
+
+// The device-interface class of USB devices: one arrives and goes away with each
+// USB device node.
+constexpr GUID UsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+
+// "\\?\USB#VID_046D&PID_C08B#5&1A2B&0&1#{a5dcbf10-...}" -> "USB\VID_046D&PID_C08B\5&1A2B&0&1".
+std::string InstanceIdOfInterface(const char* name) {
+  std::string text = name;
+  if (text.rfind("\\\\?\\", 0) == 0 || text.rfind("\\\\.\\", 0) == 0) text.erase(0, 4);
+  const std::size_t guid = text.rfind("#{");
+  if (guid != std::string::npos) text.erase(guid);
+  for (char& ch : text) {
+    if (ch == '#') ch = '\\';
   }
-  WriteCommandOutput(text, parsed.arguments.outFile);
-  return result.exitCode;
+  return text;
+}
+
+LRESULT CALLBACK WatchProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_DEVICECHANGE) {
+    auto* watch = reinterpret_cast<DeviceChangeWindow*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+    if (watch != nullptr) {
+      const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+      if ((wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) && header != nullptr &&
+          header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
+        const auto* device = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(header);
+        watch->NotifyEvent(wParam == DBT_DEVICEARRIVAL, InstanceIdOfInterface(device->dbcc_name));
+      }
+      watch->Notify();
+    }
+    return TRUE;
+  }
+  return ::DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+}  // namespace
+
+bool WriteCommandOutput(const std::string& text, const std::string& outFile) {
+  if (!outFile.empty()) {
+    OwnedHandle file(::CreateFileA(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.IsValid() && WriteAll(file.Get(), text)) return true;
+  }
+  WriteStandard(STD_OUTPUT_HANDLE, text);
+  return outFile.empty();
+}
+
+int RunCommandLine(const cli::ParseResult& parsed, cli::CommandHost& host) {
+  const std::string& outFile = parsed.arguments.outFile;
+  auto unwritable = [&outFile](DWORD code, const char* what) {
+    return "error: the output file \"" + outFile + "\" cannot be " + what + Reason(code) + "\r\n";
+  };
+  if (outFile.empty()) {
+    const cli::CommandResult result = cli::RunParsed(parsed, host);
+    WriteStandard(STD_OUTPUT_HANDLE, result.output);
+    return result.exitCode;
+  }
+  // The file is made before the command runs: a command whose log cannot be kept is
+  // not run at all.
+  OwnedHandle file(::CreateFileA(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.IsValid()) {
+    WriteStandard(STD_ERROR_HANDLE, unwritable(::GetLastError(), "created") + "error: nothing was done\r\n");
+    return cli::ExitOutputNotWritten;
+  }
+  const cli::CommandResult result = cli::RunParsed(parsed, host);
+  if (WriteAll(file.Get(), result.output) && ::FlushFileBuffers(file.Get())) return result.exitCode;
+  const DWORD code = ::GetLastError();
+  WriteStandard(STD_ERROR_HANDLE, unwritable(code, "written") + "error: the command ended with exit code " +
+                                      std::to_string(result.exitCode) + "; its output follows on the standard output\r\n");
+  WriteStandard(STD_OUTPUT_HANDLE, result.output);
+  return cli::ExitOutputNotWritten;
 }
 
 DeviceChangeWindow::DeviceChangeWindow() : lastTicks_(::GetTickCount()) {
@@ -87,11 +141,24 @@ DeviceChangeWindow::DeviceChangeWindow() : lastTicks_(::GetTickCount()) {
   // A top-level window, never shown: message-only windows receive no broadcasts.
   HWND hwnd = ::CreateWindowExA(0, WatchClass, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                                 windowClass.hInstance, nullptr);
-  if (hwnd != nullptr) ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  if (hwnd == nullptr) {
+    error_ = "the window that receives device changes cannot be made" + Reason(::GetLastError());
+    return;
+  }
+  ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   hwnd_ = hwnd;
+  DEV_BROADCAST_DEVICEINTERFACE_A filter{};
+  filter.dbcc_size = sizeof filter;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = UsbDeviceInterface;
+  notification_ = ::RegisterDeviceNotificationA(hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  if (notification_ == nullptr) {
+    error_ = "the notifications of USB devices cannot be registered" + Reason(::GetLastError());
+  }
 }
 
 DeviceChangeWindow::~DeviceChangeWindow() {
+  if (notification_ != nullptr) ::UnregisterDeviceNotification(static_cast<HDEVNOTIFY>(notification_));
   if (hwnd_ != nullptr) ::DestroyWindow(static_cast<HWND>(hwnd_));
 }
 
@@ -99,6 +166,11 @@ unsigned DeviceChangeWindow::Changes() {
   MSG message;
   while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&message);
   return changes_;
+}
+
+const std::vector<cli::DeviceEvent>& DeviceChangeWindow::Events() {
+  Changes();
+  return events_;
 }
 
 void DeviceChangeWindow::Wait(unsigned milliseconds) {
@@ -125,8 +197,7 @@ int SnapshotCommand(const std::string& file, std::string& output) {
     output += "Snapshot written to " + file + "\r\n";
     return cli::ExitDone;
   }
-  output += error + "\r\n";
-  ::MessageBoxA(nullptr, error.c_str(), "MORVANE Setup", MB_ICONERROR);
+  output += "error: " + error + "\r\n";
   return cli::ExitWriteRefused;
 }
 

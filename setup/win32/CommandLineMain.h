@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "setup/cli/Commands.h"
 
@@ -10,18 +11,23 @@ namespace morvane::win {
 
 // The output goes to the file named by /out when there is one; otherwise to the
 // standard output the program inherited (a pipe or file of the tool that started
-// it), else to the console of the parent process. Returns the command's exit code.
+// it), else to the console of the parent process. Returns the command's exit code;
+// ExitOutputNotWritten when /out cannot be created (the command is not run then) or
+// written, with a line on the standard error and the output on the standard output.
 int RunCommandLine(const cli::ParseResult& parsed, cli::CommandHost& host);
 
-// Writes the text to the file named by /out or to the caller's console as above.
-void WriteCommandOutput(const std::string& text, const std::string& outFile);
+// Writes to the file named by /out, or to the caller's standard output or console
+// as above when there is none or it cannot be written; false in that last case.
+bool WriteCommandOutput(const std::string& text, const std::string& outFile);
 
-// /snapshot: the current backend's PC recorded into `file`. A failure is shown in an
-// error box as well as in the output, and ends with ExitWriteRefused.
+// /snapshot: the current backend's PC recorded into `file`. A failure is said in the
+// output (never in a box: nobody may be there to close it) and ends with
+// ExitWriteRefused.
 int SnapshotCommand(const std::string& file, std::string& output);
 
 // Counts the WM_DEVICECHANGE broadcasts the system sends to top-level windows, with
-// a hidden window of its own, and pumps its messages while it waits.
+// a hidden window of its own, collects the removals and arrivals of USB devices
+// (their device-interface notifications), and pumps its messages while it waits.
 class DeviceChangeWindow : public cli::IDeviceChangeWatch {
  public:
   DeviceChangeWindow();
@@ -29,14 +35,22 @@ class DeviceChangeWindow : public cli::IDeviceChangeWatch {
   DeviceChangeWindow(const DeviceChangeWindow&) = delete;
   DeviceChangeWindow& operator=(const DeviceChangeWindow&) = delete;
 
+  // Empty when the window and its notifications are there; else why not.
+  const std::string& Error() const { return error_; }
+
   unsigned Changes() override;
+  const std::vector<cli::DeviceEvent>& Events() override;
   void Wait(unsigned milliseconds) override;
   unsigned long long Now() override;
 
   void Notify() { ++changes_; }
+  void NotifyEvent(bool arrival, const std::string& instanceId) { events_.push_back({arrival, instanceId}); }
 
  private:
   void* hwnd_ = nullptr;
+  void* notification_ = nullptr;
+  std::string error_;
+  std::vector<cli::DeviceEvent> events_;
   unsigned changes_ = 0;
   unsigned long lastTicks_ = 0;
   unsigned long long elapsed_ = 0;

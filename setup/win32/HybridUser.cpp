@@ -26,4 +26,14 @@ HINSTANCE HybridUser::ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR
   return simulated_.ShellExecuteA(owner, verb, file, parameters, directory, show);
 }
 
+BOOL HybridUser::ShellExecuteExA(LPSHELLEXECUTEINFOA info) { return simulated_.ShellExecuteExA(info); }
+
+DWORD HybridUser::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  return simulated_.WaitForSingleObject(handle, milliseconds);
+}
+
+BOOL HybridUser::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
+  return simulated_.GetExitCodeProcess(process, exitCode);
+}
+
 }  // namespace morvane::win

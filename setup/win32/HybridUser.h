@@ -23,6 +23,10 @@ class HybridUser : public platform::IUser {
   BOOL CloseClipboard() override;
   HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
                           INT show) override;
+  // The simulated machine's programs and their processes.
+  BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info) override;
+  DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
+  BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) override;
 
  private:
   template <typename R>

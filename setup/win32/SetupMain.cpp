@@ -14,6 +14,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
     morvane::win::DeviceChangeWindow watch;
     morvane::cli::CommandHost host;
     host.watch = &watch;
+    host.watchError = watch.Error();
     host.snapshot = morvane::win::SnapshotCommand;
     return morvane::win::RunCommandLine(parsed, host);
   }

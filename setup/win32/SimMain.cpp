@@ -102,11 +102,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
     // while the command waits, so it waits on a clock of its own.
     morvane::cli::VirtualDeviceChangeWatch watch;
     machine->SetDeviceChangeHandler([&watch] { watch.Notify(); });
+    machine->SetDeviceEventHandler(
+        [&watch](bool arrival, const std::string& instanceId) { watch.NotifyEvent(arrival, instanceId); });
     morvane::cli::CommandHost host;
     host.watch = &watch;
     host.snapshot = morvane::win::SnapshotCommand;
     const int exitCode = RunCommandLine(parsed, host);
     machine->SetDeviceChangeHandler({});
+    machine->SetDeviceEventHandler({});
     const std::string dumpFile = Environment("MORVANE_MACHINE_DUMP");
     if (!dumpFile.empty()) {
       std::ofstream out(dumpFile, std::ios::binary | std::ios::trunc);

@@ -5,12 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "devices/Diagnosis.h"
 #include "snapshot/Snapshot.h"
 
 namespace morvane::win {
 namespace {
 
 constexpr const char* kItemText = "Save PC Snapshot...";
+constexpr const char* kDiagnoseText = "Why Is The Filter Not Active?...";
 constexpr const char* kTitle = "MORVANE Setup";
 
 // The file the user picks; empty when the dialog is cancelled.
@@ -37,10 +39,18 @@ void AddSnapshotMenuItem(HWND window) {
   HMENU menu = ::GetSystemMenu(window, FALSE);
   if (menu == nullptr) return;
   ::AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+  ::AppendMenuA(menu, MF_STRING, kDiagnoseCommand, kDiagnoseText);
   ::AppendMenuA(menu, MF_STRING, kSaveSnapshotCommand, kItemText);
 }
 
 bool HandleSnapshotCommand(HWND window, WPARAM command) {
+  if ((command & 0xFFF0) == kDiagnoseCommand) {
+    HCURSOR previous = ::SetCursor(::LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));  // IDC_WAIT
+    const std::string text = DiagnosisText(Diagnose());
+    ::SetCursor(previous);
+    ::MessageBoxA(window, text.c_str(), "Why Is The Filter Not Active?", MB_ICONINFORMATION | MB_OK);
+    return true;
+  }
   if ((command & 0xFFF0) != kSaveSnapshotCommand) return false;
   const std::string path = AskForFile(window);
   if (path.empty()) return true;

@@ -1,6 +1,8 @@
 // The command line's parse and its commands over the built-in simulated PC.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -12,6 +14,8 @@
 
 namespace morvane::cli {
 namespace {
+
+using sim::RegValue;
 
 const std::string kMouse = "USB\\VID_1A2C&PID_0E24\\*";     // full speed, behind xHCI
 const std::string kLowMouse = "USB\\VID_0461&PID_4D81\\*";  // low speed, behind a hub
@@ -57,8 +61,8 @@ TEST(CommandLineParse, BadCommandLinesSayWhatIsWrong) {
       {"s /set X /restart /wait -1", "/wait needs a number of seconds"},
       {"s /set X /restart /wait 3601", "/wait takes a whole number of seconds from 0 to 3600, not \"3601\""},
       {"s /list nothing", "no category ends in \"nothing\""},
-      {"s /list /set X", "only one of /list, /set, /install-service and /snapshot may be given"},
-      {"s /json", "one of /list, /set, /install-service or /snapshot is needed"},
+      {"s /list /set X", "only one of /list, /set, /install-service, /snapshot and /diagnose may be given"},
+      {"s /json", "one of /list, /set, /install-service, /snapshot or /diagnose is needed"},
       {"s /list /yes", "/list takes only a category, /json and /out"},
       {"s /list all extra", "unexpected argument \"extra\""},
   };
@@ -107,9 +111,13 @@ class CommandTest : public ::testing::Test {
     machine->SetDeviceChangeHandler([this] {
       if (forwardChanges) watch.Notify();
     });
+    machine->SetDeviceEventHandler([this](bool arrival, const std::string& instanceId) {
+      if (forwardChanges) watch.NotifyEvent(arrival, instanceId);
+    });
   }
   ~CommandTest() override {
     machine->SetDeviceChangeHandler({});
+    machine->SetDeviceEventHandler({});
     EXPECT_EQ(machine->LeakReport(), "");
   }
   CommandResult Run(const std::string& arguments) { return RunParsed(ParseCommandLine("setup.exe " + arguments), host); }
@@ -125,9 +133,23 @@ class CommandTest : public ::testing::Test {
     return it != props.end() && std::string(it->second.data.begin(), it->second.data.end()).find("morvane") == 0;
   }
 
+  // A virtual watch that runs `onWait` each time the command lets time pass.
+  class ScriptedWatch : public VirtualDeviceChangeWatch {
+   public:
+    explicit ScriptedWatch(std::function<void()>& hook) : hook_(hook) {}
+    void Wait(unsigned milliseconds) override {
+      VirtualDeviceChangeWatch::Wait(milliseconds);
+      if (hook_) hook_();
+    }
+
+   private:
+    std::function<void()>& hook_;
+  };
+
   std::unique_ptr<sim::Machine> machine;
   platform::ScopedBackend scope;
-  VirtualDeviceChangeWatch watch;
+  std::function<void()> onWait;
+  ScriptedWatch watch{onWait};
   CommandHost host;
   bool forwardChanges = true;
 };
@@ -250,6 +272,278 @@ TEST_F(CommandTest, RestartRefusedAndInstallService) {
   EXPECT_NE(machine->FindService("morvane"), nullptr);
   ASSERT_FALSE(machine->ShellExecutes().empty());
   EXPECT_EQ(machine->ShellExecutes().back().verb, "install");
+}
+
+TEST_F(CommandTest, AFilterListThatCannotBeReadIsAnErrorNotNothingToDo) {
+  ASSERT_LE(Run("/set " + kMouse + " /filter on /yes").exitCode, ExitNothingToDo);
+  ASSERT_TRUE(FilterOn(kMouse));
+  const std::pair<DWORD, std::string> errors[] = {
+      {ERROR_ACCESS_DENIED, "5"}, {ERROR_INSUFFICIENT_BUFFER, "122"}, {ERROR_NO_SUCH_DEVINST, "0xE000020B"}};
+  for (const auto& [error, code] : errors) {
+    RegValue& filters = Only(kMouse).properties[SPDRP_LOWERFILTERS];
+    const RegValue kept = filters;
+    filters.readError = error;
+    auto r = Run("/set " + kMouse + " /filter off");
+    EXPECT_EQ(r.exitCode, ExitWriteRefused) << error << "\n" << r.output;
+    EXPECT_EQ(r.output.find("already as asked"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("error: USB\\VID_1A2C&PID_0E24\\"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("cannot be read"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("(code " + code), std::string::npos) << r.output;
+    r = Run("/set " + kMouse + " /filter on");
+    EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+    Only(kMouse).properties[SPDRP_LOWERFILTERS] = kept;
+    EXPECT_TRUE(FilterOn(kMouse));  // nothing was written over the list that could not be read
+  }
+  EXPECT_EQ(Run("/set " + kMouse + " /filter off").exitCode, ExitDone);
+  EXPECT_FALSE(FilterOn(kMouse));
+}
+
+TEST_F(CommandTest, ARateThatCannotBeReadIsAnErrorNotNothingToDo) {
+  auto& key = *Only(kMouse).driverKey;
+  key["bInterval"] = RegValue::Unreadable(ERROR_ACCESS_DENIED);
+  const std::string before = RegistryState(*machine);
+  auto r = Run("/set " + kMouse + " /rate default");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("the rate cannot be read"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("(code 5"), std::string::npos) << r.output;
+  r = Run("/set " + kMouse + " /rate 500 /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_EQ(RegistryState(*machine), before);
+}
+
+// The hub does not answer for the full-speed mouse's port, so its speed is unknown.
+void ForgetSpeed(sim::Machine& machine, const std::string& pattern) {
+  for (auto& device : machine.Model().devices) {
+    if (!device.hub) continue;
+    for (auto& connection : device.hub->connections) {
+      if (!MatchesPattern(pattern, connection.device)) continue;
+      connection.exFails = connection.v2Fails = connection.plainFails = true;
+    }
+  }
+}
+
+TEST_F(CommandTest, ARateForADeviceOfUnknownSpeedIsRefusedWithoutYes) {
+  ForgetSpeed(*machine, kMouse);
+  const std::string before = RegistryState(*machine);
+  auto r = Run("/set " + kMouse + " /rate 1000");
+  EXPECT_EQ(r.exitCode, ExitRefusedWithoutYes) << r.output;
+  EXPECT_EQ(r.output.rfind("error: refused without /yes", 0), 0u) << r.output;
+  EXPECT_NE(r.output.find(": its speed could not be read"), std::string::npos) << r.output;
+  EXPECT_EQ(RegistryState(*machine), before);
+  r = Run("/set " + kMouse + " /rate 1000 /yes");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_EQ(Only(kMouse).driverKey->at("bInterval"), RegValue::Dword(4));
+  r = Run("/set " + kMouse + " /rate 1000");  // nothing to write: nothing to ask
+  EXPECT_EQ(r.exitCode, ExitNothingToDo) << r.output;
+}
+
+// Restarts: counted only when the device went away and came back, read again after.
+
+TEST_F(CommandTest, AHelperThatRestartsNothingIsNotARestartEvenWhenAnotherDeviceArrives) {
+  machine->Model().system.wow64 = true;
+  machine->Model().system.helperExitCode = 0;  // starts, ends with 0, restarts nothing
+  // Another device arrives 300 ms after the helper ended.
+  bool added = false;
+  onWait = [&] {
+    if (added || watch.Now() < 300) return;
+    added = true;
+    sim::Device stick;
+    stick.instanceId = "USB\\VID_1234&PID_5678\\ARRIVED";
+    stick.parent = Only(kMouse).parent;
+    stick.classGuid = sim::guids::DevClassUsb;
+    machine->AddDevice(stick);
+  };
+  auto r = Run("/set " + kMouse + " /restart /wait 3");
+  EXPECT_TRUE(added);
+  EXPECT_EQ(r.exitCode, ExitNotSeenInTime) << r.output;
+  EXPECT_NE(r.output.find(": the device was not seen going away within 3 s"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find(": restarted"), std::string::npos) << r.output;
+  EXPECT_EQ(machine->RestartCount(Only(kMouse).instanceId), 0u);
+}
+
+TEST_F(CommandTest, TheHelperIsStartedWithItsProcessAndItsExitCodeIsRead) {
+  machine->Model().system.wow64 = true;
+  auto r = Run("/set " + kMouse + " /restart");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_EQ(machine->RestartCount(Only(kMouse).instanceId), 1u);
+  const auto started = machine->CallsTo("ShellExecuteExA");
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0].args.rfind("0x540, null, \"TALON64.EXE\", \"U USB\\VID_1A2C&PID_0E24\\", 0), 0u)
+      << started[0].args;
+  EXPECT_EQ(machine->CountCalls("GetExitCodeProcess"), 1u);
+
+  machine->Model().system.helperExitCode = 10;
+  r = Run("/set " + kMouse + " /restart");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("TALON64.EXE ended with code 10 (the class installer did not accept the property change)"),
+            std::string::npos)
+      << r.output;
+  machine->Model().system.helperExitCode = 3;
+  EXPECT_EQ(Run("/set " + kMouse + " /restart").exitCode, ExitDeviceNotFound);
+  machine->Model().system.helperExitCode.reset();
+  machine->InjectFault({"ShellExecuteExA", ERROR_ACCESS_DENIED, 0, 1});
+  r = Run("/set " + kMouse + " /restart");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("could not be started (code 5"), std::string::npos) << r.output;
+}
+
+TEST_F(CommandTest, ARebootNeededIsExitCode3010OnBothRoutes) {
+  Only(kMouse).needsReboot = true;
+  for (const bool wow64 : {false, true}) {
+    machine->Model().system.wow64 = wow64;
+    const auto start = watch.Now();
+    auto r = Run("/set " + kMouse + " /restart");
+    EXPECT_EQ(r.exitCode, ExitRebootNeeded) << wow64 << "\n" << r.output;
+    EXPECT_EQ(r.exitCode, 3010);
+    EXPECT_NE(r.output.find(": Windows must be restarted for the change to take effect"), std::string::npos) << r.output;
+    EXPECT_EQ(watch.Now() - start, 0u) << "no wait for a restart that is not coming";
+  }
+  EXPECT_EQ(machine->RestartCount(Only(kMouse).instanceId), 0u);
+  // With other devices that restart: they are restarted, and the reboot is still needed.
+  machine->Model().system.wow64 = false;
+  Only(kMouse).needsReboot = false;
+  Only(kLowMouse).needsReboot = true;
+  auto r = Run("/set USB\\VID_0??1&* /restart");  // the low-speed mouse and the storage stick
+  EXPECT_EQ(r.exitCode, ExitRebootNeeded) << r.output;
+  EXPECT_NE(r.output.find(": restarted\r\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find(": Windows must be restarted"), std::string::npos) << r.output;
+}
+
+TEST_F(CommandTest, ADeviceThatComesBackWithAProblemIsAFailureInWords) {
+  Only(kMouse).problemAfterRestart = 52;
+  auto r = Run("/set " + kMouse + " /restart");
+  EXPECT_EQ(r.exitCode, ExitDeviceProblem) << r.output;
+  EXPECT_NE(r.output.find(": the device came back with problem 52: Windows cannot verify the digital signature of a "
+                          "driver of the device"),
+            std::string::npos)
+      << r.output;
+  Only(kMouse).problemAfterRestart = 0;
+  Only(kMouse).problem = 0;
+  // The filter attached while its service cannot start: problem 39 after the restart.
+  for (auto& service : machine->Model().services) {
+    if (service.name == "morvane") service.startError = ERROR_INVALID_IMAGE_HASH;
+  }
+  r = Run("/set " + kMouse + " /filter on /restart /yes");
+  EXPECT_EQ(r.exitCode, ExitDeviceProblem) << r.output;
+  EXPECT_NE(r.output.find("problem 39: Windows cannot load a driver of the device"), std::string::npos) << r.output;
+}
+
+TEST_F(CommandTest, ARestartNotSeenOrUnreadableSaysSo) {
+  forwardChanges = false;
+  auto r = Run("/set " + kMouse + " /restart /wait 2");
+  EXPECT_EQ(r.exitCode, ExitNotSeenInTime) << r.output;
+  forwardChanges = true;
+  machine->InjectFault({"SetupDiGetDeviceInstallParamsA", ERROR_INVALID_PARAMETER, 0, 1});
+  r = Run("/set " + kMouse + " /restart");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("the restart's outcome cannot be read"), std::string::npos) << r.output;
+  CommandHost noWatch;
+  noWatch.watchError = "the window for device changes cannot be made (code 8)";
+  r = RunParsed(ParseCommandLine("setup.exe /set " + kMouse + " /restart"), noWatch);
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_EQ(r.output, "error: /restart cannot watch the devices: the window for device changes cannot be made (code 8)\r\n");
+}
+
+// /install-service: done only when the helper says so and the service has its driver file.
+
+TEST_F(CommandTest, AnInstallationWhoseHelperFailsIsNotDone) {
+  machine->Model().system.wow64 = true;
+  ASSERT_NE(machine->FindService("morvane"), nullptr);
+  machine->Model().system.helperExitCode = 6;
+  auto r = Run("/install-service /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("TALON64.EXE ended with code 6"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("installed,"), std::string::npos) << r.output;
+  machine->Model().system.helperExitCode.reset();
+  r = Run("/install-service /yes");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_EQ(r.output, "service morvane installed, enabled\r\n");
+}
+
+TEST_F(CommandTest, AnInstalledServiceWithoutItsDriverFileIsNotDone) {
+  auto& files = machine->Model().files;
+  std::erase_if(files, [](const sim::File& f) { return f.path == "C:\\WINDOWS\\System32\\drivers\\morvane.sys"; });
+  machine->Model().system.wow64 = true;
+  machine->Model().system.helperExitCode = 0;  // says done, copies nothing
+  auto r = Run("/install-service /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("the service morvane is installed, but its driver file"), std::string::npos) << r.output;
+  // The shell's installation on 32-bit Windows, with the INF's driver file missing too.
+  machine->Model().system.wow64 = false;
+  std::erase_if(files, [](const sim::File& f) { return f.path == "C:\\MORVANE\\morvane.sys"; });
+  r = Run("/install-service /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("its driver file"), std::string::npos) << r.output;
+}
+
+// /diagnose: why the filter does not load, on three PCs.
+
+class DiagnoseTest : public CommandTest {
+ protected:
+  // System facts as a machine file gives them.
+  void UseRegistry(const std::string& registryJson) {
+    machine->Model().system.machineKeys =
+        sim::Machine::ParseModel("{\"system\": {\"registry\": " + registryJson + "}}").system.machineKeys;
+  }
+  void ServiceStartFails(DWORD error) {
+    for (auto& service : machine->Model().services) {
+      if (service.name == "morvane") service.startError = error;
+    }
+  }
+};
+
+TEST_F(DiagnoseTest, MemoryIntegrityOnWithTheServiceRefused577) {
+  UseRegistry(R"({"SYSTEM\\CurrentControlSet\\Control\\DeviceGuard\\Scenarios\\HypervisorEnforcedCodeIntegrity":
+                    {"Enabled": {"dword": 1}},
+                  "SYSTEM\\CurrentControlSet\\Control\\SecureBoot\\State": {"UEFISecureBootEnabled": {"dword": 1}},
+                  "SYSTEM\\CurrentControlSet\\Control": {"SystemStartOptions": " NOEXECUTE=OPTIN"}})");
+  ServiceStartFails(ERROR_INVALID_IMAGE_HASH);
+  auto r = Run("/diagnose /json");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_NE(r.output.find("\"startError\": 577"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\"memoryIntegrity\": true, \"secureBoot\": true, \"testSigning\": false"), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("{\"id\": \"memory-integrity\", \"text\": \"Memory Integrity (Core isolation) is on"),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(r.output.find("signature-secure-boot"), std::string::npos) << r.output;
+  r = Run("/diagnose");
+  EXPECT_NE(r.output.find("its start fails (code 577"), std::string::npos) << r.output;
+}
+
+TEST_F(DiagnoseTest, TestSigningOffWithSecureBootOn) {
+  UseRegistry(R"({"SYSTEM\\CurrentControlSet\\Control\\SecureBoot\\State": {"UEFISecureBootEnabled": {"dword": 1}},
+                  "SYSTEM\\CurrentControlSet\\Control": {"SystemStartOptions": " NOEXECUTE=OPTIN  NOVGA"}})");
+  ServiceStartFails(ERROR_INVALID_IMAGE_HASH);
+  auto r = Run("/diagnose /json");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_NE(r.output.find("\"memoryIntegrity\": null, \"secureBoot\": true, \"testSigning\": false"), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("{\"id\": \"signature-secure-boot\""), std::string::npos) << r.output;
+  // The filter's device comes back from a restart with problem 39 then.
+  ASSERT_TRUE(machine->RestartDevice(Only(kMouse).instanceId));
+  r = Run("/diagnose /json");
+  EXPECT_NE(r.output.find("\"devices\": [{\"instanceId\": \"USB\\\\VID_1A2C&PID_0E24\\\\6&1F2A3B4C&0&1\", \"problem\": 39}]"),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("\"device-problem\""), std::string::npos) << r.output;
+}
+
+TEST_F(DiagnoseTest, EverythingFineAndTestSigningSeen) {
+  UseRegistry(R"({"SYSTEM\\CurrentControlSet\\Control\\SecureBoot\\State": {"UEFISecureBootEnabled": {"dword": 0}},
+                  "SYSTEM\\CurrentControlSet\\Control": {"SystemStartOptions": " TESTSIGNING  NOEXECUTE=OPTIN"}})");
+  auto r = Run("/diagnose /json");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_NE(r.output.find("\"running\": true, \"startError\": 0"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\"secureBoot\": false, \"testSigning\": true"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\"causes\": []}"), std::string::npos) << r.output;
+  r = Run("/diagnose");
+  EXPECT_NE(r.output.find("Nothing keeps the filter from loading"), std::string::npos) << r.output;
+  // Without the service: that is the cause, and nothing is started.
+  std::erase_if(machine->Model().services, [](const sim::Service& s) { return s.name == "morvane"; });
+  r = Run("/diagnose /json");
+  EXPECT_NE(r.output.find("{\"id\": \"not-installed\""), std::string::npos) << r.output;
+  EXPECT_EQ(Run("/diagnose /yes").exitCode, ExitBadCommandLine);
 }
 
 }  // namespace

@@ -64,15 +64,17 @@ RunResult RunTalonAction(const TalonAction& action, const std::optional<Injectio
   check.Check(leaks.empty(), "left open after the command:\n" + leaks);
   check.Check(AllLowerFilters(*machine) == filtersBefore, "a lower-filter list was changed");
 
-  // The installation's effect: the service, and the driver file it loads as the one
-  // beside the INF (an older one left in place is no installation).
+  // The installation's effect: the service as the INF configures it (demand start,
+  // which an installation over a disabled service restores), and the driver file it
+  // loads as the one beside the INF (an older one left in place is no installation).
   bool effectHappened = false;
   if (action.effect == TalonEffect::Restart) {
     effectHappened = machine->RestartCount(action.target) > restartsBefore;
   } else {
     const sim::File* installed = machine->FindFile(kInstalledDriver);
     const sim::File* source = machine->FindFile(kSourceDriver);
-    effectHappened = machine->FindService(morvane::FilterServiceName) != nullptr && installed != nullptr &&
+    const sim::Service* service = machine->FindService(morvane::FilterServiceName);
+    effectHappened = service != nullptr && service->startType == SERVICE_DEMAND_START && installed != nullptr &&
                      source != nullptr && installed->version.has_value() == source->version.has_value() &&
                      (!source->version || installed->version->fileVersion == source->version->fileVersion);
   }
@@ -94,11 +96,22 @@ sim::MachineModel WithOlderDriverInstalled() {
   return model;
 }
 
+// The built-in PC with the filter service installed and then disabled: installing
+// again has an effect to see (the INF's demand start), so "exit code 0" is checked
+// against something the run must have done.
+sim::MachineModel WithDisabledService() {
+  sim::MachineModel model = BuiltInModel();
+  for (sim::Service& service : model.services) {
+    if (sim::ToUpperAscii(service.name) == "MORVANE") service.startType = SERVICE_DISABLED;
+  }
+  return model;
+}
+
 std::vector<TalonAction> TalonActions() {
   return {
       {"TALON64 U", [] { return BuiltInModel(); }, {"U", kGamingMouse}, TalonEffect::Restart, kGamingMouse},
       {"TALON64 e install (first)", WithoutFilterService, {"e", "install", "morvane.inf"}, TalonEffect::Install, ""},
-      {"TALON64 e install (again)", [] { return BuiltInModel(); }, {"e", "install", "morvane.inf"},
+      {"TALON64 e install (again, over the disabled service)", WithDisabledService, {"e", "install", "morvane.inf"},
        TalonEffect::Install, ""},
       {"TALON64 e install (over an older driver)", WithOlderDriverInstalled, {"e", "install", "morvane.inf"},
        TalonEffect::Install, ""},

@@ -109,6 +109,18 @@ class RecordingUser : public platform::IUser {
   HANDLE SetClipboardData(UINT, HANDLE) override { return nullptr; }
   BOOL CloseClipboard() override { return FALSE; }
   HINSTANCE ShellExecuteA(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT) override { return nullptr; }
+  BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA) override {
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  DWORD WaitForSingleObject(HANDLE, DWORD) override {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  BOOL GetExitCodeProcess(HANDLE, LPDWORD) override {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
 };
 
 // Shows the queued errors into a recording user and returns their texts.

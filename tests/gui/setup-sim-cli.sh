@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # setup-sim.exe's command line under Wine over gui-machine.json: "/list /json" parses
 # as JSON and lists the rows the window draws for category "All"; "/set" changes the
-# state file's lower filters and rate; an ID that matches nothing ends with exit code 2.
+# state file's lower filters and rate; an ID that matches nothing ends with exit code 2;
+# an /out that cannot be made ends with exit code 10 and a line on the standard error,
+# and runs nothing; a /snapshot that cannot be written ends with exit code 5 and its
+# line, without a box that would wait for a click; /restart is seen and said.
 # Usage: setup-sim-cli.sh <wine runner> <setup-sim.exe> <work folder> <machine file>
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -55,5 +58,31 @@ out=$("$runner" "$exe" /set 'USB\VID_FFFF*' /filter on)
 code=$?
 check_that "an ID that matches nothing ends with exit code 2" "exit code $code" test "$code" -eq 2
 check_that "and says so in one line" "$out" grep -q '^error: no present USB device .*"USB\\VID_FFFF\*"' <<<"$out"
+
+err="$work/stderr.txt"
+rm -f "$dump"
+out=$("$runner" "$exe" /set 'USB\VID_046D&PID_C08B\*' /rate 500 /yes /out 'Z:\no\such\folder\set.log' 2>"$err")
+code=$?
+check_that "an /out that cannot be made ends with exit code 10" "exit code $code: $out" test "$code" -eq 10
+check_that "and says so on the standard error" "$(cat "$err" 2>/dev/null)" \
+  grep -q '^error: the output file "Z:\\no\\such\\folder\\set.log" cannot be created (code 3' "$err"
+check_state_file <<'PY'
+gaming = devices.get("USB\\VID_046D&PID_C08B\\5&1A2B3C4D&0&1", {})
+value = (gaming.get("driverKey") or {}).get("bInterval", {}).get("value")
+check("and the command was not run: no rate 500 (bInterval 2) was written", value != 2, "bInterval %r" % value)
+PY
+
+started=$(date +%s)
+out=$(timeout 300 "$runner" "$exe" /snapshot 'Z:\no\such\folder\pc.json' 2>/dev/null)
+code=$?
+check_that "a /snapshot that cannot be written ends with exit code 5, no box waiting for a click" \
+  "exit code $code after $(( $(date +%s) - started )) s: $out" test "$code" -eq 5
+check_that "and says why in an error line" "$out" grep -q '^error: The PC snapshot could not be written' <<<"$out"
+
+out=$("$runner" "$exe" /set 'USB\VID_046D&PID_C08B\*' /restart)
+code=$?
+check_that "/restart of a device that went away and came back ends with exit code 0" "exit code $code: $out" \
+  test "$code" -eq 0
+check_that "and says it restarted" "$out" grep -q '^USB\\VID_046D&PID_C08B\\.*: restarted' <<<"$out"
 
 checks_finish

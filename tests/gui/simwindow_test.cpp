@@ -36,6 +36,21 @@ class FakeUser : public platform::IUser {
     calls.push_back(std::string("ShellExecuteA ") + file + " " + (parameters != nullptr ? parameters : ""));
     return reinterpret_cast<HINSTANCE>(42);
   }
+  BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info) override {
+    calls.push_back(std::string("ShellExecuteExA ") + info->lpFile + " " +
+                    (info->lpParameters != nullptr ? info->lpParameters : ""));
+    info->hProcess = reinterpret_cast<HANDLE>(0x77);
+    return TRUE;
+  }
+  DWORD WaitForSingleObject(HANDLE handle, DWORD) override {
+    calls.push_back("WaitForSingleObject");
+    return handle == reinterpret_cast<HANDLE>(0x77) ? WAIT_OBJECT_0 : WAIT_FAILED;
+  }
+  BOOL GetExitCodeProcess(HANDLE, LPDWORD exitCode) override {
+    calls.push_back("GetExitCodeProcess");
+    *exitCode = 7;
+    return TRUE;
+  }
 
  private:
   BOOL Answer(const char* name) {
@@ -59,10 +74,23 @@ TEST(HybridUser, BoxesAndClipboardAreRealTheShellIsSimulated) {
   EXPECT_EQ(user.SetClipboardData(CF_TEXT, block), block);
   EXPECT_TRUE(user.CloseClipboard());
   user.ShellExecuteA(nullptr, nullptr, "TALON64.EXE", "U USB\\VID_1&PID_2\\3", nullptr, SW_SHOW);
+  SHELLEXECUTEINFOA info{};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_NOCLOSEPROCESS;
+  info.lpFile = "TALON64.EXE";
+  info.lpParameters = "e install morvane.inf";
+  EXPECT_TRUE(user.ShellExecuteExA(&info));
+  EXPECT_EQ(user.WaitForSingleObject(info.hProcess, 0), WAIT_OBJECT_0);
+  DWORD exitCode = 0;
+  EXPECT_TRUE(user.GetExitCodeProcess(info.hProcess, &exitCode));
+  EXPECT_EQ(exitCode, 7u);
 
   EXPECT_EQ(real.calls, (std::vector<std::string>{"MessageBoxA Q1", "OpenClipboard", "EmptyClipboard",
                                                   "SetClipboardData", "CloseClipboard"}));
-  EXPECT_EQ(simulated.calls, (std::vector<std::string>{"ShellExecuteA TALON64.EXE U USB\\VID_1&PID_2\\3"}));
+  EXPECT_EQ(simulated.calls,
+            (std::vector<std::string>{"ShellExecuteA TALON64.EXE U USB\\VID_1&PID_2\\3",
+                                      "ShellExecuteExA TALON64.EXE e install morvane.inf", "WaitForSingleObject",
+                                      "GetExitCodeProcess"}));
 }
 
 TEST(HybridUser, AFailedRealClipboardCallLeavesItsErrorWhereTheProgramReadsIt) {

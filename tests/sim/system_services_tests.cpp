@@ -294,6 +294,50 @@ TEST_F(SystemSide, ShellRunsTheHelperAndTheInstallVerb) {
   EXPECT_TRUE(services.ShellExecutes()[1].directoryIsNull);
 }
 
+TEST_F(SystemSide, ShellExecuteExGivesTheHelpersProcessAndExitCode) {
+  model.files.push_back(FileAt("C:\\MORVANE\\TALON64.EXE"));
+  model.files.push_back(FileAt("C:\\MORVANE\\morvane.inf"));
+  std::vector<std::string> restarted;
+  core.restartDevice = [&](const std::string& id) {
+    restarted.push_back(id);
+    return id == "USB\\VID_1&PID_2\\3";
+  };
+  core.installInf = [](const std::string&) { return false; };
+  auto run = [&](const char* verb, const char* file, const char* parameters, DWORD* exitCode) {
+    SHELLEXECUTEINFOA info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpVerb = verb;
+    info.lpFile = file;
+    info.lpParameters = parameters;
+    if (!services.ShellExecuteExA(&info)) return false;
+    EXPECT_NE(info.hProcess, nullptr);
+    EXPECT_EQ(services.WaitForSingleObject(info.hProcess, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(services.GetExitCodeProcess(info.hProcess, exitCode));
+    EXPECT_TRUE(services.CloseHandle(info.hProcess));
+    EXPECT_EQ(services.WaitForSingleObject(info.hProcess, 0), WAIT_FAILED);  // closed
+    return true;
+  };
+  DWORD exitCode = 99;
+  ASSERT_TRUE(run(nullptr, "TALON64.EXE", "U USB\\VID_1&PID_2\\3", &exitCode));
+  EXPECT_EQ(exitCode, 0u);
+  ASSERT_TRUE(run(nullptr, "TALON64.EXE", "U USB\\NONE\\1", &exitCode));
+  EXPECT_EQ(exitCode, 3u);  // no such device
+  ASSERT_TRUE(run(nullptr, "TALON64.EXE", "e install morvane.inf", &exitCode));
+  EXPECT_EQ(exitCode, 6u);  // the installation failed
+  ASSERT_TRUE(run(nullptr, "TALON64.EXE", "e install missing.inf", &exitCode));
+  EXPECT_EQ(exitCode, 4u);
+  model.system.helperExitCode = 10;
+  ASSERT_TRUE(run(nullptr, "TALON64.EXE", "U USB\\VID_1&PID_2\\3", &exitCode));
+  EXPECT_EQ(exitCode, 10u);
+  EXPECT_EQ(restarted.size(), 2u);  // the broken helper restarted nothing
+  EXPECT_FALSE(run(nullptr, "MISSING.EXE", "", &exitCode));
+  EXPECT_EQ(services.GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(run("open", "morvane.inf", nullptr, &exitCode));
+  EXPECT_EQ(services.GetLastError(), 1155u);
+  EXPECT_EQ(core.LiveCount(sim::ResourceKind::Process), 0u);
+}
+
 TEST_F(SystemSide, MessageTextsAndTheirLimits) {
   char buffer[64];
   EXPECT_EQ(services.FormatMessageA(0x3200, nullptr, 2, 0, buffer, sizeof(buffer), nullptr), 44u);

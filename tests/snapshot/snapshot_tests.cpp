@@ -254,6 +254,27 @@ TEST(Snapshot, HoldsWhatTheProgramReadsAndNothingElse) {
   EXPECT_EQ(model.services.size(), 3u);  // usbohci, HidUsb, morvane; usbhub is not installed
 }
 
+TEST(Snapshot, TheSystemValuesOfTheFiltersDiagnosisAreCarriedOver) {
+  auto machine = sim::Machine::Default();
+  auto& keys = machine->Model().system.machineKeys;
+  keys["SYSTEM\\CurrentControlSet\\Control\\DeviceGuard\\Scenarios\\HypervisorEnforcedCodeIntegrity"]["Enabled"] =
+      sim::RegValue::Dword(1);
+  keys["SYSTEM\\CurrentControlSet\\Control\\SecureBoot\\State"]["UEFISecureBootEnabled"] =
+      sim::RegValue::Unreadable(ERROR_ACCESS_DENIED);
+  keys["SYSTEM\\CurrentControlSet\\Control"]["SystemStartOptions"] = sim::RegValue::String(" TESTSIGNING");
+  keys["SYSTEM\\CurrentControlSet\\Control"]["Unread"] = sim::RegValue::Dword(7);
+  const std::string recorded = Record(*machine);
+  EXPECT_EQ(recorded.find("Unread"), std::string::npos);
+  const sim::MachineModel model = sim::Machine::ParseModel(recorded);
+  auto expected = keys;
+  expected["SYSTEM\\CurrentControlSet\\Control"].erase("Unread");
+  EXPECT_EQ(model.system.machineKeys, expected);
+  EXPECT_EQ(machine->LeakReport(), "");
+  // A PC without those keys records none.
+  auto plain = sim::Machine::Default();
+  EXPECT_TRUE(sim::Machine::ParseModel(Record(*plain)).system.machineKeys.empty());
+}
+
 TEST(Snapshot, TheBuiltInPcGivesTheSameBytesTwiceAndALoadableFile) {
   auto machine = sim::Machine::Default();
   const std::string first = Record(*machine);

@@ -1,0 +1,21 @@
+// The exit codes of the 64-bit helper program, shared with the programs that start it.
+#pragma once
+
+namespace morvane {
+
+enum class TalonExit : int {
+  Success = 0,
+  UnknownCommand = 1,
+  MissingArgument = 2,
+  UnknownDevice = 3,        // no device with that instance ID
+  MissingInf = 4,           // the INF file does not exist
+  BadInf = 5,               // the INF exists but cannot be opened (syntax, access)
+  InstallFailed = 6,        // the installation left no filter service, a disabled one, or not the INF's driver file
+  RebootNeeded = 7,         // the device takes the change only after a restart of Windows
+  DeviceListFailed = 8,     // no device-information set could be created
+  InternalError = 9,        // an exception reached the entry point
+  RestartRefused = 10,      // the class installer did not accept the property change
+  MissingDriver = 11,       // the driver file the INF copies is not beside it
+};
+
+}  // namespace morvane
