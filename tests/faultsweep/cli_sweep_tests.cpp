@@ -59,21 +59,10 @@ sim::MachineModel Family9x(sim::MachineModel model) {
 
 std::vector<std::string> EntriesOf(const sim::Device& device, bool nt) {
   if (nt) return LowerFiltersOf(device);
-  std::vector<std::string> entries;
-  if (!device.hardwareKey) return entries;
+  if (!device.hardwareKey) return {};
   const auto found = device.hardwareKey->find("LowerFilters");
-  if (found == device.hardwareKey->end()) return entries;
-  std::string current;
-  for (BYTE b : found->second.data) {
-    if (b != 0) {
-      current += static_cast<char>(b);
-    } else if (!current.empty()) {
-      entries.push_back(current);
-      current.clear();
-    }
-  }
-  if (!current.empty()) entries.push_back(current);
-  return entries;
+  if (found == device.hardwareKey->end()) return {};
+  return MultiStringEntries(found->second.data);
 }
 
 bool IsFilterEntry(const std::string& entry, bool nt) {

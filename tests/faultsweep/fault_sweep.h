@@ -175,12 +175,11 @@ inline sim::MachineModel WithoutFilterService() {
   return model;
 }
 
-inline std::vector<std::string> LowerFiltersOf(const sim::Device& device) {
+// The entries of a REG_MULTI_SZ value, empty strings skipped.
+inline std::vector<std::string> MultiStringEntries(const std::vector<BYTE>& data) {
   std::vector<std::string> entries;
-  const auto found = device.properties.find(SPDRP_LOWERFILTERS);
-  if (found == device.properties.end()) return entries;
   std::string current;
-  for (BYTE b : found->second.data) {
+  for (BYTE b : data) {
     if (b != 0) {
       current += static_cast<char>(b);
     } else if (!current.empty()) {
@@ -190,6 +189,12 @@ inline std::vector<std::string> LowerFiltersOf(const sim::Device& device) {
   }
   if (!current.empty()) entries.push_back(current);
   return entries;
+}
+
+inline std::vector<std::string> LowerFiltersOf(const sim::Device& device) {
+  const auto found = device.properties.find(SPDRP_LOWERFILTERS);
+  if (found == device.properties.end()) return {};
+  return MultiStringEntries(found->second.data);
 }
 
 using FilterMap = std::map<std::string, std::vector<std::string>>;
