@@ -104,6 +104,9 @@ class TDevice {
   // The override as stored (0 when there is none); false when it could not be read.
   bool ReadOverrideInterval(DWORD& value);
   DWORD RateIndexOf(DWORD overrideValue);
+  // Notes this session's change of the filter or rate (devices/SessionChanges.h) from
+  // the values already read.
+  void NoteBeforeChange();
   static const char* FilterEntry();
 
   std::unique_ptr<TDevice> Parent;

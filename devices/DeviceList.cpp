@@ -12,11 +12,16 @@ namespace {
 // Categories from this number on enumerate by the "USB" enumerator, of any setup class.
 constexpr int kFirstEnumeratorCategory = 5;
 
+std::uint64_t NextGeneration() {
+  static std::uint64_t last = 0;
+  return ++last;
+}
+
 }  // namespace
 
-TDeviceList::TDeviceList() = default;
+TDeviceList::TDeviceList() : generation_(NextGeneration()) {}
 
-TDeviceList::TDeviceList(int category) {
+TDeviceList::TDeviceList(int category) : generation_(NextGeneration()) {
   platform::IDeviceInstall& setup = platform::DeviceInstall();
   if (category < kFirstEnumeratorCategory) {
     EnumSet.Reset(setup.SetupDiGetClassDevsA(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr,

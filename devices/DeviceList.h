@@ -4,6 +4,7 @@
 // other devices (the set of every parent and controller record).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -28,6 +29,10 @@ class TDeviceList {
   // Raises morvane::Error("TDeviceList.GetDevice(<index + 1>) from <count>") outside the list.
   TDevice& GetDevice(int index);
 
+  // A number no other list made in this process has: a holder of an earlier list's
+  // answers tells from it that the list was made again.
+  std::uint64_t Generation() const { return generation_; }
+
   HDEVINFO GetEnumSet() const { return EnumSet.Get(); }
   HDEVINFO GetLookupSet() const { return LookupSet.Get(); }
 
@@ -40,6 +45,7 @@ class TDeviceList {
   std::vector<std::unique_ptr<TDevice>> Items;
   platform::UniqueDevInfo LookupSet;
   platform::UniqueDevInfo EnumSet;
+  std::uint64_t generation_;
 };
 
 }  // namespace morvane

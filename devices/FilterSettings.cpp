@@ -8,6 +8,7 @@
 #include "devices/AsciiText.h"
 #include "devices/Device.h"
 #include "devices/DeviceTables.h"
+#include "devices/SessionChanges.h"
 #include "platform/handles.h"
 #include "platform/platform.h"
 
@@ -142,7 +143,16 @@ bool TDevice::ReadRate(DWORD& index) {
   return true;
 }
 
+void TDevice::NoteBeforeChange() {
+  TSettingsAtStart before;
+  before.Known = RateKnown && FilterKnown;
+  before.FilterInstalled = FilterFlag;
+  before.RateIndex = RateIndex;
+  NoteSettingsBeforeChange(InstanceId, before);
+}
+
 void TDevice::SetRate(DWORD index) {
+  NoteBeforeChange();
   RateKnown = false;
   const DWORD bounded = std::min(index, kMaxRateIndex);
   SetOverrideInterval(IsHighSpeedOrFaster() ? bounded : RateIntervals[bounded]);
@@ -264,6 +274,7 @@ bool TDevice::ReadFilterInstalled(bool& installed) {
 }
 
 void TDevice::SetFilterInstalled(bool on) {
+  NoteBeforeChange();
   FilterKnown = false;
   const std::string entry = FilterEntry();
   // A list that exists but could not be read whole is never written back.
@@ -301,7 +312,9 @@ bool TDevice::TryRestartDevice() {
   if (!setup.SetupDiSetClassInstallParamsA(InfoSet, &InfoData, &params.ClassInstallHeader, sizeof(params))) {
     return false;
   }
-  return setup.SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, InfoSet, &InfoData) != FALSE;
+  if (!setup.SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, InfoSet, &InfoData)) return false;
+  NoteDeviceRestarted(InstanceId);
+  return true;
 }
 
 }  // namespace morvane

@@ -67,7 +67,9 @@ void TRateMeter::AddReport(std::int64_t ticks) {
 void TRateMeter::AddBatch(std::size_t count, std::int64_t ticks) {
   if (count == 0) return;
   if (inBurst_ && ticks < last_) ticks = last_;
-  if (!inBurst_ || ticks - last_ > gapTicks_) {
+  // Only a pause that Tick saw ends the burst: a batch read late because the reader
+  // itself was held up holds reports that came all along.
+  if (!inBurst_ || (!moving_ && ticks - last_ > gapTicks_)) {
     StartBurst(ticks);
     count_ += count - 1;
     return;
@@ -128,22 +130,92 @@ std::string TRateMeter::MillisecondsText(std::int64_t ticks) const {
   return text;
 }
 
+namespace {
+
+// One row of a polling table: bInterval values up to `Last` are polled every
+// `Period` units (frames or microframes).
+struct TPollingRow {
+  unsigned Last;
+  std::int64_t Period;
+};
+
+// The tables of the USB_ENDPOINT_DESCRIPTOR documentation, row by row.
+constexpr TPollingRow kLowSpeedFrames[] = {{15, 8}, {35, 16}, {255, 32}};
+constexpr TPollingRow kFullSpeedFrames[] = {{0, 0}, {1, 1}, {3, 2}, {7, 4}, {15, 8}, {31, 16}, {255, 32}};
+constexpr TPollingRow kHighSpeedMicroframes[] = {{0, 0}, {1, 1}, {2, 2}, {3, 4}, {4, 8}, {5, 16}, {255, 32}};
+
+template <std::size_t N>
+std::optional<std::int64_t> Lookup(const TPollingRow (&table)[N], unsigned bInterval, std::int64_t unitUs) {
+  for (const TPollingRow& row : table) {
+    if (bInterval <= row.Last) {
+      if (row.Period == 0) return std::nullopt;  // a value the table leaves out
+      return row.Period * unitUs;
+    }
+  }
+  return std::nullopt;  // above 255: forbidden by the USB specification
+}
+
+}  // namespace
+
+std::optional<std::int64_t> WindowsPollingMicroseconds(unsigned char speed, unsigned bInterval) {
+  switch (speed) {
+    case SpeedLow: return Lookup(kLowSpeedFrames, bInterval, 1000);
+    case SpeedFull: return Lookup(kFullSpeedFrames, bInterval, 1000);
+    case 2:
+    case 3:
+    case 4: return Lookup(kHighSpeedMicroframes, bInterval, 125);
+    default: return std::nullopt;
+  }
+}
+
+std::optional<std::int64_t> OverrideMicroseconds(unsigned rateIndex, unsigned char speed) {
+  if (rateIndex == 0) return std::nullopt;
+  if (rateIndex > 6) rateIndex = 6;
+  if (speed >= 2) return std::int64_t{125} << (rateIndex - 1);
+  return std::int64_t{1000} << (rateIndex - 1);
+}
+
 std::optional<std::int64_t> ExpectedIntervalMicroseconds(unsigned rateIndex, unsigned char speed,
                                                          unsigned bInterval) {
-  const bool highOrFaster = speed >= 2;
-  if (rateIndex > 6) rateIndex = 6;
-  if (rateIndex > 0) {
-    if (highOrFaster) return std::int64_t{125} << (rateIndex - 1);
-    return std::int64_t{1000} << (rateIndex - 1);
+  if (rateIndex > 0) return OverrideMicroseconds(rateIndex, speed);
+  return WindowsPollingMicroseconds(speed, bInterval);
+}
+
+namespace {
+
+struct TPolled {
+  std::optional<std::int64_t> Microseconds;
+  bool FromOverride = false;
+  bool OverrideWithoutFilter = false;
+};
+
+TPolled PolledFor(const TPollingState& state) {
+  TPolled polled;
+  if (state.RateIndex > 0 && state.FilterAttached) {
+    polled.Microseconds = OverrideMicroseconds(state.RateIndex, state.Speed);
+    polled.FromOverride = true;
+  } else {
+    polled.Microseconds = WindowsPollingMicroseconds(state.Speed, state.BInterval);
+    polled.OverrideWithoutFilter = state.RateIndex > 0;
   }
-  if (bInterval == 0) return std::nullopt;
-  if (highOrFaster) {
-    if (bInterval > 16) return std::nullopt;
-    return std::int64_t{125} << (bInterval - 1);
+  return polled;
+}
+
+}  // namespace
+
+TExpectation ExpectationFor(const TPollingState& now, const std::optional<TPollingState>& atStart) {
+  // A changed setting is read when the device starts again: until then the host polls
+  // as the settings at the last start say.
+  const TPolled current = PolledFor(atStart ? *atStart : now);
+  TExpectation expectation;
+  expectation.Microseconds = current.Microseconds;
+  expectation.FromOverride = current.FromOverride;
+  expectation.OverrideWithoutFilter = current.OverrideWithoutFilter;
+  if (atStart && !(*atStart == now)) {
+    expectation.AfterRestart = true;
+    expectation.AfterRestartMicroseconds = PolledFor(now).Microseconds;
   }
-  std::int64_t frames = 1;
-  while (frames * 2 <= static_cast<std::int64_t>(bInterval)) frames *= 2;
-  return frames * 1000;
+  return expectation;
 }
 
 std::string ExpectedRateText(std::int64_t intervalMicroseconds) {

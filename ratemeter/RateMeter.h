@@ -56,9 +56,13 @@ class TRateMeter {
 
   // `count` reports read together at `ticks` (one batch of a buffered read), whose
   // own arrival times are not known. Within a burst they are spread evenly over the
-  // time since the previous report: the last one at `ticks`. A batch that opens a
-  // burst has no earlier report to spread from, so all its reports are counted but
-  // only the last is timed (at `ticks`) and no interval is invented.
+  // time since the previous report: the last one at `ticks`. A batch opens a new burst
+  // only after Tick has seen the pause (the last report more than 100 ms old at a
+  // moment without reports): a batch read more than 100 ms after the previous report
+  // because the reader was held up (a busy message loop, a loaded machine) holds
+  // reports queued all along and continues the burst. A batch that opens a burst has
+  // no earlier report to spread from, so all its reports are counted but only the
+  // last is timed (at `ticks`) and no interval is invented.
   void AddBatch(std::size_t count, std::int64_t ticks);
 
   // The time now, without a report: ends the burst when the last report is more
@@ -94,18 +98,57 @@ class TRateMeter {
 // Speed codes as the device record reports them.
 inline constexpr unsigned char SpeedLow = 0;
 inline constexpr unsigned char SpeedFull = 1;
+inline constexpr unsigned char SpeedHigh = 2;
+inline constexpr unsigned char SpeedUnknown = 255;
 
-// The polling interval in microseconds that the host uses for a device:
-//   - rate index 1 to 6 (an override): at low and full speed 1, 2, 4, 8, 16, 32 ms;
-//     at high speed and faster (speed code 2 or more, 255 included) 125 us shifted
-//     left by index - 1;
-//   - rate index 0 (no override): the endpoint's bInterval. At low and full speed in
-//     frames of 1 ms, which the host schedules at the largest power of two not above
-//     it (bInterval 10 is polled every 8 ms); at high speed and faster an exponent,
-//     2^(bInterval - 1) microframes of 125 us, for bInterval 1 to 16.
-// nullopt when nothing is known (no override and bInterval 0, or out of range).
+// The period in microseconds at which Windows polls an interrupt endpoint of the
+// given bInterval, as the USB_ENDPOINT_DESCRIPTOR documentation tabulates it:
+//   - low speed, in 1 ms frames: 0 to 15 -> 8, 16 to 35 -> 16, 36 to 255 -> 32;
+//   - full speed, in 1 ms frames: 1 -> 1, 2 to 3 -> 2, 4 to 7 -> 4, 8 to 15 -> 8,
+//     16 to 31 -> 16, 32 to 255 -> 32;
+//   - high speed and faster (speed codes 2 to 4), in 125 us microframes: 1 -> 1,
+//     2 -> 2, 3 -> 4, 4 -> 8, 5 -> 16, 6 to 255 -> 32 (2^(bInterval - 1), capped).
+// nullopt where the table has no row (bInterval 0 at full speed and faster, or
+// above 255) and for a speed that is not known (255 or another code).
+std::optional<std::int64_t> WindowsPollingMicroseconds(unsigned char speed, unsigned bInterval);
+
+// The period a rate override (index 1 to 6, larger taken as 6) stands for: at low and
+// full speed 1, 2, 4, 8, 16, 32 ms; at high speed and faster, and for an undetermined
+// speed (255, which the device record treats as high speed), 125 us shifted left by
+// index - 1. nullopt for index 0 (no override).
+std::optional<std::int64_t> OverrideMicroseconds(unsigned rateIndex, unsigned char speed);
+
+// The polling interval in microseconds that the host uses for a device: the
+// override's when `rateIndex` is 1 to 6 (the caller passes 0 when no filter reads
+// it), else Windows' period for the endpoint's bInterval at that speed.
 std::optional<std::int64_t> ExpectedIntervalMicroseconds(unsigned rateIndex, unsigned char speed,
                                                          unsigned bInterval);
+
+// What the polling of a device depends on, as its settings and connection say.
+struct TPollingState {
+  unsigned char Speed = SpeedUnknown;
+  unsigned BInterval = 0;       // the fastest interrupt endpoint's bInterval; 0 when not known
+  unsigned RateIndex = 0;       // the rate override (0: none)
+  bool FilterAttached = false;  // the filter is among the device's lower filters
+  bool operator==(const TPollingState& other) const {
+    return Speed == other.Speed && BInterval == other.BInterval && RateIndex == other.RateIndex &&
+           FilterAttached == other.FilterAttached;
+  }
+};
+
+// The interval the host polls at now and, when the settings were changed since the
+// device last started, the one it will poll at after a restart.
+struct TExpectation {
+  std::optional<std::int64_t> Microseconds;         // polled now; nullopt when not known
+  bool FromOverride = false;                        // the override sets it (the filter reads it)
+  bool OverrideWithoutFilter = false;               // an override is set, but no filter reads it
+  bool AfterRestart = false;                        // the settings changed since the device started
+  std::optional<std::int64_t> AfterRestartMicroseconds;  // what the changed settings stand for
+};
+
+// `now`: the settings as they are; `atStart`: as they were when the device last
+// started, when the program changed them since (nullopt: unchanged since).
+TExpectation ExpectationFor(const TPollingState& now, const std::optional<TPollingState>& atStart);
 
 // A rate in reports per second from an interval in microseconds: "1000", "62.5".
 std::string ExpectedRateText(std::int64_t intervalMicroseconds);

@@ -4,6 +4,7 @@
 
 #include "devaccess/DevAccess.h"
 #include "devices/DeviceTables.h"
+#include "devices/SessionChanges.h"
 #include "platform/platform.h"
 
 namespace morvane {
@@ -30,19 +31,104 @@ bool SameIdIgnoringCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+namespace {
+
+// Far deeper than any real device tree; ends the upward walk on a tree that loops.
+constexpr int kMaxWalk = 64;
+
+// The node that produces the reports of `leaf`: the nearest node at or above it with
+// the USB device interface, or the row itself when the walk reaches it first. 0 when
+// the walk ends without either.
+DEVINST ProducerOf(TDevice& row, DEVINST leaf) {
+  DEVINST node = leaf;
+  for (int depth = 0; depth < kMaxWalk; ++depth) {
+    if (node == row.InfoData.DevInst) return node;
+    if (row.HasInterface(GUID_DEVINTERFACE_USB_DEVICE, node)) return node;
+    DEVINST parent = 0;
+    if (platform::ConfigManager().CM_Get_Parent(&parent, node, 0) != CR_SUCCESS || parent == node) break;
+    node = parent;
+  }
+  return 0;
+}
+
+TPollingState StateOf(TDevice& device) {
+  TPollingState state;
+  state.Speed = device.GetSpeed();
+  state.BInterval = device.QueryConnection() ? device.GetMinInterval() : 0;
+  state.RateIndex = device.GetRate();
+  state.FilterAttached = device.IsFilterInstalled();
+  return state;
+}
+
+TExpectation ExpectationOf(const std::string& deviceId, const TPollingState& now) {
+  const std::optional<TSettingsAtStart> atStart = SettingsAtStart(deviceId);
+  if (!atStart) return ExpectationFor(now, std::nullopt);
+  if (!atStart->Known) {
+    // Changed this session from settings that were never read: what the host polls
+    // now is not known, only what it will poll after a restart.
+    TExpectation expectation;
+    expectation.AfterRestart = true;
+    expectation.AfterRestartMicroseconds = ExpectationFor(now, std::nullopt).Microseconds;
+    return expectation;
+  }
+  TPollingState started = now;
+  started.FilterAttached = atStart->FilterInstalled;
+  started.RateIndex = atStart->RateIndex;
+  return ExpectationFor(now, started);
+}
+
+}  // namespace
+
 TMeterTarget MeterTargetFor(TDevice& device) {
   TMeterTarget target;
   target.Name = device.GetName();
+  target.RowId = device.InstanceId;
+  // The mouse nodes among the row's leaves, each with the node that produces its reports.
+  DEVINST producer = 0;
   for (DEVINST child : device.GetChildren()) {
+    if (!device.IsOfSetupClass(GUID_DEVCLASS_MOUSE, child)) continue;
+    const DEVINST from = ProducerOf(device, child);
+    if (producer == 0) producer = from;
+    if (from != producer) continue;  // another mouse below the same hub: not this meter's
     SP_DEVINFO_DATA data{};
     data.cbSize = sizeof data;
     if (!device.FindDevInfo(child, data)) continue;
     const std::string id = GetInstanceId(device.LookupSet, data);
     if (!id.empty()) target.ChildIds.push_back(id);
   }
-  target.ExpectedMicroseconds =
-      ExpectedIntervalMicroseconds(device.GetRate(), device.GetSpeed(), device.GetMinInterval());
+  if (producer == 0 || producer == device.InfoData.DevInst) {
+    target.DeviceId = device.InstanceId;
+    target.State = StateOf(device);
+  } else {
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    if (device.FindDevInfo(producer, data)) {
+      TDevice below(device.LookupSet, data, device.LookupSet);
+      target.DeviceId = below.InstanceId;
+      target.State = StateOf(below);
+    } else {
+      target.DeviceId = device.InstanceId;  // not found again: the row stands for it, nothing is expected
+      target.State = TPollingState{};
+    }
+  }
+  target.Expectation = ExpectationOf(target.DeviceId, target.State);
+  target.ExpectedMicroseconds = target.Expectation.Microseconds;
   return target;
+}
+
+std::optional<TMeterTarget> RefreshedTarget(TDeviceList& list, const TMeterTarget& current) {
+  std::optional<TMeterTarget> found;
+  for (int i = 0; i < list.Count(); ++i) {
+    TDevice& row = list.GetDevice(i);
+    const bool sameRow = SameIdIgnoringCase(row.InstanceId, current.RowId);
+    if (!sameRow && found) continue;
+    if (!row.HasMouseChild()) continue;
+    TMeterTarget target = MeterTargetFor(row);
+    if (!SameIdIgnoringCase(target.DeviceId, current.DeviceId)) continue;
+    if (sameRow) return target;
+    found = std::move(target);
+  }
+  return found;
 }
 
 TfrmRateMeter::TfrmRateMeter(TMeterTarget target)
@@ -185,21 +271,76 @@ void TfrmRateMeter::OnTimer() {
 
 std::string TfrmRateMeter::Caption() const { return "Polling Rate - " + target_.Name; }
 
+bool TfrmRateMeter::Measures(const TMeterTarget& target) const {
+  return !target.DeviceId.empty() && SameIdIgnoringCase(target.DeviceId, target_.DeviceId);
+}
+
+void TfrmRateMeter::Retarget(TMeterTarget target) {
+  if (target.ChildIds != target_.ChildIds) known_.clear();  // the devices are asked again
+  target_ = std::move(target);
+}
+
+std::string TfrmRateMeter::IntervalsCsv() const {
+  const std::vector<std::int64_t> intervals = meter_.PlotIntervals();
+  const std::int64_t frequency = meter_.Frequency();
+  // Milliseconds with four decimals (0.1 us), from ticks.
+  auto ms = [frequency](std::int64_t ticks) {
+    const std::int64_t tenThousandths = MulDivRound(ticks, 10'000'000, frequency);
+    std::string fraction = std::to_string(tenThousandths % 10000);
+    return std::to_string(tenThousandths / 10000) + "." + std::string(4 - fraction.size(), '0') + fraction;
+  };
+  std::string device = "\"";
+  for (char c : target_.DeviceId) device += c == '"' ? std::string("\"\"") : std::string(1, c);
+  device += "\"";
+  std::string csv = "time_ms,interval_ms,device\r\n";
+  if (meter_.Figures().Count == 0) return csv;
+  std::int64_t time = 0;
+  csv += ms(0) + ",," + device + "\r\n";
+  for (std::int64_t interval : intervals) {
+    time += interval;
+    csv += ms(time) + "," + ms(interval) + "," + device + "\r\n";
+  }
+  return csv;
+}
+
+TIntervalFigures TfrmRateMeter::Figures() const {
+  return ComputeIntervalFigures(meter_.PlotIntervals(), meter_.Figures().Rate, ExpectedTicks());
+}
+
 std::vector<std::string> TfrmRateMeter::Lines() const {
   const TRateFigures f = meter_.Figures();
+  const TIntervalFigures figures = Figures();
+  const TExpectation& expectation = target_.Expectation;
+  const bool judged = figures.Intervals >= MinimumIntervalsForVerdict;
   std::vector<std::string> lines;
-  lines.push_back(f.Rate > 0 ? "Rate: " + std::to_string(f.Rate) + " reports/s" : "Rate: -");
-  lines.push_back(target_.ExpectedMicroseconds
-                      ? "Expected: " + ExpectedRateText(*target_.ExpectedMicroseconds) + " reports/s"
-                      : "Expected: unknown");
-  if (f.HasIntervals) {
-    lines.push_back("Interval: min " + meter_.MillisecondsText(f.MinTicks) + " ms, median " +
-                    meter_.MillisecondsText(f.MedianTicks) + " ms, max " + meter_.MillisecondsText(f.MaxTicks) +
-                    " ms");
+  if (judged && figures.MotionLimited) {
+    lines.push_back("Rate: - (the reports follow the motion)");
+  } else {
+    lines.push_back(f.Rate > 0 ? "Rate: " + std::to_string(f.Rate) + " reports/s" : "Rate: -");
+  }
+  std::string expected = expectation.Microseconds
+                             ? "Expected: " + ExpectedRateText(*expectation.Microseconds) + " reports/s"
+                             : "Expected: unknown";
+  if (expectation.AfterRestart) {
+    expected += "; " +
+                (expectation.AfterRestartMicroseconds ? ExpectedRateText(*expectation.AfterRestartMicroseconds)
+                                                      : std::string("unknown")) +
+                " after a restart";
+  }
+  lines.push_back(expected);
+  if (figures.Intervals > 0) {
+    lines.push_back("Interval: min " + meter_.MillisecondsText(figures.MinTicks) + " ms, median " +
+                    meter_.MillisecondsText(figures.MedianTicks) + " ms, p99 " +
+                    meter_.MillisecondsText(figures.P99Ticks) + " ms, max " +
+                    meter_.MillisecondsText(figures.MaxTicks) + " ms");
   } else {
     lines.push_back("Interval: -");
   }
   lines.push_back("Reports: " + std::to_string(f.Count));
+  lines.push_back("Late (over 1.5x expected): " +
+                  (figures.Intervals > 0 && figures.ExpectedTicks ? LateShareText(figures) + " %" : std::string("-")));
+  lines.push_back(figures.Intervals > 0 ? "Histogram: " + HistogramText(figures) : "Histogram: -");
+  lines.push_back(VerdictText(figures, expectation));
   if (!registered_ && registerError_ != 0) {
     lines.push_back("Raw Input is not available (error " + std::to_string(registerError_) + ").");
   } else if (f.Moving) {

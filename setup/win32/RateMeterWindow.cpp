@@ -1,18 +1,22 @@
 #include "setup/win32/RateMeterWindow.h"
 
+#include <commdlg.h>
+
 #include <algorithm>
+#include <fstream>
 
 namespace morvane::win {
 namespace {
 
 constexpr UINT_PTR kRefreshTimerId = 1;
 constexpr int kIdClose = 100;
+constexpr int kIdSave = 101;
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr int kClientWidth = 560;
-constexpr int kClientHeight = 380;
+constexpr int kClientHeight = 440;
 constexpr int kMargin = 12;
 constexpr int kLineHeight = 17;
-constexpr int kLines = 5;
+constexpr int kLines = 8;
 constexpr COLORREF kPlotColour = RGB(0, 64, 192);
 constexpr COLORREF kExpectedColour = RGB(208, 0, 0);
 
@@ -61,6 +65,15 @@ RateMeterWindow::RateMeterWindow(HWND owner, TMeterTarget target)
   btnClose_ = std::make_unique<Button>(close);
   ::SendMessageA(btnClose_->Hwnd(), WM_SETFONT, reinterpret_cast<WPARAM>(font_.Get()), FALSE);
   btnClose_->OnClick = [this] { ::PostMessageA(Hwnd(), WM_CLOSE, 0, 0); };
+  CreateArgs save;
+  save.parent = Hwnd();
+  save.id = kIdSave;
+  save.text = "Save CSV...";
+  save.width = Scaled(90);
+  save.height = Scaled(24);
+  btnSave_ = std::make_unique<Button>(save);
+  ::SendMessageA(btnSave_->Hwnd(), WM_SETFONT, reinterpret_cast<WPARAM>(font_.Get()), FALSE);
+  btnSave_->OnClick = [this] { SaveCsv(); };
   Layout();
 
   // Beside the owner's centre.
@@ -77,7 +90,34 @@ RateMeterWindow::RateMeterWindow(HWND owner, TMeterTarget target)
 
 RateMeterWindow::~RateMeterWindow() {
   logic_.Stop();
+  btnSave_.reset();
   btnClose_.reset();
+}
+
+void RateMeterWindow::SaveCsv() {
+  // Taken before the dialog: the reports that arrive while it is open are not in it.
+  const std::string csv = logic_.IntervalsCsv();
+  std::vector<char> file(MAX_PATH * 4, '\0');
+  const std::string suggested = "polling-rate.csv";
+  suggested.copy(file.data(), suggested.size());
+  OPENFILENAMEA dialog{};
+  dialog.lStructSize = sizeof(dialog);
+  dialog.hwndOwner = Hwnd();
+  dialog.lpstrFilter = "CSV files (*.csv)\0*.csv\0All files (*.*)\0*.*\0";
+  dialog.lpstrFile = file.data();
+  dialog.nMaxFile = static_cast<DWORD>(file.size());
+  dialog.lpstrTitle = "Save The Intervals";
+  dialog.lpstrDefExt = "csv";
+  dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+  if (!::GetSaveFileNameA(&dialog)) return;
+  const std::string path(file.data());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << csv;
+  out.flush();
+  if (!out) {
+    const std::string text = "The intervals could not be written to \"" + path + "\".";
+    ::MessageBoxA(Hwnd(), text.c_str(), logic_.Caption().c_str(), MB_ICONERROR | MB_OK);
+  }
 }
 
 void RateMeterWindow::Activate() {
@@ -87,15 +127,29 @@ void RateMeterWindow::Activate() {
   ::SetFocus(Hwnd());
 }
 
+void RateMeterWindow::Retarget(TMeterTarget target) {
+  logic_.Retarget(std::move(target));
+  if (!IsOpen()) return;
+  ::SetWindowTextA(Hwnd(), logic_.Caption().c_str());
+  ::InvalidateRect(Hwnd(), nullptr, FALSE);
+}
+
 void RateMeterWindow::Layout() {
   if (!btnClose_) return;
   RECT client{};
   ::GetClientRect(Hwnd(), &client);
   ::MoveWindow(btnClose_->Hwnd(), client.right - Scaled(kMargin + 90), client.bottom - Scaled(8 + 24), Scaled(90),
                Scaled(24), TRUE);
+  if (btnSave_) {
+    ::MoveWindow(btnSave_->Hwnd(), client.right - Scaled(kMargin + 90 + 8 + 90), client.bottom - Scaled(8 + 24),
+                 Scaled(90), Scaled(24), TRUE);
+  }
 }
 
 void RateMeterWindow::OnTick() {
+  if (NewerTarget) {
+    if (std::optional<TMeterTarget> newer = NewerTarget()) Retarget(std::move(*newer));
+  }
   logic_.OnTimer();
   const TRateFigures f = logic_.Meter().Figures();
   // Repaint while the figures change and once more as they freeze; nothing while still.

@@ -2,12 +2,15 @@
 // reports (TfrmRateMeter) and shows the rate, the rate the grid expects, the
 // minimum, median and maximum interval, the number of reports and a plot of the
 // intervals of the last 2,000 reports with the expected interval as a line.
-// Escape, Close or the caption's close box end it; it unregisters as it goes.
+// "Save CSV..." writes the kept reports to a file. Escape, Close or the caption's close
+// box end it; it unregisters as it goes.
 #pragma once
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,12 @@ class RateMeterWindow : public Wnd {
   bool IsOpen() const { return Hwnd() != nullptr && ::IsWindow(Hwnd()); }
   void Activate();
   const TfrmRateMeter& Logic() const { return logic_; }
+  // A newer target of the measured device: caption and expectation follow it.
+  void Retarget(TMeterTarget target);
+
+  // Asked at every display tick for a newer target of the measured device (the main
+  // window's list made again); nullopt when there is none.
+  std::function<std::optional<TMeterTarget>()> NewerTarget;
 
  protected:
   LRESULT WndProc(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -40,11 +49,14 @@ class RateMeterWindow : public Wnd {
   void Paint(HDC dc, const RECT& client);
   void PaintPlot(HDC dc, const RECT& area);
   void OnTick();
+  // Asks for a file and writes the kept reports to it as CSV; says so when it cannot.
+  void SaveCsv();
 
   TfrmRateMeter logic_;
   int dpi_ = 96;
   UniqueFont font_;
   std::unique_ptr<Button> btnClose_;
+  std::unique_ptr<Button> btnSave_;
   std::uint64_t shownCount_ = ~std::uint64_t{0};
   bool shownMoving_ = false;
 };

@@ -1,6 +1,8 @@
 #include "setup/win32/SetupApp.h"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -20,20 +22,41 @@ bool CanMeasureSelected(TfrmSetup& form) {
          form.GetSelectedDevice().HasMouseChild();
 }
 
-// One rate meter at a time: opening it again for the same device brings it forward,
-// for another device replaces it.
+// The newer target of the meter's device once the main window has made its list
+// again (and no refresh waits behind a running action); the list's generation tells.
+std::optional<TMeterTarget> NewerTargetFromList(TfrmSetup& form, const TfrmRateMeter& logic,
+                                                std::uint64_t& seenGeneration) {
+  if (!form.DeviceList || form.IsRefreshPending() || form.DeviceList->Generation() == seenGeneration) {
+    return std::nullopt;
+  }
+  seenGeneration = form.DeviceList->Generation();
+  try {
+    return RefreshedTarget(*form.DeviceList, logic.Target());
+  } catch (...) {
+    return std::nullopt;  // a device that cannot be asked now: the meter keeps what it knows
+  }
+}
+
+// One rate meter at a time, belonging to the device that produces the measured
+// reports: opening it again for a row of the same device brings it forward with that
+// row's name and the expectation read now; for another device replaces it.
 void OpenRateMeter(MainWindow& window, TfrmSetup& form, std::unique_ptr<RateMeterWindow>& meter) {
   if (!CanMeasureSelected(form)) {
     ::MessageBeep(MB_OK);
     return;
   }
   TMeterTarget target = MeterTargetFor(form.GetSelectedDevice());
-  if (meter && meter->IsOpen() && meter->Logic().Target().ChildIds == target.ChildIds) {
+  if (meter && meter->IsOpen() && meter->Logic().Measures(target)) {
+    meter->Retarget(std::move(target));
     meter->Activate();
     return;
   }
   meter.reset();
   meter = std::make_unique<RateMeterWindow>(window.Hwnd(), std::move(target));
+  RateMeterWindow* opened = meter.get();
+  meter->NewerTarget = [&form, opened, seen = form.DeviceList ? form.DeviceList->Generation() : 0]() mutable {
+    return NewerTargetFromList(form, opened->Logic(), seen);
+  };
 }
 
 void ConnectRateMeter(MainWindow& window, TfrmSetup& form, std::unique_ptr<RateMeterWindow>& meter) {

@@ -3,7 +3,8 @@
 # 1,000 and then 8,000 reports per second (MORVANE_RAW_INPUT) while the optical mouse
 # plays 125: a double click on the gaming mouse's row opens "Polling Rate - ...";
 # after three seconds its texts show the rate (within 1 %), the expected 1,000, the
-# intervals and the reports of the gaming mouse only; Escape closes it, Escape closes
+# intervals (with the 99th percentile), the reports of the gaming mouse only, the late
+# share, the histogram and the verdict; Escape closes it, Escape closes
 # the program, and the state file holds what the meter drew. At 1,000 a screenshot is
 # kept (meter-1000.png); at 8,000 the program's share of one core is measured over
 # five seconds with the meter closed and five with it open (cpu-8000.txt).
@@ -100,16 +101,17 @@ import os, re
 rate = int(os.environ["RATE"])
 slow = float(os.environ.get("MORVANE_SLOW", "1"))
 meter = state.get("meter", [])
-check("%d Hz: the state file holds the meter's six texts" % rate, len(meter) == 6, meter)
-if len(meter) == 6:
+check("%d Hz: the state file holds the meter's nine texts" % rate, len(meter) == 9, meter)
+if len(meter) == 9:
     check("%d Hz: the meter names the device" % rate,
           meter[0] == "Polling Rate - USB Composite Device - Raptor Pro Gaming Mouse", meter[0])
     m = re.fullmatch(r"Rate: (\d+) reports/s", meter[1])
     check("%d Hz: the rate is within 1 %%" % rate, m is not None and abs(int(m.group(1)) - rate) <= rate / 100, meter[1])
     check("%d Hz: the expected rate is the override's 1000" % rate, meter[2] == "Expected: 1000 reports/s", meter[2])
-    m = re.fullmatch(r"Interval: min (\d+\.\d\d) ms, median (\d+\.\d\d) ms, max (\d+\.\d\d) ms", meter[3])
+    m = re.fullmatch(r"Interval: min (\d+\.\d\d) ms, median (\d+\.\d\d) ms, p99 (\d+\.\d\d) ms, max (\d+\.\d\d) ms",
+                     meter[3])
     ok = m is not None and all(abs(float(v) - 1000.0 / rate) <= max(0.01, 0.05 * 1000.0 / rate) for v in m.groups())
-    check("%d Hz: min, median and max lie within 5 %% of the interval" % rate, ok, meter[3])
+    check("%d Hz: min, median, p99 and max lie within 5 %% of the interval" % rate, ok, meter[3])
     m = re.fullmatch(r"Reports: (\d+)", meter[4])
     # Three seconds (eight at 8,000, with the CPU measurement) until Escape, plus the
     # time Escape takes (three seconds at most, times MORVANE_SLOW); the optical mouse's
@@ -117,6 +119,14 @@ if len(meter) == 6:
     seconds = 8 if rate == 8000 else 3
     check("%d Hz: the reports are the gaming mouse's" % rate,
           m is not None and (seconds - 1) * rate <= int(m.group(1)) <= (seconds + 3 * slow) * rate, meter[4])
+    m = re.fullmatch(r"Late \(over 1\.5x expected\): (\d+\.\d) %", meter[5])
+    check("%d Hz: hardly any report is late" % rate, m is not None and float(m.group(1)) < 1.0, meter[5])
+    check("%d Hz: the histogram is shown" % rate, meter[6].startswith("Histogram: <0.9x "), meter[6])
+    # The gaming mouse's settings stand for 1,000 reports/s; the stream plays 1,000 or 8,000.
+    pattern = (r"Reaches (\d+) reports/s, as set\." if rate == 1000
+               else r"Reaches (\d+) reports/s, more than the expected 1000\.")
+    m = re.fullmatch(pattern, meter[7])
+    check("%d Hz: the verdict says so" % rate, m is not None and abs(int(m.group(1)) - rate) <= rate / 100, meter[7])
 PY
 done
 # The exit code says whether every check held.

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "devices/DeviceList.h"
+#include "devices/SessionChanges.h"
 #include "platform/platform.h"
 #include "platform/sim/sim.h"
 #include "setup/RateMeterF.h"
@@ -16,6 +17,7 @@ namespace {
 const char* const kGamingMouse = "USB\\VID_1A2C&PID_0E24\\6&1F2A3B4C&0&1";
 const char* const kGamingMouseHid = "HID\\VID_1A2C&PID_0E24&MI_00&COL01\\9&3A1F2B7C&0&0000";
 const char* const kOpticalMouse = "USB\\VID_0461&PID_4D81\\7&3B9C1D2E&0&1";
+const char* const kHub = "USB\\VID_05E3&PID_0610\\6&1F2A3B4C&0&3";
 const HWND kWindow = reinterpret_cast<HWND>(0x4242);
 constexpr LONGLONG kMs = 10'000;  // simulated counter ticks per millisecond
 
@@ -28,6 +30,7 @@ class MeterWindow : public ::testing::Test {
   }
   void TearDown() override {
     meter_.reset();
+    ForgetSessionChanges();
     list_.reset();
     EXPECT_EQ(machine_->LeakReport(), "");
     scope_.reset();
@@ -117,9 +120,13 @@ TEST_F(MeterWindow, MeasuresOneThousandHertzMessageByMessageAndIgnoresTheOtherMo
   const auto lines = meter_->Lines();
   EXPECT_EQ(lines[0], "Rate: 1000 reports/s");
   EXPECT_EQ(lines[1], "Expected: 1000 reports/s");
-  EXPECT_EQ(lines[2], "Interval: min 1.00 ms, median 1.00 ms, max 1.00 ms");
+  EXPECT_EQ(lines[2], "Interval: min 1.00 ms, median 1.00 ms, p99 1.00 ms, max 1.00 ms");
   EXPECT_EQ(lines[3], "Reports: 2000");
-  EXPECT_EQ(lines[4], "Measuring...");
+  EXPECT_EQ(lines[4], "Late (over 1.5x expected): 0.0 %");
+  EXPECT_EQ(lines[5], "Histogram: <0.9x 0 | 0.9-1.1x 1999 | 1.1-1.5x 0 | 1.5-3x 0 | >3x 0");
+  EXPECT_EQ(lines[6], "Reaches 1000 reports/s, as set.");
+  EXPECT_EQ(lines[7], "Measuring...");
+  EXPECT_EQ(lines.size(), 8u);
   EXPECT_EQ(meter_->IgnoredReports(), 250u);
   // Each device's name was asked for once (a size query and the read).
   EXPECT_EQ(machine_->CountCalls("GetRawInputDeviceInfoA"), 4u);
@@ -140,7 +147,7 @@ TEST_F(MeterWindow, MeasuresEightThousandHertzThroughBufferedReads) {
   RunTimer(2000);
   const auto lines = meter_->Lines();
   EXPECT_EQ(lines[0], "Rate: 8000 reports/s");
-  EXPECT_EQ(lines[2], "Interval: min 0.13 ms, median 0.13 ms, max 0.13 ms");
+  EXPECT_EQ(lines[2], "Interval: min 0.13 ms, median 0.13 ms, p99 0.13 ms, max 0.13 ms");
   EXPECT_EQ(lines[3], "Reports: 16000");
   EXPECT_EQ(meter_->IgnoredReports(), 2000u);
   EXPECT_EQ(raw().DroppedCount(), 0u);
@@ -165,7 +172,7 @@ TEST_F(MeterWindow, APauseFreezesTheFiguresUntilTheMouseMovesAgain) {
   auto lines = meter_->Lines();
   EXPECT_EQ(lines[0], "Rate: 1000 reports/s");
   EXPECT_EQ(lines[3], "Reports: 600");
-  EXPECT_EQ(lines[4], "Stopped. Move the mouse again for a new measurement.");
+  EXPECT_EQ(lines.back(), "Stopped. Move the mouse again for a new measurement.");
   RunTimer(5000);
   EXPECT_EQ(meter_->Lines(), lines);
 
@@ -174,7 +181,7 @@ TEST_F(MeterWindow, APauseFreezesTheFiguresUntilTheMouseMovesAgain) {
   lines = meter_->Lines();
   EXPECT_EQ(lines[0], "Rate: 500 reports/s");
   EXPECT_EQ(lines[3], "Reports: 50");
-  EXPECT_EQ(lines[4], "Measuring...");
+  EXPECT_EQ(lines.back(), "Measuring...");
 }
 
 TEST_F(MeterWindow, AMouseWhoseNameCannotBeReadIsNotCounted) {
@@ -205,6 +212,80 @@ TEST_F(MeterWindow, TheMeterKeepsItsDeviceWhenTheListIsRebuilt) {
   DeliverMessages(300);
   EXPECT_EQ(meter_->Lines()[0], "Rate: 1000 reports/s");
   EXPECT_EQ(meter_->Caption(), "Polling Rate - USB Composite Device - Raptor Pro Gaming Mouse");
+}
+
+TEST_F(MeterWindow, AMeterBelongsToTheMeasuredDeviceAndTakesItsNewestRowAndExpectation) {
+  // Opened from the hub's row, the meter measures the optical mouse below the hub.
+  meter_ = std::make_unique<TfrmRateMeter>(MeterTargetFor(Mouse(kHub)));
+  ASSERT_TRUE(meter_->Start(kWindow));
+  EXPECT_EQ(meter_->Target().DeviceId, kOpticalMouse);
+  EXPECT_EQ(meter_->Target().RowId, kHub);
+  EXPECT_EQ(meter_->Caption(), "Polling Rate - Generic USB Hub");
+  Play(kOpticalMouse, 125);
+  DeliverMessages(400);
+  const std::uint64_t before = meter_->Meter().Figures().Count;
+  EXPECT_EQ(before, 50u);
+
+  // The mouse's own row measures the same device: the open meter takes that row's name
+  // (the window brings it forward) instead of staying the hub's; the gaming mouse is
+  // another device (the window opens a new meter).
+  const TMeterTarget mouseRow = MeterTargetFor(Mouse(kOpticalMouse));
+  EXPECT_TRUE(meter_->Measures(mouseRow));
+  EXPECT_FALSE(meter_->Measures(MeterTargetFor(Mouse(kGamingMouse))));
+  meter_->Retarget(mouseRow);
+  EXPECT_EQ(meter_->Caption(), "Polling Rate - " + mouseRow.Name);
+  EXPECT_NE(mouseRow.Name, "Generic USB Hub");
+
+  // The filter and a 1 ms rate are set and the mouse restarted; the list is made again.
+  TDevice& optical = Mouse(kOpticalMouse);
+  optical.SetFilterInstalled(true);
+  optical.SetRate(1);
+  ASSERT_TRUE(optical.TryRestartDevice());
+  list_.reset();
+  list_ = std::make_unique<TDeviceList>(0);
+  const std::optional<TMeterTarget> refreshed = RefreshedTarget(*list_, meter_->Target());
+  ASSERT_TRUE(refreshed);
+  EXPECT_EQ(refreshed->RowId, kOpticalMouse);
+  EXPECT_EQ(refreshed->ExpectedMicroseconds, 1000);
+  meter_->Retarget(*refreshed);
+  EXPECT_EQ(meter_->Lines()[1], "Expected: 1000 reports/s");
+  // The measurement went on through it.
+  DeliverMessages(80);
+  EXPECT_EQ(meter_->Meter().Figures().Count, before + 10);
+}
+
+TEST_F(MeterWindow, TheKeptReportsAreSavedAsCsvOneRowEach) {
+  Open(kGamingMouse);
+  EXPECT_EQ(meter_->IntervalsCsv(), "time_ms,interval_ms,device\r\n");  // nothing measured yet
+  Play(kGamingMouse, 500, 4);
+  DeliverMessages(20);
+  EXPECT_EQ(meter_->IntervalsCsv(),
+            "time_ms,interval_ms,device\r\n"
+            "0.0000,,\"USB\\VID_1A2C&PID_0E24\\6&1F2A3B4C&0&1\"\r\n"
+            "2.0000,2.0000,\"USB\\VID_1A2C&PID_0E24\\6&1F2A3B4C&0&1\"\r\n"
+            "4.0000,2.0000,\"USB\\VID_1A2C&PID_0E24\\6&1F2A3B4C&0&1\"\r\n"
+            "6.0000,2.0000,\"USB\\VID_1A2C&PID_0E24\\6&1F2A3B4C&0&1\"\r\n");
+  // At 8,000 reports per second the rows are the last 2,001 reports, 0.125 ms apart.
+  Play(kGamingMouse, 8000);
+  RunTimer(1000);
+  const std::string csv = meter_->IntervalsCsv();
+  std::size_t rows = 0;
+  for (std::size_t at = 0; (at = csv.find("\r\n", at)) != std::string::npos; at += 2) ++rows;
+  EXPECT_EQ(rows, 1u + 2001u);
+  EXPECT_NE(csv.find("\r\n0.1250,0.1250,\""), std::string::npos);
+  EXPECT_NE(csv.find("\r\n250.0000,0.1250,\""), std::string::npos);  // the last: 2,000 intervals later
+}
+
+TEST_F(MeterWindow, ARefreshFindsTheDeviceFromAnotherRowWhenItsRowIsGone) {
+  TMeterTarget target = MeterTargetFor(Mouse(kOpticalMouse));
+  target.RowId = "USB\\VID_FFFF&PID_FFFF\\GONE";
+  list_.reset();
+  list_ = std::make_unique<TDeviceList>(0);
+  const std::optional<TMeterTarget> refreshed = RefreshedTarget(*list_, target);
+  ASSERT_TRUE(refreshed);
+  EXPECT_EQ(refreshed->DeviceId, kOpticalMouse);
+  target.DeviceId = "USB\\VID_FFFF&PID_FFFF\\GONE";
+  EXPECT_FALSE(RefreshedTarget(*list_, target));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "ratemeter/RateMeter.h"
 
@@ -185,6 +186,36 @@ TEST(RateMeter, ABatchAfterAPauseCountsItsReportsWithoutInventingIntervals) {
   EXPECT_EQ(f.Rate, 1000);
 }
 
+TEST(RateMeter, ABatchReadLateByAHeldUpReaderContinuesTheBurst) {
+  TRateMeter meter(kFreq);
+  // 8,000 Hz read every 50 ms: 400 reports a batch.
+  std::int64_t t = 0;
+  meter.AddBatch(400, t);
+  for (int i = 0; i < 10; ++i) {
+    t += 500'000;
+    meter.AddBatch(400, t);
+    meter.Tick(t);
+  }
+  ASSERT_EQ(meter.Figures().Count, 4400u);
+  // The reader is held up for 300 ms: no Tick saw a pause, and the 2,400 reports queued
+  // meanwhile belong to the same burst, 0.125 ms apart.
+  t += 3'000'000;
+  meter.AddBatch(2400, t);
+  TRateFigures f = meter.Figures();
+  EXPECT_TRUE(f.Moving);
+  EXPECT_EQ(f.Count, 6800u);
+  EXPECT_EQ(f.Rate, 8000);
+  EXPECT_EQ(meter.MillisecondsText(f.MaxTicks), "0.13");
+
+  // A pause that Tick saw ends it: the next batch opens a new burst.
+  meter.Tick(t + 1'000'001);
+  EXPECT_FALSE(meter.Figures().Moving);
+  meter.AddBatch(400, t + 1'500'000);
+  f = meter.Figures();
+  EXPECT_EQ(f.Count, 400u);
+  EXPECT_FALSE(f.HasIntervals);
+}
+
 TEST(RateMeter, AReportOlderThanTheLastIsTimedAsTheLast) {
   TRateMeter meter(kFreq);
   meter.AddReport(100'000);
@@ -211,15 +242,72 @@ TEST(ExpectedInterval, FollowsTheOverrideOrTheEndpointAndTheSpeed) {
   // At high speed and faster, and for an undetermined speed (255): 125 us << (index - 1).
   EXPECT_EQ(ExpectedIntervalMicroseconds(1, 2, 4), 125);
   EXPECT_EQ(ExpectedIntervalMicroseconds(4, 255, 1), 1000);
-  // No override: bInterval in frames, scheduled at the power of two not above it.
+  // No override: Windows' period for the endpoint's bInterval (the documented table,
+  // checked row by row in WindowsPollingTable below).
   EXPECT_EQ(ExpectedIntervalMicroseconds(0, SpeedFull, 1), 1000);
   EXPECT_EQ(ExpectedIntervalMicroseconds(0, SpeedFull, 10), 8000);
-  EXPECT_EQ(ExpectedIntervalMicroseconds(0, SpeedLow, 255), 128000);
-  // High speed: an exponent of 125 us microframes.
+  EXPECT_EQ(ExpectedIntervalMicroseconds(0, SpeedLow, 1), 8000);     // low speed: never faster than 8 ms
+  EXPECT_EQ(ExpectedIntervalMicroseconds(0, SpeedLow, 255), 32000);  // low and full speed: at most 32 ms
+  EXPECT_EQ(ExpectedIntervalMicroseconds(0, SpeedFull, 64), 32000);
   EXPECT_EQ(ExpectedIntervalMicroseconds(0, 2, 1), 125);
   EXPECT_EQ(ExpectedIntervalMicroseconds(0, 3, 4), 1000);
-  EXPECT_EQ(ExpectedIntervalMicroseconds(0, 2, 17), std::nullopt);
+  EXPECT_EQ(ExpectedIntervalMicroseconds(0, 2, 12), 4000);  // a hub's bInterval 12 at high speed: 32 microframes
   EXPECT_EQ(ExpectedIntervalMicroseconds(0, SpeedFull, 0), std::nullopt);
+  EXPECT_EQ(ExpectedIntervalMicroseconds(0, 255, 1), std::nullopt);  // speed not known
+}
+
+TEST(WindowsPollingTable, ExpectedWithoutOverrideIsWindowsPeriod) {
+  for (unsigned char speed : {SpeedLow, SpeedFull, SpeedHigh, static_cast<unsigned char>(3),
+                              static_cast<unsigned char>(4), SpeedUnknown}) {
+    for (unsigned b = 0; b <= 255; ++b) {
+      ASSERT_EQ(ExpectedIntervalMicroseconds(0, speed, b), WindowsPollingMicroseconds(speed, b))
+          << int{speed} << " " << b;
+    }
+  }
+}
+
+TEST(WindowsPollingTable, AnUnknownSpeedHasNoPeriod) {
+  for (unsigned b = 0; b <= 255; ++b) ASSERT_EQ(WindowsPollingMicroseconds(255, b), std::nullopt) << b;
+  EXPECT_EQ(WindowsPollingMicroseconds(SpeedLow, 256), std::nullopt);
+}
+
+TEST(Expectation, TheOverrideCountsOnlyWithTheFilterAttached) {
+  TPollingState optical;  // low speed, bInterval 10, an override of 1 ms
+  optical.Speed = SpeedLow;
+  optical.BInterval = 10;
+  optical.RateIndex = 1;
+  optical.FilterAttached = false;
+  TExpectation e = ExpectationFor(optical, std::nullopt);
+  EXPECT_EQ(e.Microseconds, 8000);
+  EXPECT_FALSE(e.FromOverride);
+  EXPECT_TRUE(e.OverrideWithoutFilter);
+  EXPECT_FALSE(e.AfterRestart);
+
+  optical.FilterAttached = true;
+  e = ExpectationFor(optical, std::nullopt);
+  EXPECT_EQ(e.Microseconds, 1000);
+  EXPECT_TRUE(e.FromOverride);
+  EXPECT_FALSE(e.OverrideWithoutFilter);
+}
+
+TEST(Expectation, AChangeSinceTheLastStartTakesEffectAfterARestart) {
+  TPollingState started;
+  started.Speed = SpeedFull;
+  started.BInterval = 1;
+  started.RateIndex = 1;
+  started.FilterAttached = true;
+  TPollingState now = started;
+  now.RateIndex = 4;  // 8 ms from now on, after a restart
+  TExpectation e = ExpectationFor(now, started);
+  EXPECT_EQ(e.Microseconds, 1000);
+  EXPECT_TRUE(e.FromOverride);
+  EXPECT_TRUE(e.AfterRestart);
+  EXPECT_EQ(e.AfterRestartMicroseconds, 8000);
+
+  // Changed and changed back: nothing waits for a restart.
+  e = ExpectationFor(started, started);
+  EXPECT_FALSE(e.AfterRestart);
+  EXPECT_EQ(e.Microseconds, 1000);
 }
 
 TEST(ExpectedInterval, RateTexts) {
