@@ -25,7 +25,8 @@ std::string SwitchName(const std::string& argument) { return IsSwitch(argument) 
 
 bool IsCommandOrOption(const std::string& name) {
   static constexpr const char* Known[] = {"LIST",   "SET",  "INSTALL-SERVICE", "SNAPSHOT", "JSON", "OUT",
-                                          "FILTER", "RATE", "RESTART",         "WAIT",     "YES",  "DIAGNOSE"};
+                                          "FILTER", "RATE", "RESTART",         "WAIT",     "YES",  "DIAGNOSE",
+                                          "MEASURE", "SECONDS"};
   for (const char* known : Known) {
     if (name == known) return true;
   }
@@ -48,12 +49,15 @@ class Parser {
   std::string Parse(Arguments& a) {
     bool haveCommand = false;
     bool haveWait = false;
+    bool haveSeconds = false;
     for (pos_ = 0; pos_ < args_.size(); ++pos_) {
       const std::string& argument = args_[pos_];
       const std::string name = SwitchName(argument);
       std::string value;
       auto setCommand = [&](Command command) -> std::string {
-        if (haveCommand) return "only one of /list, /set, /install-service, /snapshot and /diagnose may be given";
+        if (haveCommand) {
+          return "only one of /list, /set, /install-service, /snapshot, /diagnose and /measure may be given";
+        }
         haveCommand = true;
         a.command = command;
         return {};
@@ -76,6 +80,20 @@ class Parser {
         if (error.empty() && (error = Value("/snapshot", "a file name", value)).empty()) a.snapshotFile = value;
       } else if (name == "DIAGNOSE") {
         error = setCommand(Command::Diagnose);
+      } else if (name == "MEASURE") {
+        error = setCommand(Command::Measure);
+        if (error.empty() && (error = Value("/measure", "an instance ID", value)).empty()) a.pattern = value;
+      } else if (name == "SECONDS") {
+        if ((error = Value("/seconds", "a number of seconds", value)).empty()) {
+          unsigned seconds = 0;
+          if (!ParseSeconds(value, seconds) || seconds == 0 || seconds > MaxMeasureSeconds) {
+            error = "/seconds takes a whole number of seconds from 1 to " + std::to_string(MaxMeasureSeconds) +
+                    ", not \"" + value + "\"";
+          } else {
+            a.measureSeconds = seconds;
+          }
+          haveSeconds = true;
+        }
       } else if (name == "JSON") {
         a.json = true;
       } else if (name == "OUT") {
@@ -112,7 +130,8 @@ class Parser {
       }
       if (!error.empty()) return error;
     }
-    if (!haveCommand) return "one of /list, /set, /install-service, /snapshot or /diagnose is needed";
+    if (!haveCommand) return "one of /list, /set, /install-service, /snapshot, /diagnose or /measure is needed";
+    if (haveSeconds && a.command != Command::Measure) return "/seconds belongs to /measure";
     return CheckCombination(a, haveWait);
   }
 
@@ -134,6 +153,9 @@ class Parser {
         break;
       case Command::Diagnose:
         if (setOptions || a.yes || haveWait) return "/diagnose takes only /json and /out";
+        break;
+      case Command::Measure:
+        if (setOptions || a.yes || haveWait) return "/measure takes only an instance ID, /seconds, /json and /out";
         break;
     }
     return {};

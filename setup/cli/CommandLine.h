@@ -1,5 +1,5 @@
-// The switches of the command line: /list, /set, /install-service, /snapshot and /diagnose,
-// with their options. A command line whose first argument is none of these
+// The switches of the command line: /list, /set, /install-service, /snapshot, /diagnose
+// and /measure, with their options. A command line whose first argument is none of these
 // switches is the window's, and its first argument picks the category as before.
 #pragma once
 
@@ -24,21 +24,26 @@ enum ExitCode : int {
   ExitMachineNotLoaded = 9,  // setup-sim.exe only: its machine file cannot be read
   ExitOutputNotWritten = 10,   // the file named by /out cannot be written
   ExitDeviceProblem = 11,      // the restarted device came back with a problem
+  ExitRateNotReached = 12,     // /measure: the expected rate was not reached (or could not be judged)
   ExitRebootNeeded = 3010,     // done, and Windows must be restarted for it to take effect
 };
 
-enum class Command { List, Set, InstallService, Snapshot, Diagnose };
+enum class Command { List, Set, InstallService, Snapshot, Diagnose, Measure };
 
 inline constexpr unsigned DefaultWaitSeconds = 10;
 inline constexpr unsigned MaxWaitSeconds = 3600;
+inline constexpr unsigned DefaultMeasureSeconds = 5;
+inline constexpr unsigned MaxMeasureSeconds = 600;
 
 struct Arguments {
   Command command = Command::List;
   // /list
   std::optional<int> category;  // a position of DeviceCategories; "All" when absent
   bool json = false;
-  // /set
+  // /set and /measure
   std::string pattern;  // an instance ID, '*' and '?' as wildcards
+  // /measure
+  unsigned measureSeconds = DefaultMeasureSeconds;
   std::optional<bool> filter;
   std::optional<std::string> rate;  // as typed; its index depends on each device's speed
   bool restart = false;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "devices/DeviceList.h"
@@ -11,6 +12,8 @@
 #include "devices/DeviceTables.h"
 #include "platform/handles.h"
 #include "platform/platform.h"
+#include "ratemeter/MeterFigures.h"
+#include "setup/RateMeterF.h"
 #include "setup/SetupF.h"
 #include "syshelpers/DriverFiles.h"
 #include "syshelpers/Messages.h"
@@ -751,6 +754,117 @@ CommandResult RunInstallService(const Arguments& a, CommandHost& host) {
   return result;
 }
 
+// ---- /measure ----
+
+constexpr int MeasureVersion = 1;
+
+std::string JsonRate(const std::optional<std::int64_t>& microseconds) {
+  return microseconds ? ExpectedRateText(*microseconds) : "null";
+}
+
+std::string MeasureJson(const TfrmRateMeter& meter, unsigned seconds) {
+  const TMeterTarget& target = meter.Target();
+  const TIntervalFigures f = meter.Figures();
+  const TRateFigures counts = meter.Meter().Figures();
+  const std::int64_t frequency = meter.Meter().Frequency();
+  auto us = [frequency](std::int64_t ticks) { return std::to_string(MulDivRound(ticks, 1'000'000, frequency)); };
+  std::string out = "{\"version\": " + std::to_string(MeasureVersion) + ", \"device\": " + JsonString(target.DeviceId) +
+                    ", \"row\": " + JsonString(target.RowId) + ", \"name\": " + JsonString(target.Name) +
+                    ", \"seconds\": " + std::to_string(seconds) + ", \"reports\": " + std::to_string(counts.Count) +
+                    ", \"rate\": " + std::to_string(f.Rate) +
+                    ", \"expectedRate\": " + JsonRate(target.Expectation.Microseconds) +
+                    ", \"afterRestart\": " + (target.Expectation.AfterRestart ? "true" : "false") +
+                    ", \"afterRestartRate\": " + JsonRate(target.Expectation.AfterRestartMicroseconds) +
+                    ", \"fromOverride\": " + (target.Expectation.FromOverride ? "true" : "false") +
+                    ", \"overrideWithoutFilter\": " + (target.Expectation.OverrideWithoutFilter ? "true" : "false") +
+                    ", \"intervals\": " + std::to_string(f.Intervals);
+  if (f.Intervals > 0) {
+    out += ", \"minUs\": " + us(f.MinTicks) + ", \"medianUs\": " + us(f.MedianTicks) + ", \"p99Us\": " +
+           us(f.P99Ticks) + ", \"maxUs\": " + us(f.MaxTicks);
+  } else {
+    out += ", \"minUs\": null, \"medianUs\": null, \"p99Us\": null, \"maxUs\": null";
+  }
+  const std::string late = LateShareText(f);
+  out += ", \"latePercent\": " + (late == "-" ? std::string("null") : late) + ", \"histogram\": {";
+  for (std::size_t i = 0; i < f.Histogram.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += JsonString(HistogramBinNames[i]) + ": " + std::to_string(f.Histogram[i]);
+  }
+  out += std::string("}, \"motionLimited\": ") + (f.MotionLimited ? "true" : "false") +
+         ", \"reached\": " + (ReachesExpectedRate(f, target.Expectation) ? "true" : "false") +
+         ", \"verdict\": " + JsonString(VerdictText(f, target.Expectation)) + "}" + Eol;
+  return out;
+}
+
+CommandResult RunMeasure(const Arguments& a, CommandHost& host) {
+  CommandResult result;
+  if (host.input == nullptr) return Fail(std::move(result), ExitNotAvailable, "/measure is not available in this program");
+  if (!KnowWindowsFamily(result)) return result;
+  std::optional<TMeterTarget> target;
+  std::vector<std::string> others;
+  try {
+    TDeviceList list(AllCategory);
+    for (int i = 0; i < list.Count(); ++i) {
+      TDevice& device = list.GetDevice(i);
+      if (!MatchesPattern(a.pattern, device.InstanceId) || !device.HasMouseChild()) continue;
+      TMeterTarget found = MeterTargetFor(device);
+      if (!target) {
+        target = std::move(found);
+      } else if (!SameAscii(found.DeviceId, target->DeviceId) &&
+                 std::none_of(others.begin(), others.end(),
+                              [&found](const std::string& id) { return SameAscii(id, found.DeviceId); })) {
+        others.push_back(found.DeviceId);  // a hub's row and the mouse's own lead to one device
+      }
+    }
+  } catch (const std::exception& e) {
+    return Fail(std::move(result), ExitWriteRefused,
+                std::string("the devices cannot be listed: the system refused ") + e.what() +
+                    SystemReason(platform::System().GetLastError()));
+  }
+  if (!target) {
+    return Fail(std::move(result), ExitDeviceNotFound, "no present USB device with a mouse matches " + a.pattern);
+  }
+  if (!others.empty()) {
+    return Fail(std::move(result), ExitBadCommandLine,
+                a.pattern + " matches " + std::to_string(others.size() + 1) + " mice: " + target->DeviceId + ", " +
+                    Join(others) + "; /measure takes one");
+  }
+  HWND window = host.input->Window();
+  if (window == nullptr) {
+    return Fail(std::move(result), ExitWriteRefused, "the window that receives the reports cannot be made: " +
+                                                          host.input->Error());
+  }
+  TfrmRateMeter meter(std::move(*target));
+  if (!meter.Start(window)) {
+    return Fail(std::move(result), ExitWriteRefused,
+                "Raw Input refused the mice's reports" + SystemReason(meter.RegisterError()));
+  }
+  // The reports are read as the window's display timer reads them: every step, what
+  // is queued, and each WM_INPUT that arrives on its own.
+  const unsigned total = a.measureSeconds * 1000;
+  for (unsigned elapsed = 0; elapsed < total; elapsed += MeasureStep) {
+    host.input->Wait(std::min(MeasureStep, total - elapsed), [&meter](HRAWINPUT input) { meter.OnInput(input); });
+    meter.OnTimer();
+  }
+  meter.ReadPending();
+  meter.Stop();
+
+  const TIntervalFigures figures = meter.Figures();
+  const bool reached = ReachesExpectedRate(figures, meter.Target().Expectation);
+  if (a.json) {
+    result.output = MeasureJson(meter, a.measureSeconds);
+  } else {
+    const std::vector<std::string> lines = meter.Lines();
+    Line(result, "Device: " + meter.Target().Name + " (" + meter.Target().DeviceId + ")");
+    Line(result, "Measured: " + std::to_string(a.measureSeconds) + " s");
+    // The meter's lines without its state line, the verdict named.
+    for (std::size_t i = 0; i + 2 < lines.size(); ++i) Line(result, lines[i]);
+    Line(result, "Verdict: " + lines[lines.size() - 2]);
+  }
+  result.exitCode = reached ? ExitDone : ExitRateNotReached;
+  return result;
+}
+
 }  // namespace
 
 CommandResult RunCommand(const Arguments& arguments, CommandHost& host) {
@@ -758,6 +872,7 @@ CommandResult RunCommand(const Arguments& arguments, CommandHost& host) {
     case Command::List: return RunList(arguments);
     case Command::Set: return RunSet(arguments, host);
     case Command::InstallService: return RunInstallService(arguments, host);
+    case Command::Measure: return RunMeasure(arguments, host);
     case Command::Diagnose: {
       CommandResult result;
       const Diagnosis diagnosis = Diagnose();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/types.h"
 #include "setup/cli/CommandLine.h"
 
 namespace morvane::cli {
@@ -51,6 +52,20 @@ class VirtualDeviceChangeWatch : public IDeviceChangeWatch {
   unsigned long long now_ = 0;
 };
 
+// What /measure needs of the program: a window for Raw Input, and time passing while
+// the reports arrive.
+class IInputWindow {
+ public:
+  virtual ~IInputWindow() = default;
+  // The window Raw Input delivers the reports to; null when it could not be made
+  // (Error() says why).
+  virtual HWND Window() = 0;
+  virtual std::string Error() = 0;
+  // Lets up to `milliseconds` pass; each WM_INPUT that arrives meanwhile is handed
+  // to `onInput` (its lParam).
+  virtual void Wait(unsigned milliseconds, const std::function<void(HRAWINPUT)>& onInput) = 0;
+};
+
 struct CommandHost {
   IDeviceChangeWatch* watch = nullptr;  // required for /set /restart and /install-service
   // Not empty: the watch cannot see devices go and come (the program could not make
@@ -59,6 +74,8 @@ struct CommandHost {
   // The recorder behind /snapshot: writes its file, appends what it reports to
   // `output` and returns an exit code. Unset: /snapshot is not available.
   std::function<int(const std::string& file, std::string& output)> snapshot;
+  // For /measure; null: /measure is not available in this program.
+  IInputWindow* input = nullptr;
 };
 
 struct CommandResult {
@@ -70,6 +87,9 @@ CommandResult RunCommand(const Arguments& arguments, CommandHost& host);
 
 // The parse's own error as a result (ExitBadCommandLine), or the command's.
 CommandResult RunParsed(const ParseResult& parsed, CommandHost& host);
+
+// Milliseconds between two reads of the reports while /measure runs.
+inline constexpr unsigned MeasureStep = 50;
 
 // Milliseconds between two looks at the awaited device or service.
 inline constexpr unsigned PollInterval = 250;

@@ -93,7 +93,57 @@ LRESULT CALLBACK WatchProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
   return ::DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
+constexpr const char* InputClass = "MorvaneMeasureInput";
+
+LRESULT CALLBACK InputProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INPUT) {
+    auto* window = reinterpret_cast<InputWindow*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+    if (window != nullptr && window->Receiver() != nullptr && *window->Receiver()) {
+      (*window->Receiver())(reinterpret_cast<HRAWINPUT>(lParam));
+    }
+    // The default procedure frees the input's data.
+  }
+  return ::DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
 }  // namespace
+
+InputWindow::~InputWindow() {
+  if (hwnd_ != nullptr) ::DestroyWindow(hwnd_);
+}
+
+HWND InputWindow::Window() {
+  if (tried_) return hwnd_;
+  tried_ = true;
+  WNDCLASSA windowClass{};
+  windowClass.lpfnWndProc = InputProc;
+  windowClass.hInstance = ::GetModuleHandleA(nullptr);
+  windowClass.lpszClassName = InputClass;
+  ::RegisterClassA(&windowClass);
+  // Never shown; RIDEV_INPUTSINK delivers the reports while other windows have the input.
+  HWND hwnd = ::CreateWindowExA(0, InputClass, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, windowClass.hInstance,
+                                nullptr);
+  if (hwnd == nullptr) {
+    error_ = "the system refused it" + Reason(::GetLastError());
+    return nullptr;
+  }
+  ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  hwnd_ = hwnd;
+  return hwnd_;
+}
+
+void InputWindow::Wait(unsigned milliseconds, const std::function<void(HRAWINPUT)>& onInput) {
+  receiver_ = &onInput;
+  const DWORD start = ::GetTickCount();
+  for (;;) {
+    MSG message;
+    while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&message);
+    const DWORD elapsed = ::GetTickCount() - start;
+    if (elapsed >= milliseconds) break;
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, milliseconds - elapsed, QS_ALLINPUT);
+  }
+  receiver_ = nullptr;
+}
 
 bool WriteCommandOutput(const std::string& text, const std::string& outFile) {
   if (!outFile.empty()) {

@@ -2,6 +2,7 @@
 // puts its output where the caller can read it, as a GUI-subsystem program can.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,30 @@ class DeviceChangeWindow : public cli::IDeviceChangeWatch {
   unsigned changes_ = 0;
   unsigned long lastTicks_ = 0;
   unsigned long long elapsed_ = 0;
+};
+
+// /measure's window: a hidden top-level window of its own, made when first asked for,
+// to which Raw Input delivers the mice's reports; it pumps its messages while the
+// command waits, handing each WM_INPUT to the meter.
+class InputWindow : public cli::IInputWindow {
+ public:
+  InputWindow() = default;
+  ~InputWindow() override;
+  InputWindow(const InputWindow&) = delete;
+  InputWindow& operator=(const InputWindow&) = delete;
+
+  HWND Window() override;
+  std::string Error() override { return error_; }
+  void Wait(unsigned milliseconds, const std::function<void(HRAWINPUT)>& onInput) override;
+
+  // The window procedure's way to the meter while Wait runs.
+  const std::function<void(HRAWINPUT)>* Receiver() const { return receiver_; }
+
+ private:
+  HWND hwnd_ = nullptr;
+  bool tried_ = false;
+  std::string error_;
+  const std::function<void(HRAWINPUT)>* receiver_ = nullptr;
 };
 
 }  // namespace morvane::win

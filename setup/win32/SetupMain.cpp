@@ -16,6 +16,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
     host.watch = &watch;
     host.watchError = watch.Error();
     host.snapshot = morvane::win::SnapshotCommand;
+    morvane::win::InputWindow input;
+    host.input = &input;
     return morvane::win::RunCommandLine(parsed, host);
   }
   return morvane::win::RunSetup(::GetCommandLineA(), showCommand);

@@ -107,6 +107,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
     morvane::cli::CommandHost host;
     host.watch = &watch;
     host.snapshot = morvane::win::SnapshotCommand;
+    // /measure reads the simulated mice's reports as they come on the real clock.
+    InputWindow input;
+    host.input = &input;
     const int exitCode = RunCommandLine(parsed, host);
     machine->SetDeviceChangeHandler({});
     machine->SetDeviceEventHandler({});

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "devices/SessionChanges.h"
 #include "platform/sim/sim.h"
 #include "setup/SetupF.h"
 #include "setup/cli/CommandLine.h"
@@ -48,6 +49,13 @@ TEST(CommandLineParse, SwitchesAndTheirValues) {
   EXPECT_EQ(p.arguments.waitSeconds, 0u);
   EXPECT_EQ(ParseCommandLine("s /install-service").arguments.waitSeconds, DefaultWaitSeconds);
   EXPECT_EQ(ParseCommandLine("s /snapshot a.json").arguments.snapshotFile, "a.json");
+  p = ParseCommandLine("s /measure USB\\VID_1A2C* /seconds 12 /json /out m.json");
+  EXPECT_EQ(p.error, "");
+  EXPECT_EQ(p.arguments.command, Command::Measure);
+  EXPECT_EQ(p.arguments.pattern, "USB\\VID_1A2C*");
+  EXPECT_EQ(p.arguments.measureSeconds, 12u);
+  EXPECT_TRUE(p.arguments.json);
+  EXPECT_EQ(ParseCommandLine("s /measure X").arguments.measureSeconds, DefaultMeasureSeconds);
 }
 
 TEST(CommandLineParse, BadCommandLinesSayWhatIsWrong) {
@@ -61,10 +69,16 @@ TEST(CommandLineParse, BadCommandLinesSayWhatIsWrong) {
       {"s /set X /restart /wait -1", "/wait needs a number of seconds"},
       {"s /set X /restart /wait 3601", "/wait takes a whole number of seconds from 0 to 3600, not \"3601\""},
       {"s /list nothing", "no category ends in \"nothing\""},
-      {"s /list /set X", "only one of /list, /set, /install-service, /snapshot and /diagnose may be given"},
-      {"s /json", "one of /list, /set, /install-service, /snapshot or /diagnose is needed"},
+      {"s /list /set X", "only one of /list, /set, /install-service, /snapshot, /diagnose and /measure may be given"},
+      {"s /json", "one of /list, /set, /install-service, /snapshot, /diagnose or /measure is needed"},
       {"s /list /yes", "/list takes only a category, /json and /out"},
       {"s /list all extra", "unexpected argument \"extra\""},
+      {"s /measure", "/measure needs an instance ID"},
+      {"s /measure X /seconds 0", "/seconds takes a whole number of seconds from 1 to 600, not \"0\""},
+      {"s /measure X /seconds 601", "/seconds takes a whole number of seconds from 1 to 600, not \"601\""},
+      {"s /list /seconds 3", "/seconds belongs to /measure"},
+      {"s /measure X /yes", "/measure takes only an instance ID, /seconds, /json and /out"},
+      {"s /measure X /rate 1000", "/measure takes only an instance ID, /seconds, /json and /out"},
   };
   for (const auto& [line, error] : cases) {
     const auto p = ParseCommandLine(line);
@@ -544,6 +558,152 @@ TEST_F(DiagnoseTest, EverythingFineAndTestSigningSeen) {
   r = Run("/diagnose /json");
   EXPECT_NE(r.output.find("{\"id\": \"not-installed\""), std::string::npos) << r.output;
   EXPECT_EQ(Run("/diagnose /yes").exitCode, ExitBadCommandLine);
+}
+
+}  // namespace
+}  // namespace morvane::cli
+
+namespace morvane::cli {
+namespace {
+
+// /measure over the simulated machine's Raw Input: the players' streams are read as
+// the simulated counter moves on with the command's waits.
+class MeasureTest : public CommandTest {
+ protected:
+  class SimInput : public IInputWindow {
+   public:
+    explicit SimInput(sim::Machine& machine) : machine_(machine) {}
+    HWND Window() override { return window; }
+    std::string Error() override { return "no window in this test"; }
+    void Wait(unsigned milliseconds, const std::function<void(HRAWINPUT)>& onInput) override {
+      waited += milliseconds;
+      // In steps of 1 ms, a few WM_INPUT handled on their own, the rest left queued
+      // for the command's buffered read, as a busy message loop would.
+      for (unsigned ms = 0; ms < milliseconds; ++ms) {
+        machine_.RawInput().Advance(10'000);
+        if (ms % 10 == 0) {
+          if (HRAWINPUT input = machine_.RawInput().NextMessage()) onInput(input);
+        }
+      }
+    }
+    HWND window = reinterpret_cast<HWND>(0x5151);
+    unsigned waited = 0;
+
+   private:
+    sim::Machine& machine_;
+  };
+
+  MeasureTest() { host.input = &input; }
+  ~MeasureTest() override { ForgetSessionChanges(); }
+
+  void Play(const std::string& device, std::uint32_t rate) {
+    sim::RawInputStream stream;
+    stream.device = device;
+    stream.rate = rate;
+    stream.start = machine->RawInput().Now() + 1;
+    machine->RawInput().Play(stream);
+  }
+
+  SimInput input{*machine};
+};
+
+const char* const kGaming = "USB\\VID_1A2C&PID_0E24\\6&1F2A3B4C&0&1";
+const char* const kOptical = "USB\\VID_0461&PID_4D81\\7&3B9C1D2E&0&1";
+const char* const kHubRow = "USB\\VID_05E3&PID_0610\\6&1F2A3B4C&0&3";
+
+TEST_F(MeasureTest, TheGamingMouseReachesItsOverrideAndTheExitCodeSaysSo) {
+  Play(kGaming, 1000);
+  Play(kOptical, 125);
+  const auto r = Run(std::string("/measure ") + kGaming + " /seconds 2");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_EQ(input.waited, 2000u);
+  EXPECT_EQ(r.output,
+            std::string("Device: USB Composite Device - Raptor Pro Gaming Mouse (") + kGaming + ")\r\n"
+            "Measured: 2 s\r\n"
+            "Rate: 1000 reports/s\r\n"
+            "Expected: 1000 reports/s\r\n"
+            "Interval: min 1.00 ms, median 1.00 ms, p99 1.00 ms, max 1.00 ms\r\n"
+            "Reports: 2000\r\n"
+            "Late (over 1.5x expected): 0.0 %\r\n"
+            "Histogram: <0.9x 0 | 0.9-1.1x 1999 | 1.1-1.5x 0 | 1.5-3x 0 | >3x 0\r\n"
+            "Verdict: Reaches 1000 reports/s, as set.\r\n");
+  // Unregistered at the end: nothing is queued for the window afterwards.
+  EXPECT_FALSE(machine->RawInput().IsRegistered(1, 2));
+}
+
+TEST_F(MeasureTest, JsonCarriesTheFiguresAndTheVerdict) {
+  Play(kGaming, 8000);
+  const auto r = Run(std::string("/measure ") + kGaming + " /seconds 1 /json");
+  EXPECT_EQ(r.exitCode, ExitRateNotReached) << r.output;  // 8000 of the expected 1000: not as set
+  EXPECT_EQ(r.output.rfind("{\"version\": 1, \"device\": \"USB\\\\VID_1A2C&PID_0E24\\\\6&1F2A3B4C&0&1\"", 0), 0u)
+      << r.output;
+  for (const char* field :
+       {"\"seconds\": 1,", "\"reports\": 8000,", "\"rate\": 8000,", "\"expectedRate\": 1000,",
+        "\"afterRestart\": false,", "\"fromOverride\": true,", "\"medianUs\": 125,", "\"p99Us\": 125,",
+        "\"maxUs\": 125,", "\"latePercent\": 0.0,",
+        "\"intervals\": 2000,", "\"histogram\": {\"<0.9x\": 2000, \"0.9-1.1x\": 0, \"1.1-1.5x\": 0, \"1.5-3x\": 0, \">3x\": 0}",
+        "\"motionLimited\": false,", "\"reached\": false,",
+        "\"verdict\": \"Reaches 8000 reports/s, more than the expected 1000.\"}\r\n"}) {
+    EXPECT_NE(r.output.find(field), std::string::npos) << field << "\n" << r.output;
+  }
+}
+
+TEST_F(MeasureTest, AHubRowMeasuresTheMouseBelowItAtItsOwnRate) {
+  Play(kOptical, 125);
+  const auto r = Run(std::string("/measure ") + kHubRow + " /seconds 2");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_NE(r.output.find(std::string("(") + kOptical + ")"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Expected: 125 reports/s\r\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Verdict: Reaches 125 reports/s, as the device asks.\r\n"), std::string::npos) << r.output;
+}
+
+TEST_F(MeasureTest, AnOverrideThatNoFilterReadsIsNotReached) {
+  (*Only(kOptical).driverKey)["bInterval"] = sim::RegValue::Dword(1);
+  Play(kOptical, 125);
+  const auto r = Run(std::string("/measure ") + kOptical + " /seconds 2");
+  EXPECT_EQ(r.exitCode, ExitRateNotReached) << r.output;
+  EXPECT_NE(r.output.find("Verdict: Stays at 125 reports/s: the override is not active (the filter is not attached).\r\n"),
+            std::string::npos)
+      << r.output;
+}
+
+TEST_F(MeasureTest, ReportsThatFollowTheMotionGiveNoRate) {
+  // Two players on one mouse: reports at uneven gaps of several polls, as a slow hand gives.
+  Play(kGaming, 310);
+  Play(kGaming, 170);
+  const auto r = Run(std::string("/measure ") + kGaming + " /seconds 2");
+  EXPECT_EQ(r.exitCode, ExitRateNotReached) << r.output;
+  EXPECT_NE(r.output.find("Rate: - (the reports follow the motion)\r\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Verdict: Move the mouse faster: the reports follow the motion.\r\n"), std::string::npos)
+      << r.output;
+}
+
+TEST_F(MeasureTest, NoMouseNoWindowNoRawInput) {
+  auto r = Run("/measure USB\\VID_0951*");  // the flash disk: no mouse
+  EXPECT_EQ(r.exitCode, ExitDeviceNotFound);
+  EXPECT_EQ(r.output, "error: no present USB device with a mouse matches USB\\VID_0951*\r\n");
+  EXPECT_EQ(input.waited, 0u);
+
+  r = Run("/measure USB\\*");  // the gaming and the optical mouse
+  EXPECT_EQ(r.exitCode, ExitBadCommandLine);
+  EXPECT_EQ(r.output, std::string("error: USB\\* matches 2 mice: ") + kGaming + ", " + kOptical +
+                          "; /measure takes one\r\n");  // the hub's row leads to the optical mouse too
+
+  input.window = nullptr;
+  r = Run(std::string("/measure ") + kGaming);
+  EXPECT_EQ(r.exitCode, ExitWriteRefused);
+  EXPECT_EQ(r.output, "error: the window that receives the reports cannot be made: no window in this test\r\n");
+
+  input.window = reinterpret_cast<HWND>(0x5151);
+  machine->InjectFault({"RegisterRawInputDevices", ERROR_ACCESS_DENIED});
+  r = Run(std::string("/measure ") + kGaming);
+  EXPECT_EQ(r.exitCode, ExitWriteRefused);
+  EXPECT_EQ(r.output.rfind("error: Raw Input refused the mice's reports (code 5", 0), 0u) << r.output;
+  EXPECT_EQ(input.waited, 0u);
+
+  host.input = nullptr;
+  r = Run(std::string("/measure ") + kGaming);
+  EXPECT_EQ(r.exitCode, ExitNotAvailable);
 }
 
 }  // namespace

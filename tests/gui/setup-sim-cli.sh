@@ -4,7 +4,9 @@
 # state file's lower filters and rate; an ID that matches nothing ends with exit code 2;
 # an /out that cannot be made ends with exit code 10 and a line on the standard error,
 # and runs nothing; a /snapshot that cannot be written ends with exit code 5 and its
-# line, without a box that would wait for a click; /restart is seen and said.
+# line, without a box that would wait for a click; /restart is seen and said; /measure
+# reads a simulated 1,000 Hz stream through its own hidden window and its exit code
+# agrees with its JSON.
 # Usage: setup-sim-cli.sh <wine runner> <setup-sim.exe> <work folder> <machine file>
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -84,5 +86,25 @@ code=$?
 check_that "/restart of a device that went away and came back ends with exit code 0" "exit code $code: $out" \
   test "$code" -eq 0
 check_that "and says it restarted" "$out" grep -q '^USB\\VID_046D&PID_C08B\\.*: restarted' <<<"$out"
+
+measure="$work/measure.json"
+rm -f "$measure"
+MORVANE_RAW_INPUT='1000:USB\VID_046D&PID_C08B\5&1A2B3C4D&0&1' \
+  "$runner" "$exe" /measure 'USB\VID_046D&PID_C08B\*' /seconds 2 /json /out "$(wine_path "$measure")"
+code=$?
+verdict=$(CODE=$code python3 - "$measure" <<'PY' 2>&1
+import json, os, sys
+m = json.load(open(sys.argv[1]))
+code = int(os.environ["CODE"])
+problems = []
+if not m["device"].startswith("USB\\VID_046D&PID_C08B\\"): problems.append("device %r" % m["device"])
+if abs(m["rate"] - 1000) > 10: problems.append("rate %r" % m["rate"])
+if m["reports"] < 1000: problems.append("reports %r" % m["reports"])
+if m["reached"] != (code == 0) or code not in (0, 12): problems.append("exit code %d, reached %r" % (code, m["reached"]))
+print("; ".join(problems) or "ok")
+PY
+)
+check_that "/measure reads the stream through its window and its exit code agrees with its JSON" "$verdict" \
+  test "$verdict" = ok
 
 checks_finish
