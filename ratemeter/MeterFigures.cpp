@@ -33,6 +33,16 @@ std::string RateText(std::int64_t rate) { return std::to_string(rate); }
 
 }  // namespace
 
+bool IsPollRate(std::int64_t rate) {
+  // 8000 / 2^k reports per second for k = 0 to 8 (125 us to 32 ms), within 2 %.
+  for (int k = 0; k <= 8; ++k) {
+    const long double poll = 8000.0L / static_cast<long double>(1 << k);
+    const long double off = static_cast<long double>(rate) - poll;
+    if (off <= poll * 0.02L && -off <= poll * 0.02L) return true;
+  }
+  return false;
+}
+
 TIntervalFigures ComputeIntervalFigures(const std::vector<std::int64_t>& intervals, std::int64_t rate,
                                         std::optional<std::int64_t> expectedTicks) {
   TIntervalFigures f;
@@ -70,8 +80,12 @@ TIntervalFigures ComputeIntervalFigures(const std::vector<std::int64_t>& interva
   if (expectedTicks) f.Late = f.Histogram[3] + f.Histogram[4];
 
   f.Regular = (f.P90Ticks - f.P10Ticks) * 5 <= f.MedianTicks;
-  const std::size_t lateAgainstPoll = f.Histogram[3] + f.Histogram[4];
-  f.MotionLimited = !f.Regular && lateAgainstPoll * 4 > f.Intervals;
+  const bool mostlyLate = (f.Histogram[3] + f.Histogram[4]) * 4 > f.Intervals;
+  // Reports read in batches are spread evenly over each batch's time, which smooths
+  // a hand's uneven gaps away; their rate still tells: a host polls only at periods
+  // of 125 us times a power of two, so mostly late reports at a rate no such period
+  // gives follow the motion.
+  f.MotionLimited = mostlyLate && (!f.Regular || (rate > 0 && !IsPollRate(rate)));
   return f;
 }
 

@@ -12,8 +12,11 @@
 //     a device sends a report only when it has counts to send, so a hand that moves
 //     too slowly for the rate leaves irregular gaps of several polls. The intervals
 //     are then spread (the 10th and 90th percentile more than a fifth of the median
-//     apart) and more than a quarter of them are late. A stream polled steadily but
-//     slower than expected is regular, and is judged by its rate instead.
+//     apart) and more than a quarter of them are late. Reports read in batches are
+//     timed evenly within each batch, which hides the spread: mostly late reports at
+//     a rate no polling period gives (not within 2 % of 8000 / 2^k per second) count
+//     as motion-limited too. A stream polled steadily but slower than expected is
+//     regular at a polling rate, and is judged by its rate instead.
 #pragma once
 
 #include <array>
@@ -44,6 +47,10 @@ struct TIntervalFigures {
 };
 
 inline constexpr const char* HistogramBinNames[5] = {"<0.9x", "0.9-1.1x", "1.1-1.5x", "1.5-3x", ">3x"};
+
+// Whether `rate` reports per second is one a host polls at: within 2 % of 8000 / 2^k
+// for k = 0 to 8 (periods of 125 us to 32 ms).
+bool IsPollRate(std::int64_t rate);
 
 // Fewer intervals than this give no verdict.
 inline constexpr std::size_t MinimumIntervalsForVerdict = 20;

@@ -100,6 +100,27 @@ TEST(MeterFigures, ReportsThatFollowTheHandAreRecognisedAndNoRateIsClaimed) {
   EXPECT_FALSE(ReachesExpectedRate(f, Override(250)));
 }
 
+TEST(MeterFigures, EvenlySpreadBatchesAtARateNoPollGivesAreMotion) {
+  // Two uneven sources read in 50 ms batches: every interval about 2.08 ms, 480 a
+  // second, regular only because each batch was spread evenly.
+  const auto f = ComputeIntervalFigures(Steady(20'833, 2000), 480, kMs);
+  EXPECT_TRUE(f.Regular);
+  EXPECT_TRUE(f.MotionLimited);
+  EXPECT_EQ(VerdictText(f, Override(1000)), "Move the mouse faster: the reports follow the motion.");
+  // The same at 500 a second is a poll of 2 ms: slower than expected, not motion.
+  const auto polled = ComputeIntervalFigures(Steady(2 * kMs, 2000), 500, kMs);
+  EXPECT_FALSE(polled.MotionLimited);
+}
+
+TEST(MeterFigures, PollRatesArePowersOfTwoOf125Microseconds) {
+  for (std::int64_t rate : {8000, 4000, 2000, 1000, 500, 250, 125, 62, 31, 7840, 1020}) {
+    EXPECT_TRUE(IsPollRate(rate)) << rate;
+  }
+  for (std::int64_t rate : {480, 750, 1500, 3000, 6000, 7800, 1030, 0, 20, 9000}) {
+    EXPECT_FALSE(IsPollRate(rate)) << rate;
+  }
+}
+
 TEST(MeterFigures, JitterAroundThePollIsNotMotion) {
   // Message timing wanders by up to 0.3 ms around a 1 ms poll: spread, but not late.
   std::mt19937 random(5);
