@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The real setup.exe's command line on Wine's own devices: an ID that matches nothing
-# ends with exit code 2 and one line that says so; "/list /json" is JSON. setup.exe is
+# ends with exit code 2 and one line that says so, for /set and for /measure (which the
+# program offers: not exit code 8); "/list /json" is JSON. setup.exe is
 # a 32-bit program: where Wine cannot run 32-bit code the test is skipped (exit 77).
 # Usage: setup-exe-cli.sh <wine runner> <setup.exe> <work folder>
 set -u
@@ -21,4 +22,8 @@ out=$(timeout "$(slow_int 600)" "$runner" "$exe" /set 'USB\VID_FFFF&PID_FFFF\*' 
 code=$?
 check_that "an ID that matches nothing ends with exit code 2" "exit code $code: $out" test "$code" -eq 2
 check_that "and says so in one line" "$out" grep -q '^error: no present USB device' <<<"$out"
+out=$(timeout "$(slow_int 600)" "$runner" "$exe" /measure 'USB\VID_FFFF&PID_FFFF\*' /seconds 1)
+code=$?
+check_that "/measure of an ID that matches no mouse ends with exit code 2" "exit code $code: $out" test "$code" -eq 2
+check_that "and says so in one line" "$out" grep -q '^error: no present USB device with a mouse matches' <<<"$out"
 checks_finish
