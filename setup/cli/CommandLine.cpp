@@ -25,7 +25,8 @@ std::string SwitchName(const std::string& argument) { return IsSwitch(argument) 
 
 bool IsCommandOrOption(const std::string& name) {
   static constexpr const char* Known[] = {"LIST",   "SET",  "INSTALL-SERVICE", "SNAPSHOT", "JSON", "OUT",
-                                          "FILTER", "RATE", "RESTART",         "WAIT",     "YES",  "DIAGNOSE"};
+                                          "FILTER", "RATE", "RESTART",         "WAIT",     "YES",  "DIAGNOSE",
+                                          "VERSION"};
   for (const char* known : Known) {
     if (name == known) return true;
   }
@@ -76,6 +77,8 @@ class Parser {
         if (error.empty() && (error = Value("/snapshot", "a file name", value)).empty()) a.snapshotFile = value;
       } else if (name == "DIAGNOSE") {
         error = setCommand(Command::Diagnose);
+      } else if (name == "VERSION") {
+        error = setCommand(Command::Version);
       } else if (name == "JSON") {
         a.json = true;
       } else if (name == "OUT") {
@@ -134,6 +137,9 @@ class Parser {
         break;
       case Command::Diagnose:
         if (setOptions || a.yes || haveWait) return "/diagnose takes only /json and /out";
+        break;
+      case Command::Version:
+        if (setOptions || a.json || a.yes || haveWait) return "/version takes only /out";
         break;
     }
     return {};

@@ -1,5 +1,5 @@
-// The switches of the command line: /list, /set, /install-service, /snapshot and /diagnose,
-// with their options. A command line whose first argument is none of these
+// The switches of the command line: /list, /set, /install-service, /snapshot, /diagnose
+// and /version, with their options. A command line whose first argument is none of these
 // switches is the window's, and its first argument picks the category as before.
 #pragma once
 
@@ -27,7 +27,7 @@ enum ExitCode : int {
   ExitRebootNeeded = 3010,     // done, and Windows must be restarted for it to take effect
 };
 
-enum class Command { List, Set, InstallService, Snapshot, Diagnose };
+enum class Command { List, Set, InstallService, Snapshot, Diagnose, Version };
 
 inline constexpr unsigned DefaultWaitSeconds = 10;
 inline constexpr unsigned MaxWaitSeconds = 3600;
