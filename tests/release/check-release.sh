@@ -3,14 +3,15 @@
 # user downloads: the same bytes both times; the archive's entries, in order, with one
 # fixed time; SHA256SUMS matching the files; README.txt in CR LF; and one version in the
 # archive's name, each program's version resource (read through GetFileVersionInfoA) and
-# `/version` (setup-sim.exe's; the real setup.exe's is checked by setup-exe-cli).
-# Usage: check-release.sh <wine runner> <file-version.exe> <setup-sim.exe> <version> <work folder>
+# `/version` (setup-sim.exe's; the real setup.exe's is checked by setup-exe-cli); and no
+# build time in the programs' headers, which would make each build's archive differ.
+# Usage: check-release.sh <wine runner> <file-version.exe> <setup-sim.exe> <version> <work folder> <objdump>
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 # shellcheck source=../gui/checks-lib.sh
 . "$here/../gui/checks-lib.sh"
-runner=$1 probe=$2 sim=$3 version=$4 work=$5
+runner=$1 probe=$2 sim=$3 version=$4 work=$5 objdump=$6
 for file in "$root/build/win32-release/setup/win32/setup.exe" "$root/build/win64-release/talon64/TALON64.EXE"; do
   if [ ! -f "$file" ]; then echo "SKIP: $file has not been built (presets win32-release, win64-release)"; exit 77; fi
 done
@@ -63,6 +64,9 @@ check_that "README.txt says the driver is not in the package" "no such line" gre
 # Wine maps the host's root to drive Z:.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 for program in setup.exe TALON64.EXE varnel.dll; do
+  # A link or strip time in the header would make every build's archive differ.
+  stamp=$(TZ=UTC "$objdump" -p "$work/unpacked/$program" | sed -nE 's/^Time\/Date\t+//p' | head -n1)
+  check_that "$program carries no build time" "its header says $stamp" test "$stamp" = "Thu Jan  1 00:00:00 1970"
   info=$("$runner" "$probe" "$(windows_path "$work/unpacked/$program")" 2>&1 | tr -d '\r')
   check_that "$program's version resource says $version" "$info" \
     grep -qx "fixed $version.0" <<<"$info"

@@ -50,8 +50,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   const auto* info = static_cast<const VS_FIXEDFILEINFO*>(fixed);
-  std::printf("fixed %lu.%lu.%lu.%lu\n", HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
-              HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS));
+  std::printf("fixed %u.%u.%u.%u\n", static_cast<unsigned>(HIWORD(info->dwFileVersionMS)),
+              static_cast<unsigned>(LOWORD(info->dwFileVersionMS)), static_cast<unsigned>(HIWORD(info->dwFileVersionLS)),
+              static_cast<unsigned>(LOWORD(info->dwFileVersionLS)));
   bool ok = true;
   for (const char* name : {"FileVersion", "ProductVersion", "OriginalFilename"}) ok = PrintString(block, name) && ok;
   return ok ? 0 : 1;
