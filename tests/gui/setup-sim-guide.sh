@@ -126,7 +126,7 @@ gaming = devices.get("USB\\VID_046D&PID_C08B\\5&1A2B3C4D&0&1", {})
 optical = devices.get("USB\\VID_1BCF&PID_0005\\5&1A2B3C4D&0&2", {})
 row = lambda r: grid[r] if r < len(grid) else []
 check("the guide's devices are listed: the gaming mouse, then the optical mouse",
-      row(1)[:1] == ["Gaming Mouse"] and row(2)[:1] == ["Optical Mouse"], "rows %r" % grid[1:3])
+      row(1)[:1] == ["USB Composite Device - Gaming Mouse"] and row(2)[:1] == ["Optical Mouse"], "rows %r" % grid[1:3])
 check("after the restart the gaming mouse shows \"Yes\", \"500\" and bInterval 2",
       row(1)[1:4] == ["Yes", "500", "2"], "row 1 %r" % row(1))
 check("the registry holds the filter", [f.lower() for f in gaming.get("lowerFilters", [])[:1]] == ["morvane"],
