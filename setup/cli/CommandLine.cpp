@@ -26,7 +26,7 @@ std::string SwitchName(const std::string& argument) { return IsSwitch(argument) 
 bool IsCommandOrOption(const std::string& name) {
   static constexpr const char* Known[] = {"LIST",   "SET",  "INSTALL-SERVICE", "SNAPSHOT", "JSON", "OUT",
                                           "FILTER", "RATE", "RESTART",         "WAIT",     "YES",  "DIAGNOSE",
-                                          "MEASURE", "SECONDS"};
+                                          "MEASURE", "SECONDS", "VERSION"};
   for (const char* known : Known) {
     if (name == known) return true;
   }
@@ -56,7 +56,7 @@ class Parser {
       std::string value;
       auto setCommand = [&](Command command) -> std::string {
         if (haveCommand) {
-          return "only one of /list, /set, /install-service, /snapshot, /diagnose and /measure may be given";
+          return "only one of /list, /set, /install-service, /snapshot, /diagnose, /measure and /version may be given";
         }
         haveCommand = true;
         a.command = command;
@@ -94,6 +94,8 @@ class Parser {
           }
           haveSeconds = true;
         }
+      } else if (name == "VERSION") {
+        error = setCommand(Command::Version);
       } else if (name == "JSON") {
         a.json = true;
       } else if (name == "OUT") {
@@ -130,7 +132,7 @@ class Parser {
       }
       if (!error.empty()) return error;
     }
-    if (!haveCommand) return "one of /list, /set, /install-service, /snapshot, /diagnose or /measure is needed";
+    if (!haveCommand) return "one of /list, /set, /install-service, /snapshot, /diagnose, /measure or /version is needed";
     if (haveSeconds && a.command != Command::Measure) return "/seconds belongs to /measure";
     return CheckCombination(a, haveWait);
   }
@@ -156,6 +158,9 @@ class Parser {
         break;
       case Command::Measure:
         if (setOptions || a.yes || haveWait) return "/measure takes only an instance ID, /seconds, /json and /out";
+        break;
+      case Command::Version:
+        if (setOptions || a.json || a.yes || haveWait) return "/version takes only /out";
         break;
     }
     return {};

@@ -1,6 +1,6 @@
-// The switches of the command line: /list, /set, /install-service, /snapshot, /diagnose
-// and /measure, with their options. A command line whose first argument is none of these
-// switches is the window's, and its first argument picks the category as before.
+// The switches of the command line: /list, /set, /install-service, /snapshot, /diagnose,
+// /measure and /version, with their options. A command line whose first argument is none
+// of these switches is the window's, and its first argument picks the category as before.
 #pragma once
 
 #include <optional>
@@ -28,7 +28,7 @@ enum ExitCode : int {
   ExitRebootNeeded = 3010,     // done, and Windows must be restarted for it to take effect
 };
 
-enum class Command { List, Set, InstallService, Snapshot, Diagnose, Measure };
+enum class Command { List, Set, InstallService, Snapshot, Diagnose, Measure, Version };
 
 inline constexpr unsigned DefaultWaitSeconds = 10;
 inline constexpr unsigned MaxWaitSeconds = 3600;

@@ -10,6 +10,7 @@
 #include "devices/DeviceList.h"
 #include "devices/Diagnosis.h"
 #include "devices/DeviceTables.h"
+#include "morvane/MorvaneVersion.h"
 #include "platform/handles.h"
 #include "platform/platform.h"
 #include "ratemeter/MeterFigures.h"
@@ -877,6 +878,11 @@ CommandResult RunCommand(const Arguments& arguments, CommandHost& host) {
       CommandResult result;
       const Diagnosis diagnosis = Diagnose();
       result.output = arguments.json ? DiagnosisJson(diagnosis) : DiagnosisText(diagnosis);
+      return result;
+    }
+    case Command::Version: {
+      CommandResult result;
+      Line(result, "MORVANE Setup " MORVANE_VERSION_TEXT);
       return result;
     }
     case Command::Snapshot: {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <string>
 
 #include "platform/platform.h"
@@ -11,6 +12,7 @@
 #include "platform/sim/sim.h"
 #include "setup/SetupF.h"
 #include "setup/cli/CommandLine.h"
+#include "morvane/MorvaneVersion.h"
 #include "setup/cli/Commands.h"
 
 namespace morvane::cli {
@@ -69,8 +71,8 @@ TEST(CommandLineParse, BadCommandLinesSayWhatIsWrong) {
       {"s /set X /restart /wait -1", "/wait needs a number of seconds"},
       {"s /set X /restart /wait 3601", "/wait takes a whole number of seconds from 0 to 3600, not \"3601\""},
       {"s /list nothing", "no category ends in \"nothing\""},
-      {"s /list /set X", "only one of /list, /set, /install-service, /snapshot, /diagnose and /measure may be given"},
-      {"s /json", "one of /list, /set, /install-service, /snapshot, /diagnose or /measure is needed"},
+      {"s /list /set X", "only one of /list, /set, /install-service, /snapshot, /diagnose, /measure and /version may be given"},
+      {"s /json", "one of /list, /set, /install-service, /snapshot, /diagnose, /measure or /version is needed"},
       {"s /list /yes", "/list takes only a category, /json and /out"},
       {"s /list all extra", "unexpected argument \"extra\""},
       {"s /measure", "/measure needs an instance ID"},
@@ -199,6 +201,24 @@ TEST_F(CommandTest, BadCommandLineAndDeviceNotFound) {
   r = Run("/snapshot x.json");
   EXPECT_EQ(r.exitCode, ExitNotAvailable);
   EXPECT_EQ(r.output, "error: /snapshot is not available in this program\r\n");
+}
+
+// /version says the project's version (the one the version resources and the release
+// archive's name carry) and changes nothing.
+TEST_F(CommandTest, VersionSaysTheProjectVersionAndTouchesNothing) {
+  const std::string before = RegistryState(*machine);
+  auto r = Run("/version");
+  EXPECT_EQ(r.exitCode, ExitDone);
+  EXPECT_EQ(r.output, std::string("MORVANE Setup ") + MORVANE_VERSION_TEXT + "\r\n");
+  EXPECT_TRUE(std::regex_match(r.output, std::regex("MORVANE Setup [0-9]+\\.[0-9]+\\.[0-9]+\r\n"))) << r.output;
+  EXPECT_EQ(RegistryState(*machine), before);
+  r = Run("-VERSION /out");
+  EXPECT_EQ(r.exitCode, ExitBadCommandLine);
+  r = Run("/version /json");
+  EXPECT_EQ(r.exitCode, ExitBadCommandLine);
+  EXPECT_EQ(r.output, "error: bad command line: /version takes only /out\r\n");
+  EXPECT_EQ(ParseCommandLine("s /version /list").error,
+            "only one of /list, /set, /install-service, /snapshot, /diagnose, /measure and /version may be given");
 }
 
 TEST_F(CommandTest, SetWritesTheFilterAndRateAndNothingWhenAsked) {
