@@ -76,6 +76,8 @@ RateMeterWindow::RateMeterWindow(HWND owner, TMeterTarget target)
 }
 
 RateMeterWindow::~RateMeterWindow() {
+  DetachTextsAccessible(accessible_);
+  accessible_ = nullptr;
   logic_.Stop();
   btnClose_.reset();
 }
@@ -177,6 +179,13 @@ LRESULT RateMeterWindow::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       break;
+    // A screen reader reads the lines of figures as static texts.
+    case WM_GETOBJECT:
+      if (static_cast<LONG>(lParam) == static_cast<LONG>(OBJID_CLIENT)) {
+        if (accessible_ == nullptr) accessible_ = CreateTextsAccessible(Hwnd(), [this] { return logic_.Lines(); });
+        if (accessible_ != nullptr) return ::LresultFromObject(IID_IAccessible, wParam, AsAccessible(accessible_));
+      }
+      break;
     case WM_KEYDOWN:
       if (wParam == VK_ESCAPE) {
         ::PostMessageA(Hwnd(), WM_CLOSE, 0, 0);
@@ -213,6 +222,8 @@ LRESULT RateMeterWindow::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY:
       ::KillTimer(Hwnd(), kRefreshTimerId);
       logic_.Stop();
+      DetachTextsAccessible(accessible_);
+      accessible_ = nullptr;
       return 0;
     default:
       break;
