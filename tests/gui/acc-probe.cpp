@@ -6,6 +6,8 @@
 //                                  "focused", "offscreen", joined by ","; "-" for none),
 //                                  and "selection <r>" for the row the table reports
 //                                  selected (by its name and place), or "selection none"
+//   acc-probe texts <title>        the static texts of the client area of the window
+//                                  titled <title>, one per line (the rate meter's figures)
 //   acc-probe events <title> <ms>  prints "ready", then each focus, selection and
 //                                  reorder event the grid raises for <ms> milliseconds:
 //                                  "event <focus|selection|reorder> <child id>"
@@ -160,6 +162,32 @@ int Grid(const char* title) {
   return 0;
 }
 
+int Texts(const char* title) {
+  HWND window = ::FindWindowA(nullptr, title);
+  if (window == nullptr) {
+    std::fprintf(stderr, "acc-probe: no window titled \"%s\"\n", title);
+    return 1;
+  }
+  Ref<IAccessible> client;
+  if (FAILED(::AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT), IID_IAccessible,
+                                          reinterpret_cast<void**>(client.Out()))) ||
+      client.Get() == nullptr) {
+    std::fprintf(stderr, "acc-probe: AccessibleObjectFromWindow failed\n");
+    return 1;
+  }
+  long count = 0;
+  client.Get()->get_accChildCount(&count);
+  for (long i = 1; i <= count; ++i) {
+    VARIANT role;
+    ::VariantInit(&role);
+    if (SUCCEEDED(client.Get()->get_accRole(Child(i), &role)) && role.vt == VT_I4 &&
+        role.lVal == ROLE_SYSTEM_STATICTEXT) {
+      std::printf("%s\n", Name(client.Get(), i).c_str());
+    }
+  }
+  return 0;
+}
+
 HWND g_grid = nullptr;
 void CALLBACK OnEvent(HWINEVENTHOOK, DWORD event, HWND hwnd, LONG object, LONG child, DWORD, DWORD) {
   if (hwnd != g_grid || object != OBJID_CLIENT) return;
@@ -207,10 +235,12 @@ int main(int argc, char** argv) {
   int code = 2;
   if (command == "grid" && argc == 3) {
     code = Grid(argv[2]);
+  } else if (command == "texts" && argc == 3) {
+    code = Texts(argv[2]);
   } else if (command == "events" && argc == 4) {
     code = Events(argv[2], std::atoi(argv[3]));
   } else {
-    std::fprintf(stderr, "usage: acc-probe grid <title> | acc-probe events <title> <ms>\n");
+    std::fprintf(stderr, "usage: acc-probe grid <title> | texts <title> | events <title> <ms>\n");
   }
   ::CoUninitialize();
   return code;

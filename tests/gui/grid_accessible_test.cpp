@@ -24,7 +24,12 @@ const std::vector<int> kWidths{228, 34, 40, 50, 349, 228};
 const char* const kTitles[] = {"Device Name", "Filter?", "Rate", "bInterval", "Child Name(s)", "Controller Name"};
 
 std::string CellText(int col, int row) {
-  return row == 0 ? kTitles[col] : "r" + std::to_string(row) + "c" + std::to_string(col);
+  if (row == 0) return kTitles[col];
+  std::string text(1, 'r');
+  text += std::to_string(row);
+  text += 'c';
+  text += std::to_string(col);
+  return text;
 }
 
 // Owning holders of what the accessibility calls hand back.

@@ -3,17 +3,19 @@
 # the grid, the arrows move its current row; Tab and Space put the filter on the gaming
 # mouse, the arrows choose its rate, Space on "Restart" restarts it and on "Copy IDs"
 # copies its IDs; Ctrl+D, Ctrl+M and Ctrl+S open the system menu's items (the
-# diagnosis, the rate meter, the snapshot's save dialog) without the menu; Escape ends
+# diagnosis, the rate meter, whose figures a screen reader reads as static texts
+# (acc-probe.exe), the snapshot's save dialog) without the menu; Escape ends
 # the program, and the simulated registry holds the filter and the rate.
 # The pointer only rests on the window: without a window manager, X gives the keys to
 # the window under it. It never clicks.
-# Usage: setup-sim-keyboard.sh <wine runner> <setup-sim.exe> <work folder> <gui-probe.exe> <machine file>
+# Usage: setup-sim-keyboard.sh <wine runner> <setup-sim.exe> <work folder> <gui-probe.exe> <machine file> <acc-probe.exe>
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=gui-lib.sh
 . "$here/gui-lib.sh"
 sim_test_begin setup-sim-keyboard "$1" "$2" "$3" "$5"
 PROBE=$4
+acc_exe=$6
 gaming='USB\VID_046D&PID_C08B\5&1A2B3C4D&0&1'
 sim_use_machine "$machine"
 sim_start /mice
@@ -77,6 +79,10 @@ xdotool key ctrl+m
 meter_title='Polling Rate - USB Composite Device - Gaming Mouse'
 if meter=$(wait_window "$meter_title" 20); then
   check_pass "Ctrl+M opens the rate meter of the current device"
+  pause 1
+  texts=$("$runner" "$acc_exe" texts "$meter_title" 2>/dev/null | tr -d '\r')
+  check_that "a screen reader reads the meter's figures" "it read: ${texts:0:300}" \
+    grep -q '^Rate' <<<"$texts"
   read -r mx my _ _ < <(window_geometry "$meter")
   xdotool mousemove $((mx + 10)) $((my + 10))
   pause 0.5
