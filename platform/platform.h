@@ -136,6 +136,8 @@ class IUser {
   virtual DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) = 0;
   // STILL_ACTIVE while it runs.
   virtual BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) = 0;
+  // The user's settings; the window asks only SPI_GETHIGHCONTRAST (a high-contrast theme).
+  virtual BOOL SystemParametersInfoA(UINT action, UINT param, PVOID data, UINT winIni) = 0;
 };
 
 // Global memory blocks (the clipboard's currency, and GPTR blocks).

@@ -251,7 +251,7 @@ std::optional<ValueMap> ReadOptionalKey(const Node& node) {
 
 SystemInfo ReadSystem(const Node& node) {
   node.Object({"platformId", "wow64", "hasWow64Functions", "isWow64ProcessFails", "windowsDirectory",
-               "currentDirectory", "administrator", "heldPrivileges", "hasNtSetSystemInformation", "clipboardBusy", "helperExitCode",
+               "currentDirectory", "administrator", "heldPrivileges", "hasNtSetSystemInformation", "clipboardBusy", "helperExitCode", "highContrast",
                "messages", "serviceManagerError", "registry"});
   SystemInfo s;
   IfHas(node, "platformId", [&](const Node& n) {
@@ -270,6 +270,7 @@ SystemInfo ReadSystem(const Node& node) {
   });
   IfHas(node, "hasNtSetSystemInformation", [&](const Node& n) { s.hasNtSetSystemInformation = n.Bool(); });
   IfHas(node, "clipboardBusy", [&](const Node& n) { s.clipboardBusy = n.Bool(); });
+  IfHas(node, "highContrast", [&](const Node& n) { s.highContrast = n.Bool(); });
   IfHas(node, "helperExitCode", [&](const Node& n) { s.helperExitCode = n.ErrorCode(); });
   IfHas(node, "registry", [&](const Node& n) {
     if (!n.Value().is_object()) n.Fail("expected an object of key paths and their values");

@@ -148,6 +148,7 @@ struct SystemInfo {
   std::set<std::string> heldPrivileges = {"SeProfileSingleProcessPrivilege", "SeShutdownPrivilege"};
   bool hasNtSetSystemInformation = true;
   bool clipboardBusy = false;           // another program holds the clipboard open
+  bool highContrast = false;            // the user chose a high-contrast theme
   std::optional<DWORD> helperExitCode;  // set: TALON64.EXE does nothing and ends with this exit code
   std::map<DWORD, std::string> messages;  // FormatMessageA texts (English); defaults cover common codes
   // Keys below HKEY_LOCAL_MACHINE by path ("SYSTEM\CurrentControlSet\Control"), with their values.

@@ -878,6 +878,20 @@ BOOL SystemServices::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
   return TRUE;
 }
 
+BOOL SystemServices::SystemParametersInfoA(UINT action, UINT param, PVOID data, UINT winIni) {
+  State& s = *state_;
+  s.core.Log("SystemParametersInfoA", Join(Dec(action), Dec(param), Out(data), Dec(winIni)));
+  if (s.Faulted("SystemParametersInfoA")) return FALSE;
+  if (action != SPI_GETHIGHCONTRAST) return s.Fail(ERROR_INVALID_SPI_VALUE);
+  auto* contrast = static_cast<HIGHCONTRASTA*>(data);
+  if (contrast == nullptr || param < sizeof(HIGHCONTRASTA) || contrast->cbSize < sizeof(HIGHCONTRASTA)) {
+    return s.Fail(ERROR_INVALID_PARAMETER);
+  }
+  contrast->dwFlags = HCF_AVAILABLE | (s.System().highContrast ? HCF_HIGHCONTRASTON : 0);
+  contrast->lpszDefaultScheme = nullptr;
+  return TRUE;
+}
+
 // ---------------------------------------------------------------------------------
 // Global memory.
 

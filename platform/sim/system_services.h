@@ -68,6 +68,9 @@ class SystemServices final : public platform::IFiles,
   BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info) override;
   DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
   BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) override;
+  // SPI_GETHIGHCONTRAST from the machine's "highContrast"; any other action is refused
+  // with ERROR_INVALID_SPI_VALUE.
+  BOOL SystemParametersInfoA(UINT action, UINT param, PVOID data, UINT winIni) override;
 
   // IMemory.
   HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) override;

@@ -139,6 +139,9 @@ class RealWindows final : public IDeviceInstall,
   BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA i) override { return ::ShellExecuteExA(i); }
   DWORD WaitForSingleObject(HANDLE h, DWORD ms) override { return ::WaitForSingleObject(h, ms); }
   BOOL GetExitCodeProcess(HANDLE h, LPDWORD c) override { return ::GetExitCodeProcess(h, c); }
+  BOOL SystemParametersInfoA(UINT action, UINT param, PVOID data, UINT winIni) override {
+    return ::SystemParametersInfoA(action, param, data, winIni);
+  }
 
   // IMemory
   HGLOBAL GlobalAlloc(UINT f, SIZE_T n) override { return ::GlobalAlloc(f, n); }

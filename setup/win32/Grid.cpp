@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <exception>
 
+#include "platform/platform.h"
+
 namespace morvane::win {
 namespace {
 
@@ -15,11 +17,57 @@ void Fill(HDC dc, const RECT& rect, COLORREF color) {
   ::FillRect(dc, &rect, brush.Get());
 }
 
+// A canvas that only keeps the text drawn: what a cell says, without a DC.
+class TextCanvas : public ICanvas {
+ public:
+  void FillRect(const TRect&, TColor) override {}
+  void TextOut(int, int, const std::string& text, const TRect&) override { text_ += text; }
+  const std::string& Text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+// The grid as GridAccessible reads it.
+class AccessView : public IAccessibleGrid {
+ public:
+  explicit AccessView(Grid& grid) : grid_(grid) {}
+  HWND GridWindow() const override { return grid_.Hwnd(); }
+  int RowCount() const override { return grid_.RowCount(); }
+  int ColCount() const override { return grid_.ColCount(); }
+  std::string CellText(int col, int row) const override { return grid_.CellText(col, row); }
+  RECT CellRect(int col, int row) const override { return grid_.CellRect(col, row); }
+  int Row() const override { return grid_.Row(); }
+  int Col() const override { return grid_.Col(); }
+  void SetCurrentCell(int col, int row) override { grid_.SetCurrentCell(col, row); }
+
+ private:
+  Grid& grid_;
+};
+
+// Tells assistive technology that the grid's row `row` (child id row + 1) changed.
+void NotifyRow(HWND grid, DWORD event, int row) {
+  ::NotifyWinEvent(event, grid, OBJID_CLIENT, row + 1);
+}
+
 }  // namespace
+
+bool HighContrastOn() {
+  HIGHCONTRASTA contrast{};
+  contrast.cbSize = sizeof contrast;
+  // Asked through the platform (setup-sim.exe answers from its machine), or of the
+  // system itself where no platform is installed (the window's own tests).
+  const BOOL asked = platform::Current().user != nullptr
+                         ? platform::User().SystemParametersInfoA(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0)
+                         : ::SystemParametersInfoA(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0);
+  return asked != FALSE && (contrast.dwFlags & HCF_HIGHCONTRASTON) != 0;
+}
 
 // --- HdcCanvas --------------------------------------------------------------
 
-void HdcCanvas::FillRect(const TRect& rect, TColor color) { Fill(dc_, ToRect(rect), color); }
+void HdcCanvas::FillRect(const TRect& rect, TColor color) {
+  if (tints_) Fill(dc_, ToRect(rect), color);
+}
 
 void HdcCanvas::TextOut(int x, int y, const std::string& text, const TRect& clip) {
   const RECT clipRect = ToRect(clip);
@@ -39,6 +87,25 @@ Grid::Grid(const CreateArgs& args, std::vector<int> colWidths, int rowCount, int
   UpdateScrollBars();
 }
 
+Grid::~Grid() {
+  DetachGridAccessible(accessible_);
+  accessible_ = nullptr;
+}
+
+std::string Grid::CellText(int col, int row) const {
+  if (!OnDrawCell || col < 0 || col >= ColCount() || row < 0 || row >= rowCount_) return {};
+  TGridDrawState state;
+  state.Fixed = row == 0;
+  state.Selected = !state.Fixed && col == col_ && row == row_;
+  TextCanvas canvas;
+  try {
+    OnDrawCell(col, row, ToTRect(CellRect(col, row)), state, canvas);
+  } catch (...) {
+    return {};  // asked for by a screen reader: the cell's painting reports the error
+  }
+  return canvas.Text();
+}
+
 void Grid::SetRowCount(int rows) {
   rowCount_ = std::max(rows, 2);  // the title row and at least one more
   if (row_ >= rowCount_) row_ = rowCount_ - 1;
@@ -48,6 +115,8 @@ void Grid::SetRowCount(int rows) {
   UpdateScrollBars();
   SetTopRow(topRow_);
   Invalidate();
+  // The rows were made again: a screen reader reads them anew.
+  ::NotifyWinEvent(EVENT_OBJECT_REORDER, Hwnd(), OBJID_CLIENT, CHILDID_SELF);
 }
 
 void Grid::SetCurrentCell(int col, int row) {
@@ -58,6 +127,8 @@ void Grid::SetCurrentCell(int col, int row) {
   row_ = row;
   ScrollIntoView(col, row);
   InvalidateCell(col_, row_);
+  NotifyRow(Hwnd(), EVENT_OBJECT_SELECTION, row_);
+  if (::GetFocus() == Hwnd()) NotifyRow(Hwnd(), EVENT_OBJECT_FOCUS, row_);
 }
 
 int Grid::ColWidth(int col) const {
@@ -258,7 +329,7 @@ void Grid::InvalidateCell(int col, int row) {
   ::InvalidateRect(Hwnd(), &r, FALSE);
 }
 
-void Grid::PaintCell(HDC dc, int col, int row, const RECT& rect) {
+void Grid::PaintCell(HDC dc, int col, int row, const RECT& rect, bool tints) {
   TGridDrawState state;
   state.Fixed = row == 0;
   state.Selected = !state.Fixed && col == col_ && row == row_;
@@ -272,7 +343,7 @@ void Grid::PaintCell(HDC dc, int col, int row, const RECT& rect) {
   std::string& drawn = drawnTexts_[{row, col}];
   drawn.clear();
   if (OnDrawCell) {
-    HdcCanvas canvas(dc, &drawn);
+    HdcCanvas canvas(dc, &drawn, tints);
     OnDrawCell(col, row, ToTRect(rect), state, canvas);
   }
   if (state.Fixed) {
@@ -297,6 +368,7 @@ void Grid::Paint(HDC target, const RECT& area) {
 
   const RECT client{0, 0, size.cx, size.cy};
   Fill(dc.Get(), client, ::GetSysColor(COLOR_WINDOW));
+  const bool tints = !HighContrastOn();
 
   // A draw handler that throws ends only its own cell; the rest is painted and the
   // first error is passed on afterwards.
@@ -312,7 +384,7 @@ void Grid::Paint(HDC target, const RECT& area) {
       RECT clip{};
       if (!::IntersectRect(&clip, &cell, &area)) continue;
       try {
-        PaintCell(dc.Get(), col, row, cell);
+        PaintCell(dc.Get(), col, row, cell, tints);
       } catch (...) {
         if (!firstError) firstError = std::current_exception();
       }
@@ -353,9 +425,31 @@ LRESULT Grid::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_GETDLGCODE:
       return DLGC_WANTARROWS;
     case WM_SETFOCUS:
+      InvalidateCell(col_, row_);
+      NotifyRow(Hwnd(), EVENT_OBJECT_FOCUS, row_);
+      return 0;
     case WM_KILLFOCUS:
       InvalidateCell(col_, row_);
       return 0;
+    // A theme or colour change (passed on by the main window): drawn again in the new
+    // colours, with or without tints.
+    case WM_SYSCOLORCHANGE:
+    case WM_SETTINGCHANGE:
+      Invalidate();
+      return 0;
+    case WM_GETOBJECT:
+      if (static_cast<LONG>(lParam) == static_cast<LONG>(OBJID_CLIENT)) {
+        if (accessible_ == nullptr) {
+          accessView_ = std::make_unique<AccessView>(*this);
+          accessible_ = CreateGridAccessible(*accessView_);
+        }
+        if (accessible_ != nullptr) return ::LresultFromObject(IID_IAccessible, wParam, AsAccessible(accessible_));
+      }
+      break;
+    case WM_DESTROY:
+      DetachGridAccessible(accessible_);
+      accessible_ = nullptr;
+      break;
     case WM_ENABLE:
       Invalidate();
       return 0;

@@ -9,11 +9,13 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "setup/Controls.h"
+#include "setup/win32/GridAccessible.h"
 #include "setup/win32/NativeControls.h"
 #include "setup/win32/Window.h"
 
@@ -21,17 +23,23 @@ namespace morvane::win {
 
 // ICanvas over a DC for one cell. Text goes out in the DC's current font and text
 // colour, clipped to the given rectangle. Each text drawn is also recorded per
-// cell, so the program can tell what the grid shows.
+// cell, so the program can tell what the grid shows. Without tints (a high-contrast
+// theme) the fills of the draw handler are left out: the cell keeps the system
+// colours the grid painted it with.
 class HdcCanvas : public ICanvas {
  public:
-  HdcCanvas(HDC dc, std::string* drawnText) : dc_(dc), drawnText_(drawnText) {}
+  HdcCanvas(HDC dc, std::string* drawnText, bool tints = true) : dc_(dc), drawnText_(drawnText), tints_(tints) {}
   void FillRect(const TRect& rect, TColor color) override;
   void TextOut(int x, int y, const std::string& text, const TRect& clip) override;
 
  private:
   HDC dc_;
   std::string* drawnText_;
+  bool tints_;
 };
+
+// Whether the user chose a high-contrast theme (SPI_GETHIGHCONTRAST).
+bool HighContrastOn();
 
 using DrawCellHandler = std::function<void(int col, int row, const TRect& rect, TGridDrawState state, ICanvas&)>;
 // Returns whether (col, row) may become current.
@@ -42,6 +50,7 @@ class Grid : public ControlBase<IGrid> {
   static constexpr const char* kClassName = "MorvaneGrid";
 
   Grid(const CreateArgs& args, std::vector<int> colWidths, int rowCount, int rowHeight);
+  ~Grid() override;
 
   DrawCellHandler OnDrawCell;
   SelectCellHandler OnSelectCell;
@@ -69,6 +78,8 @@ class Grid : public ControlBase<IGrid> {
   RECT CellRect(int col, int row) const;
   // The text last drawn into each cell, by (row, col); cells never drawn are absent.
   const std::map<std::pair<int, int>, std::string>& DrawnTexts() const { return drawnTexts_; }
+  // The text the draw handler gives a cell, whether on view or not (empty when it fails).
+  std::string CellText(int col, int row) const;
 
  protected:
   LRESULT WndProc(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -84,7 +95,7 @@ class Grid : public ControlBase<IGrid> {
   };
 
   void Paint(HDC dc, const RECT& area);
-  void PaintCell(HDC dc, int col, int row, const RECT& rect);
+  void PaintCell(HDC dc, int col, int row, const RECT& rect, bool tints);
   Hit HitTest(int x, int y) const;
   int SizingBorderAt(int x, int y) const;  // column whose right border is under (x, y), or -1
   int ColLeft(int col) const;
@@ -115,6 +126,9 @@ class Grid : public ControlBase<IGrid> {
   bool updatingBars_ = false;
   HFONT font_ = nullptr;  // set by WM_SETFONT, owned by the window that set it
   std::map<std::pair<int, int>, std::string> drawnTexts_;
+  // What screen readers see (GridAccessible.h): made at the first WM_GETOBJECT.
+  std::unique_ptr<IAccessibleGrid> accessView_;
+  GridAccessible* accessible_ = nullptr;
 };
 
 }  // namespace morvane::win

@@ -36,4 +36,8 @@ BOOL HybridUser::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
   return simulated_.GetExitCodeProcess(process, exitCode);
 }
 
+BOOL HybridUser::SystemParametersInfoA(UINT action, UINT param, PVOID data, UINT winIni) {
+  return simulated_.SystemParametersInfoA(action, param, data, winIni);
+}
+
 }  // namespace morvane::win

@@ -27,6 +27,9 @@ class HybridUser : public platform::IUser {
   BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info) override;
   DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) override;
   BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) override;
+  // The simulated machine's settings (a high-contrast theme), so the window draws as
+  // on the PC the machine describes.
+  BOOL SystemParametersInfoA(UINT action, UINT param, PVOID data, UINT winIni) override;
 
  private:
   template <typename R>

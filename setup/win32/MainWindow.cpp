@@ -322,6 +322,11 @@ LRESULT MainWindow::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_SIZE:
       Layout();
       return 0;
+    // The grid draws its own colours: it hears of a theme or colour change too.
+    case WM_SYSCOLORCHANGE:
+    case WM_SETTINGCHANGE:
+      if (dgDevices_) ::SendMessageA(dgDevices_->Hwnd(), message, wParam, lParam);
+      break;
     case WM_ACTIVATE:
       // As the dialog manager does: the focus comes back to the control that had it.
       if (focus_ && LOWORD(wParam) == WA_INACTIVE) {

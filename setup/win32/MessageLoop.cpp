@@ -1,6 +1,7 @@
 #include "setup/win32/MessageLoop.h"
 
 #include "setup/win32/ErrorQueue.h"
+#include "setup/win32/MenuKeys.h"
 
 namespace morvane::win {
 
@@ -10,6 +11,7 @@ int RunMessageLoop(HWND main) {
   for (;;) {
     const BOOL got = ::GetMessageA(&msg, nullptr, 0, 0);
     if (got == 0 || got == -1) break;
+    if (::IsWindow(main) && TranslateMenuKey(main, msg)) continue;
     const bool dialogKey = ::IsWindow(main) && msg.message >= WM_KEYFIRST && msg.message <= WM_KEYLAST &&
                            ::IsDialogMessageA(main, &msg);
     if (!dialogKey) {

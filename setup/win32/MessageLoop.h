@@ -7,8 +7,8 @@
 namespace morvane::win {
 
 // Runs until WM_QUIT and returns its exit code. `main` is the main window: keys
-// go through its dialog manager (Tab, Shift+Tab, Escape) and it owns the error
-// boxes. After every message the errors queued by handlers are shown.
+// go through its system menu's shortcuts (MenuKeys.h) and its dialog manager (Tab,
+// Shift+Tab, Escape), and it owns the error boxes. After every message the errors queued by handlers are shown.
 int RunMessageLoop(HWND main);
 
 }  // namespace morvane::win

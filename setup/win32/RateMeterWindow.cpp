@@ -89,6 +89,8 @@ RateMeterWindow::RateMeterWindow(HWND owner, TMeterTarget target)
 }
 
 RateMeterWindow::~RateMeterWindow() {
+  DetachTextsAccessible(accessible_);
+  accessible_ = nullptr;
   logic_.Stop();
   btnSave_.reset();
   btnClose_.reset();
@@ -231,6 +233,13 @@ LRESULT RateMeterWindow::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       break;
+    // A screen reader reads the lines of figures as static texts.
+    case WM_GETOBJECT:
+      if (static_cast<LONG>(lParam) == static_cast<LONG>(OBJID_CLIENT)) {
+        if (accessible_ == nullptr) accessible_ = CreateTextsAccessible(Hwnd(), [this] { return logic_.Lines(); });
+        if (accessible_ != nullptr) return ::LresultFromObject(IID_IAccessible, wParam, AsAccessible(accessible_));
+      }
+      break;
     case WM_KEYDOWN:
       if (wParam == VK_ESCAPE) {
         ::PostMessageA(Hwnd(), WM_CLOSE, 0, 0);
@@ -267,6 +276,8 @@ LRESULT RateMeterWindow::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY:
       ::KillTimer(Hwnd(), kRefreshTimerId);
       logic_.Stop();
+      DetachTextsAccessible(accessible_);
+      accessible_ = nullptr;
       return 0;
     default:
       break;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "setup/RateMeterF.h"
+#include "setup/win32/GridAccessible.h"
 #include "setup/win32/NativeControls.h"
 #include "setup/win32/Window.h"
 
@@ -59,6 +60,7 @@ class RateMeterWindow : public Wnd {
   std::unique_ptr<Button> btnSave_;
   std::uint64_t shownCount_ = ~std::uint64_t{0};
   bool shownMoving_ = false;
+  TextsAccessible* accessible_ = nullptr;  // made at the first WM_GETOBJECT
 };
 
 // The texts the last meter window drew (its caption first), kept after it closed, so

@@ -10,6 +10,7 @@
 #include "setup/SetupF.h"
 #include "setup/win32/ApplicationWindow.h"
 #include "setup/win32/ErrorQueue.h"
+#include "setup/win32/MenuKeys.h"
 #include "setup/win32/MessageLoop.h"
 #include "setup/win32/RateMeterWindow.h"
 
@@ -114,6 +115,7 @@ int RunSetup(const char* commandLine, int showCommand, const SetupHooks& hooks) 
   ConnectRateMeter(window, form, meter);
   Guarded([&] { form.FormCreate(FirstCommandLineArgument(commandLine != nullptr ? commandLine : "")); });
   Guarded([&] { window.Show(showCommand); });
+  ShowMenuKeys(::GetSystemMenu(window.Hwnd(), FALSE));
   const int exitCode = RunMessageLoop(window.Hwnd());
   window.Events = {};
   window.dgDevices().OnDoubleClick = nullptr;

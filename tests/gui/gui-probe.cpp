@@ -18,6 +18,7 @@
 //                                    of another scale; prints the suggested rectangle
 //   gui-probe activate-other <ms>    shows a window of its own, makes it the active one
 //                                    for <ms> milliseconds, then ends
+//   gui-probe clipboard              the text on the clipboard, or "none"
 // Exit code 0 when the window was found, 1 otherwise, 2 for a wrong command line.
 // The probe is per-monitor DPI aware, so that it sees other programs' windows in
 // pixels of the screen (as xdotool clicks), not scaled to 96 pixels per inch.
@@ -228,6 +229,16 @@ int ActivateOther(int milliseconds) {
   return 0;
 }
 
+int Clipboard() {
+  if (!::OpenClipboard(nullptr)) return 1;
+  HANDLE data = ::GetClipboardData(CF_TEXT);
+  const char* text = data != nullptr ? static_cast<const char*>(::GlobalLock(data)) : nullptr;
+  std::printf("%s\n", text != nullptr ? text : "none");
+  if (text != nullptr) ::GlobalUnlock(data);
+  ::CloseClipboard();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -241,6 +252,7 @@ int main(int argc, char** argv) {
   if (command == "client" && argc == 3) return Client(argv[2]);
   if (command == "dpi" && argc == 5) return Dpi(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
   if (command == "activate-other" && argc == 3) return ActivateOther(std::atoi(argv[2]));
+  if (command == "clipboard" && argc == 2) return Clipboard();
   std::fprintf(stderr, "usage: gui-probe focus|watch-focus|tooltip|box|rect|client|dpi|activate-other ...\n");
   return 2;
 }

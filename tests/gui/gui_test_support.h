@@ -121,6 +121,9 @@ class RecordingUser : public platform::IUser {
     ::SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  BOOL SystemParametersInfoA(UINT action, UINT param, PVOID data, UINT winIni) override {
+    return ::SystemParametersInfoA(action, param, data, winIni);
+  }
 };
 
 // Shows the queued errors into a recording user and returns their texts.

@@ -51,6 +51,7 @@ class FakeUser : public platform::IUser {
     *exitCode = 7;
     return TRUE;
   }
+  BOOL SystemParametersInfoA(UINT, UINT, PVOID, UINT) override { return Answer("SystemParametersInfoA"); }
 
  private:
   BOOL Answer(const char* name) {

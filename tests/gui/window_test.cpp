@@ -12,6 +12,7 @@
 #include "setup/win32/DialogFont.h"
 #include "setup/win32/FocusKeeper.h"
 #include "setup/win32/MainWindow.h"
+#include "setup/win32/MenuKeys.h"
 #include "setup/win32/MessageLoop.h"
 #include "setup/win32/NativeControls.h"
 #include "tests/gui/gui_test_support.h"
@@ -464,6 +465,68 @@ TEST_F(MainWindowTest, TheSystemMenuOffersTheMeterOnlyForADeviceWithAMouse) {
   ::SendMessageA(window_.Hwnd(), WM_SYSCOMMAND, kSysMeasureRate, 0);
   EXPECT_EQ(opened, 1);
   EXPECT_FALSE(opening());
+}
+
+// Holds Ctrl down in this thread's keyboard state (what GetKeyState reads) for a scope.
+class CtrlHeld {
+ public:
+  CtrlHeld() {
+    ::GetKeyboardState(saved_);
+    BYTE state[256];
+    ::GetKeyboardState(state);
+    state[VK_CONTROL] = 0x80;
+    ::SetKeyboardState(state);
+  }
+  ~CtrlHeld() { ::SetKeyboardState(saved_); }
+
+ private:
+  BYTE saved_[256];
+};
+
+TEST_F(MainWindowTest, EverySystemMenuItemOfOursHasAShortcutShownInTheMenuAndWorkingWhereAllowed) {
+  bool canMeasure = false;
+  int opened = 0;
+  window_.Events.CanMeasureRate = [&] { return canMeasure; };
+  window_.Events.OnMeasureRate = [&] { ++opened; };
+  HMENU menu = ::GetSystemMenu(window_.Hwnd(), FALSE);
+  ASSERT_NE(menu, nullptr);
+  ShowMenuKeys(menu);
+  ShowMenuKeys(menu);  // shown once, however often asked
+  char text[96] = "";
+  ASSERT_GT(::GetMenuStringA(menu, kSysMeasureRate, text, sizeof text, MF_BYCOMMAND), 0);
+  EXPECT_STREQ(text, "Measure Polling Rate...\tCtrl+M");
+  // Every item of ours after the system's own has a shortcut.
+  const int count = ::GetMenuItemCount(menu);
+  int ours = 0;
+  for (int i = 0; i < count; ++i) {
+    const UINT id = ::GetMenuItemID(menu, i);
+    if (id == static_cast<UINT>(-1) || id == 0 || id >= 0xF000) continue;
+    ++ours;
+    EXPECT_NE(FindMenuKey(id), nullptr) << "item " << id;
+  }
+  EXPECT_GE(ours, 1);
+
+  auto key = [&](WPARAM vk, HWND target) {
+    MSG msg{};
+    msg.hwnd = target;
+    msg.message = WM_KEYDOWN;
+    msg.wParam = vk;
+    return TranslateMenuKey(window_.Hwnd(), msg);
+  };
+  HWND grid = window_.dgDevices().Hwnd();
+  EXPECT_FALSE(key('M', grid));  // without Ctrl the key is the control's
+  {
+    CtrlHeld ctrl;
+    EXPECT_TRUE(key('M', grid));  // taken, but the meter is not allowed for this row
+    EXPECT_EQ(opened, 0);
+    canMeasure = true;
+    EXPECT_TRUE(key('M', grid));
+    EXPECT_EQ(opened, 1);
+    EXPECT_FALSE(key('Q', grid));  // no item has Ctrl+Q
+    HostWindow other;
+    EXPECT_FALSE(key('M', other.Hwnd()));  // a key of another window is not ours
+    EXPECT_EQ(opened, 1);
+  }
 }
 
 TEST_F(MainWindowTest, TheLoopShowsAnEscapedExceptionAndGoesOnUntilTheWindowCloses) {

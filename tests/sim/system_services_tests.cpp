@@ -129,6 +129,25 @@ TEST_F(SystemSide, ClipboardTakesBlocksOnlyWhileOpen) {
   EXPECT_EQ(services.ClipboardFormats(), std::vector<UINT>{CF_TEXT});
 }
 
+TEST_F(SystemSide, HighContrastIsTheMachinesAndOtherSettingsAreRefused) {
+  HIGHCONTRASTA contrast{};
+  contrast.cbSize = sizeof contrast;
+  ASSERT_TRUE(services.SystemParametersInfoA(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0));
+  EXPECT_EQ(contrast.dwFlags & HCF_HIGHCONTRASTON, 0u);
+  model.system.highContrast = true;
+  ASSERT_TRUE(services.SystemParametersInfoA(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0));
+  EXPECT_EQ(contrast.dwFlags & HCF_HIGHCONTRASTON, HCF_HIGHCONTRASTON);
+  // A structure too short for the answer, and a setting the machine does not have.
+  HIGHCONTRASTA shorter = contrast;
+  shorter.cbSize = 4;
+  EXPECT_FALSE(services.SystemParametersInfoA(SPI_GETHIGHCONTRAST, 4, &shorter, 0));
+  EXPECT_EQ(services.GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(services.SystemParametersInfoA(SPI_GETHIGHCONTRAST, sizeof contrast, nullptr, 0));
+  EXPECT_EQ(services.GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(services.SystemParametersInfoA(0x0043 /* SPI_SETHIGHCONTRAST */, sizeof contrast, &contrast, 0));
+  EXPECT_EQ(services.GetLastError(), ERROR_INVALID_SPI_VALUE);
+}
+
 TEST_F(SystemSide, RedirectionHidesSystem32FromA32BitProcess) {
   model.system.wow64 = true;
   model.files.push_back(FileAt("C:\\WINDOWS\\System32\\drivers\\usbhub.sys", sim::FileVersion{"1.0"}));
