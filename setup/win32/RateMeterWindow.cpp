@@ -245,6 +245,12 @@ LRESULT RateMeterWindow::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
         ::PostMessageA(Hwnd(), WM_CLOSE, 0, 0);
         return 0;
       }
+      // The window keeps the focus itself (so Escape reaches it): its button's action
+      // has a key of its own, as the main window's menu items have.
+      if (wParam == 'S' && (::GetKeyState(VK_CONTROL) & 0x8000) != 0) {
+        SaveCsv();
+        return 0;
+      }
       break;
     case WM_ACTIVATE:
       if (LOWORD(wParam) != WA_INACTIVE) ::SetFocus(Hwnd());  // Escape reaches the window, not the button

@@ -4,7 +4,8 @@
 # mouse, the arrows choose its rate, Space on "Restart" restarts it and on "Copy IDs"
 # copies its IDs; Ctrl+D, Ctrl+M and Ctrl+S open the system menu's items (the
 # diagnosis, the rate meter, whose figures a screen reader reads as static texts
-# (acc-probe.exe), the snapshot's save dialog) without the menu; Escape ends
+# (acc-probe.exe) and whose Ctrl+S saves its intervals, the snapshot's save dialog)
+# without the menu; Escape ends
 # the program, and the simulated registry holds the filter and the rate.
 # The pointer only rests on the window: without a window manager, X gives the keys to
 # the window under it. It never clicks.
@@ -84,6 +85,15 @@ if meter=$(wait_window "$meter_title" 20); then
   check_that "a screen reader reads the meter's figures" "it read: ${texts:0:300}" \
     grep -q '^Rate' <<<"$texts"
   read -r mx my _ _ < <(window_geometry "$meter")
+  xdotool mousemove $((mx + 10)) $((my + 10))
+  pause 0.5
+  xdotool key ctrl+s
+  if dialog=$(wait_window "Save The Intervals" 20); then
+    check_pass "Ctrl+S in the meter opens its save dialog"
+    answer_box "$dialog" Escape || check_fail "Escape cancels the meter's save dialog" "it is still open"
+  else
+    check_fail "Ctrl+S in the meter opens its save dialog" "no dialog \"Save The Intervals\""
+  fi
   xdotool mousemove $((mx + 10)) $((my + 10))
   pause 0.5
   xdotool key Escape
