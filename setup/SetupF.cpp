@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "devices/DeviceList.h"
+#include "devices/SessionChanges.h"
 #include "devices/DeviceTables.h"
 #include "platform/platform.h"
 #include "syshelpers/DriverFiles.h"
@@ -560,7 +561,11 @@ void TfrmSetup::btnApplyClick() {
     TDevice& device = GetSelectedDevice();
     if (IsWow64()) {
       const std::string parameters = "U " + device.InstanceId;
-      platform::User().ShellExecuteA(Owner(), nullptr, HelperProgram, parameters.c_str(), nullptr, SW_SHOW);
+      const HINSTANCE started =
+          platform::User().ShellExecuteA(Owner(), nullptr, HelperProgram, parameters.c_str(), nullptr, SW_SHOW);
+      // The helper took the request, as the class installer takes it on the direct path:
+      // the settings changed this session are those the device starts with now.
+      if (reinterpret_cast<INT_PTR>(started) > 32) NoteDeviceRestarted(device.InstanceId);
     } else {
       device.RestartDevice();
     }

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "platform/errors.h"
+#include "devices/SessionChanges.h"
 #include "setup/SetupF.h"
 #include "syshelpers/Messages.h"
 #include "tests/setup/WindowFixture.h"
@@ -549,6 +550,23 @@ TEST_F(CommandTest, RestartOn64BitWindowsHandsTheInstanceIdToTheHelper) {
             "null, null, \"TALON64.EXE\", \"U USB\\VID_046D&PID_C05A\\6&1A2B3C4D&0&3\", null, 5");
   EXPECT_EQ(machine->CountCalls("SetupDiCallClassInstaller"), 0u);
   EXPECT_TRUE(w.DeviceControlsDisabled());
+}
+
+// A setting changed this session is the one in effect once the restart was handed
+// on, by the helper under WOW64 as by the class installer: the meter stops saying
+// "after a restart" for it; a helper that could not start leaves the note.
+TEST_F(CommandTest, ARestartHandedToTheHelperPutsThisSessionsChangesInEffect) {
+  machine->Model().system.wow64 = true;
+  Open("/mice");
+  Select(kLowMouse);
+  ForgetSessionChanges();
+  NoteSettingsBeforeChange(kLowMouse, TSettingsAtStart{true, false, 0});
+  machine->InjectFault(sim::Fault{"ShellExecuteA", ERROR_FILE_NOT_FOUND});
+  frm.btnApplyClick();  // the shell starts nothing: the window waits for M7 as before
+  EXPECT_TRUE(SettingsAtStart(kLowMouse).has_value());
+  frm.btnApplyClick();
+  EXPECT_FALSE(SettingsAtStart(kLowMouse).has_value());
+  ForgetSessionChanges();
 }
 
 TEST_F(CommandTest, CloseClosesTheWindow) {
