@@ -134,8 +134,11 @@ check("the registry holds the filter", [f.lower() for f in gaming.get("lowerFilt
 check("the declined optical mouse is unchanged", optical.get("lowerFilters") == [] and row(2)[1:3] == ["No", "Default"],
       "%r, row 2 %r" % (optical.get("lowerFilters"), row(2)))
 meter = state.get("meter", [])
-check("the meter measured the gaming mouse's 500 reports a second",
-      len(meter) > 1 and meter[0] == "Polling Rate - USB Composite Device - Gaming Mouse", meter)
+check("the meter measured the gaming mouse", len(meter) > 1 and
+      meter[0] == "Polling Rate - USB Composite Device - Gaming Mouse", meter)
+import re
+check("after the restart the meter's verdict is the guide's: reaches 500 reports/s, as set",
+      any(re.fullmatch(r"Reaches (49[5-9]|50[0-5]) reports/s, as set\.", line) for line in meter), meter)
 PY
 
 # The guide shows only pictures this test takes.
