@@ -75,12 +75,17 @@ marked = [r for r, (states, _) in rows.items() if "selected" in states.split(","
 check("and only that row is marked selected", marked == [selected_expected], marked)
 PY
 }
-while IFS= read -r line; do
-  case "$line" in
-    "ok "*) check_pass "start: ${line#ok }" ;;
-    "FAIL "*) rest=${line#FAIL }; check_fail "start: ${rest%%$'\t'*}" "${rest#*$'\t'}" ;;
-  esac
-done < <(compare "$work/start.txt" 1)
+# The checks compare prints, named after $1.
+report() {
+  local when=$1 line rest
+  while IFS= read -r line; do
+    case "$line" in
+      "ok "*) check_pass "$when: ${line#ok }" ;;
+      "FAIL "*) rest=${line#FAIL }; check_fail "$when: ${rest%%$'\t'*}" "${rest#*$'\t'}" ;;
+    esac
+  done
+}
+report start < <(compare "$work/start.txt" 1)
 
 # The selection moves with the keys; a reader listening hears of it.
 "$runner" "$acc_exe" events "$title" "$(slow_int 12)000" >"$work/events.txt" 2>/dev/null &
@@ -90,12 +95,7 @@ click_at 100 $((40 + 22 + 10))
 xdotool key Down Down
 pause 1
 acc grid "$title" >"$work/moved.txt"
-while IFS= read -r line; do
-  case "$line" in
-    "ok "*) check_pass "after two Down keys: ${line#ok }" ;;
-    "FAIL "*) rest=${line#FAIL }; check_fail "after two Down keys: ${rest%%$'\t'*}" "${rest#*$'\t'}" ;;
-  esac
-done < <(compare "$work/moved.txt" 3)
+report "after two Down keys" < <(compare "$work/moved.txt" 3)
 # Another category rebuilds the list: Shift+Tab to the category box, Up to "USB".
 xdotool key shift+Tab
 pause 0.5

@@ -67,14 +67,21 @@ copied=$(probe clipboard)
 check_that "Space on \"Copy IDs\" copies the gaming mouse's IDs" "the clipboard holds \"${copied:0:200}\"" \
   grep -qF "$gaming" <<<"$copied"
 
+# The key $1 opens the window titled $2 (a pattern; $3 names it in the checks), which
+# the key $4 then closes.
+key_opens_and_closes() {
+  local key=$1 pattern=$2 name=$3 close=$4 id
+  xdotool key "$key"
+  if id=$(wait_window "$pattern" 20); then
+    check_pass "$key opens \"$name\""
+    answer_box "$id" "$close" || check_fail "$close closes \"$name\"" "it is still open"
+  else
+    check_fail "$key opens \"$name\"" "no such window"
+  fi
+}
+
 # The system menu's items by their keys.
-xdotool key ctrl+d
-if box=$(wait_window "Why Is The Filter Not Active\\?" 20); then
-  check_pass "Ctrl+D opens \"Why Is The Filter Not Active?\""
-  answer_box "$box" Return || check_fail "Return closes the diagnosis" "it is still open"
-else
-  check_fail "Ctrl+D opens \"Why Is The Filter Not Active?\"" "no such box"
-fi
+key_opens_and_closes ctrl+d "Why Is The Filter Not Active\\?" "Why Is The Filter Not Active?" Return
 rest_on_window
 xdotool key ctrl+m
 meter_title='Polling Rate - USB Composite Device - Gaming Mouse'
@@ -87,13 +94,7 @@ if meter=$(wait_window "$meter_title" 20); then
   read -r mx my _ _ < <(window_geometry "$meter")
   xdotool mousemove $((mx + 10)) $((my + 10))
   pause 0.5
-  xdotool key ctrl+s
-  if dialog=$(wait_window "Save The Intervals" 20); then
-    check_pass "Ctrl+S in the meter opens its save dialog"
-    answer_box "$dialog" Escape || check_fail "Escape cancels the meter's save dialog" "it is still open"
-  else
-    check_fail "Ctrl+S in the meter opens its save dialog" "no dialog \"Save The Intervals\""
-  fi
+  key_opens_and_closes ctrl+s "Save The Intervals" "Save The Intervals" Escape
   xdotool mousemove $((mx + 10)) $((my + 10))
   pause 0.5
   xdotool key Escape
@@ -103,13 +104,7 @@ else
   check_fail "Ctrl+M opens the rate meter of the current device" "no window \"$meter_title\""
 fi
 rest_on_window
-xdotool key ctrl+s
-if dialog=$(wait_window "Save PC Snapshot" 20); then
-  check_pass "Ctrl+S opens the snapshot's save dialog"
-  answer_box "$dialog" Escape || check_fail "Escape cancels the save dialog" "it is still open"
-else
-  check_fail "Ctrl+S opens the snapshot's save dialog" "no dialog \"Save PC Snapshot\""
-fi
+key_opens_and_closes ctrl+s "Save PC Snapshot" "Save PC Snapshot" Escape
 
 rest_on_window
 xdotool key Escape
