@@ -565,7 +565,9 @@ void TfrmSetup::btnApplyClick() {
           platform::User().ShellExecuteA(Owner(), nullptr, HelperProgram, parameters.c_str(), nullptr, SW_SHOW);
       // The helper took the request, as the class installer takes it on the direct path:
       // the settings changed this session are those the device starts with now.
-      if (reinterpret_cast<INT_PTR>(started) > 32) NoteDeviceRestarted(device.InstanceId);
+      if (static_cast<std::intptr_t>(reinterpret_cast<std::uintptr_t>(started)) > 32) {
+        NoteDeviceRestarted(device.InstanceId);
+      }
     } else {
       device.RestartDevice();
     }
