@@ -3,7 +3,6 @@
 #include <commdlg.h>
 
 #include <algorithm>
-#include <fstream>
 
 namespace morvane::win {
 namespace {
@@ -113,11 +112,24 @@ void RateMeterWindow::SaveCsv() {
   dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
   if (!::GetSaveFileNameA(&dialog)) return;
   const std::string path(file.data());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << csv;
-  out.flush();
-  if (!out) {
-    const std::string text = "The intervals could not be written to \"" + path + "\".";
+  // Written with the system's own file calls: the C++ streams would bring their locale
+  // machinery into setup.exe, most of a megabyte.
+  DWORD code = ERROR_SUCCESS;
+  HANDLE out = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) {
+    code = ::GetLastError();
+  } else {
+    DWORD written = 0;
+    ::SetLastError(ERROR_SUCCESS);  // a short write sets none
+    const bool whole = ::WriteFile(out, csv.data(), static_cast<DWORD>(csv.size()), &written, nullptr) != FALSE &&
+                       written == csv.size() && ::FlushFileBuffers(out) != FALSE;
+    if (!whole) code = ::GetLastError() != ERROR_SUCCESS ? ::GetLastError() : ERROR_WRITE_FAULT;
+    ::CloseHandle(out);
+  }
+  if (code != ERROR_SUCCESS) {
+    std::string text = "The intervals could not be written to \"" + path + "\"";
+    const std::string reason = SystemErrorText(code);
+    text += reason.empty() ? "." : ": " + reason + ".";
     ::MessageBoxA(Hwnd(), text.c_str(), logic_.Caption().c_str(), MB_ICONERROR | MB_OK);
   }
 }

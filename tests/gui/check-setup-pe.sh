@@ -25,7 +25,7 @@ check_that "a PE32 optional header" "$(grep -E '^Magic' <<<"$headers")" \
 check_that "the Windows GUI subsystem" "$(grep -E '^Subsystem' <<<"$headers")" \
   matches '^Subsystem[[:space:]]+0+2[[:space:]]+\(Windows GUI\)' "$headers"
 
-system_dlls='^(ADVAPI32|CFGMGR32|COMCTL32|COMDLG32|GDI32|KERNEL32|MSVCRT|OLE32|OLEAUT32|SETUPAPI|SHELL32|USER32|VERSION|NTDLL|WS2_32)\.DLL$'
+system_dlls='^(ADVAPI32|CFGMGR32|COMCTL32|COMDLG32|GDI32|KERNEL32|MSVCRT|OLE32|OLEACC|OLEAUT32|SETUPAPI|SHELL32|USER32|VERSION|NTDLL|WS2_32)\.DLL$'
 imports=$(sed -nE 's/^[[:space:]]*DLL Name: (.*)$/\1/p' <<<"$headers")
 others=""
 while read -r dll; do
