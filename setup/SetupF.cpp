@@ -7,10 +7,12 @@
 
 #include "devices/DeviceList.h"
 #include "devices/DeviceTables.h"
+#include "devices/Journal.h"
 #include "platform/platform.h"
 #include "syshelpers/DriverFiles.h"
 #include "syshelpers/Messages.h"
 #include "syshelpers/Services.h"
+#include "talon64/TalonExit.h"
 
 namespace morvane {
 namespace {
@@ -249,6 +251,7 @@ void TfrmSetup::FitGridAndWidth() {
 }
 
 void TfrmSetup::FormDestroy() {
+  helperProcess_.Reset();
   DeviceList.reset();
   DeviceCount = 0;
 }
@@ -492,6 +495,18 @@ bool TfrmSetup::AskFilterQuestions(TDevice& device) {
   return true;
 }
 
+// Records a change of the window in the journal before it is made; a journal that
+// cannot be read or written stops the change with the reason in the error box.
+void TfrmSetup::BeginRecord(TJournal& journal, TRecordedChange& change,
+                            const std::function<void(JournalEntry&)>& intended) {
+  if (!journal.Load()) throw Error("Nothing was changed: the journal of changes cannot be read: " + journal.Error());
+  if (!change.Begin(intended)) {
+    // A read of the device the system refused: its own error, as any refused call.
+    if (change.FailureCode() != 0) throw SysError(change.FailureCode());
+    throw Error("Nothing was changed: " + change.FailureText());
+  }
+}
+
 void TfrmSetup::cbFilterClick() {
   if (Updating) return;
   const bool on = c_.cbFilter->Checked();
@@ -504,9 +519,14 @@ void TfrmSetup::cbFilterClick() {
         c_.cbFilter->SetChecked(false);
         return;
       }
+      // Recorded before it is made; a journal that cannot be written stops it.
+      TJournal journal;
+      TRecordedChange change(journal, *device, on ? "window: filter on" : "window: filter off", true, false);
+      BeginRecord(journal, change, [on](JournalEntry& e) { e.filtersAfter = TDevice::WithFilter(e.filtersBefore, on); });
       platform::System().SetLastError(ERROR_SUCCESS);
       device->SetFilterInstalled(on);
       const DWORD code = platform::System().GetLastError();
+      change.Finish();
       // The box shows what the device's lower filters now hold: a write the platform
       // refused (or a list that could not be read whole, which is never written back)
       // leaves the filter as it was, the box says so and the error box tells why.
@@ -535,9 +555,15 @@ void TfrmSetup::cbRateClick() {
         ShowRateState(device);
         return;
       }
+      TJournal journal;
+      TRecordedChange change(journal, *device, "window: rate " + c_.cbRate->Item(k), false, true);
+      BeginRecord(journal, change, [device, k](JournalEntry& e) {
+        e.intervalAfter = device->OverrideForRate(static_cast<DWORD>(k));
+      });
       platform::System().SetLastError(ERROR_SUCCESS);
       device->SetRate(static_cast<unsigned>(k));
       const DWORD code = platform::System().GetLastError();
+      change.Finish();
       ShowRateState(device);  // a refused write shows the rate the device keeps
       c_.dgDevices->Invalidate();
       if (device->GetRate() != static_cast<DWORD>(k)) throw SysError(code);
@@ -554,17 +580,51 @@ void TfrmSetup::btnApplyClick() {
   // delivered while the request runs are counted rather than reset, and so that a
   // request that fails ends in M7 with the controls enabled again.
   ChangeCount = 0;
+  helperProcess_.Reset();
   c_.tmrDeviceChange->SetInterval(RestartWaitInterval);
   c_.tmrDeviceChange->SetEnabled(true);
   RunAction([&] {
     TDevice& device = GetSelectedDevice();
     if (IsWow64()) {
+      // Started with its process, so that its exit code can tell a restart that waits
+      // for Windows from one that did not happen. A start that fails ends in M7.
       const std::string parameters = "U " + device.InstanceId;
-      platform::User().ShellExecuteA(Owner(), nullptr, HelperProgram, parameters.c_str(), nullptr, SW_SHOW);
+      SHELLEXECUTEINFOA info{};
+      info.cbSize = sizeof info;
+      info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+      info.hwnd = Owner();
+      info.lpFile = HelperProgram;
+      info.lpParameters = parameters.c_str();
+      info.nShow = SW_SHOW;
+      if (platform::User().ShellExecuteExA(&info)) helperProcess_.Reset(info.hProcess);
+      if (RestartNeedsReboot(nullptr)) ShowRebootNeeded();
     } else {
-      device.RestartDevice();
+      if (device.TryRestartDevice() && RestartNeedsReboot(&device)) ShowRebootNeeded();
     }
   });
+}
+
+bool TfrmSetup::RestartNeedsReboot(TDevice* device) {
+  if (device != nullptr) {
+    SP_DEVINSTALL_PARAMS_A params{};
+    params.cbSize = sizeof params;
+    return platform::DeviceInstall().SetupDiGetDeviceInstallParamsA(device->InfoSet, &device->InfoData, &params) &&
+           (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0;
+  }
+  if (!helperProcess_) return false;
+  platform::IUser& user = platform::User();
+  if (user.WaitForSingleObject(helperProcess_.Get(), 0) != WAIT_OBJECT_0) return false;  // still running
+  DWORD code = 0;
+  const bool read = user.GetExitCodeProcess(helperProcess_.Get(), &code) != FALSE;
+  helperProcess_.Reset();
+  return read && code == static_cast<DWORD>(TalonExit::RebootNeeded);
+}
+
+// The device stays as it is until Windows restarts: nothing is awaited any more.
+void TfrmSetup::ShowRebootNeeded() {
+  if (ChangeCount == 0) c_.tmrDeviceChange->SetEnabled(false);
+  platform::User().MessageBoxA(Owner(), TextRebootNeeded, CaptionRebootNeeded, MB_ICONINFORMATION);
+  if (DeviceCount > 0 && !c_.tmrDeviceChange->Enabled()) EnableDeviceControls();
 }
 
 void TfrmSetup::WMDeviceChange() {
@@ -578,9 +638,17 @@ void TfrmSetup::WMDeviceChange() {
 void TfrmSetup::tmrDeviceChangeTimer() {
   c_.tmrDeviceChange->SetEnabled(false);
   if (ChangeCount != 0) {
+    helperProcess_.Reset();
     RefreshDevices();
     return;
   }
+  // The helper that ended with its reboot code did what it could: Windows has to
+  // restart first, which M7's causes would not explain.
+  if (RestartNeedsReboot(nullptr)) {
+    ShowRebootNeeded();
+    return;
+  }
+  helperProcess_.Reset();
   platform::User().MessageBoxA(Owner(), TextM7, CaptionM7, MB_ICONERROR);
   // M7 runs a message loop of its own: a device change that arrived meanwhile is
   // still settling, and a refresh may have found nothing; neither may be enabled.

@@ -9,12 +9,15 @@
 // The TDevice an action holds therefore lives until the action is over.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "devices/DeviceList.h"
+#include "devices/Journal.h"
+#include "platform/handles.h"
 #include "setup/Controls.h"
 
 namespace morvane {
@@ -32,6 +35,12 @@ inline constexpr unsigned SettlingInterval = 1000;
 inline constexpr unsigned RetryInterval = 2000;
 
 inline constexpr const char* FilterServiceName = "morvane";
+
+// The box shown instead of the restart's error when Windows says the restart has to
+// wait for Windows' own restart.
+inline constexpr const char* TextRebootNeeded =
+    "Windows must be restarted for the change to take effect: the device cannot be restarted now.";
+inline constexpr const char* CaptionRebootNeeded = " Restart Windows";
 
 // The first argument of a Windows command line (the program name skipped): blanks
 // separate arguments, double quotes group and are removed. Empty when there is none.
@@ -130,8 +139,16 @@ class TfrmSetup {
   bool AskServiceQuestions();
   bool Ask(const std::string& text, bool warning, bool defaultYes);
   HWND Owner() const;
+  // True when the restart just asked for cannot happen before Windows restarts: the
+  // class installer's install parameters say so, or the helper ended with its code
+  // for it. Forgets the helper's process once it has ended.
+  bool RestartNeedsReboot(TDevice* device);
+  void BeginRecord(TJournal& journal, TRecordedChange& change, const std::function<void(JournalEntry&)>& intended);
+  void ShowRebootNeeded();
 
   TSetupControls c_;
+  // The helper program started for the last restart, until its exit code is read.
+  platform::UniqueKernelHandle helperProcess_;
   int actionDepth_ = 0;
   bool refreshPending_ = false;
 };

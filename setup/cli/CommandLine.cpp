@@ -25,7 +25,8 @@ std::string SwitchName(const std::string& argument) { return IsSwitch(argument) 
 
 bool IsCommandOrOption(const std::string& name) {
   static constexpr const char* Known[] = {"LIST",   "SET",  "INSTALL-SERVICE", "SNAPSHOT", "JSON", "OUT",
-                                          "FILTER", "RATE", "RESTART",         "WAIT",     "YES",  "DIAGNOSE"};
+                                          "FILTER", "RATE", "RESTART",         "WAIT",     "YES",  "DIAGNOSE",
+                                          "RESTORE", "UNINSTALL", "KEEP-ON-FAILURE"};
   for (const char* known : Known) {
     if (name == known) return true;
   }
@@ -53,7 +54,9 @@ class Parser {
       const std::string name = SwitchName(argument);
       std::string value;
       auto setCommand = [&](Command command) -> std::string {
-        if (haveCommand) return "only one of /list, /set, /install-service, /snapshot and /diagnose may be given";
+        if (haveCommand) {
+          return "only one of /list, /set, /install-service, /snapshot, /diagnose, /restore and /uninstall may be given";
+        }
         haveCommand = true;
         a.command = command;
         return {};
@@ -76,6 +79,16 @@ class Parser {
         if (error.empty() && (error = Value("/snapshot", "a file name", value)).empty()) a.snapshotFile = value;
       } else if (name == "DIAGNOSE") {
         error = setCommand(Command::Diagnose);
+      } else if (name == "RESTORE") {
+        error = setCommand(Command::Restore);
+        a.pattern = "all";
+        if (error.empty() && pos_ + 1 < args_.size() && !IsSwitch(args_[pos_ + 1]) && !args_[pos_ + 1].empty()) {
+          a.pattern = args_[++pos_];
+        }
+      } else if (name == "UNINSTALL") {
+        error = setCommand(Command::Uninstall);
+      } else if (name == "KEEP-ON-FAILURE") {
+        a.keepOnFailure = true;
       } else if (name == "JSON") {
         a.json = true;
       } else if (name == "OUT") {
@@ -112,12 +125,15 @@ class Parser {
       }
       if (!error.empty()) return error;
     }
-    if (!haveCommand) return "one of /list, /set, /install-service, /snapshot or /diagnose is needed";
+    if (!haveCommand) {
+      return "one of /list, /set, /install-service, /snapshot, /diagnose, /restore or /uninstall is needed";
+    }
     return CheckCombination(a, haveWait);
   }
 
   static std::string CheckCombination(const Arguments& a, bool haveWait) {
     const bool setOptions = a.filter || a.rate || a.restart;
+    if (a.keepOnFailure && !(a.command == Command::Set && a.restart)) return "/keep-on-failure belongs to /set with /restart";
     switch (a.command) {
       case Command::List:
         if (setOptions || a.yes || haveWait) return "/list takes only a category, /json and /out";
@@ -134,6 +150,12 @@ class Parser {
         break;
       case Command::Diagnose:
         if (setOptions || a.yes || haveWait) return "/diagnose takes only /json and /out";
+        break;
+      case Command::Restore:
+        if (a.filter || a.rate || a.json) return "/restore takes only a device, /restart, /wait, /yes and /out";
+        break;
+      case Command::Uninstall:
+        if (setOptions || a.json) return "/uninstall takes only /yes and /out";
         break;
     }
     return {};

@@ -1,4 +1,5 @@
-// The switches of the command line: /list, /set, /install-service, /snapshot and /diagnose,
+// The switches of the command line: /list, /set, /install-service, /snapshot, /diagnose,
+// /restore and /uninstall,
 // with their options. A command line whose first argument is none of these
 // switches is the window's, and its first argument picks the category as before.
 #pragma once
@@ -24,10 +25,11 @@ enum ExitCode : int {
   ExitMachineNotLoaded = 9,  // setup-sim.exe only: its machine file cannot be read
   ExitOutputNotWritten = 10,   // the file named by /out cannot be written
   ExitDeviceProblem = 11,      // the restarted device came back with a problem
+  ExitUndone = 12,             // the restarted device did not come back healthy: its change was undone
   ExitRebootNeeded = 3010,     // done, and Windows must be restarted for it to take effect
 };
 
-enum class Command { List, Set, InstallService, Snapshot, Diagnose };
+enum class Command { List, Set, InstallService, Snapshot, Diagnose, Restore, Uninstall };
 
 inline constexpr unsigned DefaultWaitSeconds = 10;
 inline constexpr unsigned MaxWaitSeconds = 3600;
@@ -38,10 +40,12 @@ struct Arguments {
   std::optional<int> category;  // a position of DeviceCategories; "All" when absent
   bool json = false;
   // /set
-  std::string pattern;  // an instance ID, '*' and '?' as wildcards
+  std::string pattern;  // an instance ID, '*' and '?' as wildcards; /restore: one, or "all"
   std::optional<bool> filter;
   std::optional<std::string> rate;  // as typed; its index depends on each device's speed
   bool restart = false;
+  // /set /restart: a device that does not come back healthy keeps the change
+  bool keepOnFailure = false;
   // /set and /install-service
   bool yes = false;
   unsigned waitSeconds = DefaultWaitSeconds;
