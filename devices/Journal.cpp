@@ -101,7 +101,10 @@ bool ParseNumber(std::string_view text, DWORD& value) {
 std::string FormatFilters(bool touched, const std::vector<std::string>& filters) {
   if (!touched) return "-";
   std::string out = "=";
-  for (std::size_t i = 0; i < filters.size(); ++i) out += (i == 0 ? "" : "|") + Escape(filters[i]);
+  for (std::size_t i = 0; i < filters.size(); ++i) {
+    if (i != 0) out += '|';
+    out += Escape(filters[i]);
+  }
   return out;
 }
 
@@ -182,7 +185,10 @@ std::string FormatJournal(const std::vector<JournalEntry>& entries) {
         e.intervalTouched ? std::to_string(e.intervalAfter) : "-",
         e.service.empty() ? "-" : e.service,
     };
-    for (std::size_t i = 0; i < kFieldCount; ++i) text += (i == 0 ? "" : "\t") + fields[i];
+    for (std::size_t i = 0; i < kFieldCount; ++i) {
+      if (i != 0) text += '\t';
+      text += fields[i];
+    }
     text += "\n";
   }
   return text;

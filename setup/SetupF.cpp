@@ -1,6 +1,8 @@
 #include "setup/SetupF.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -527,6 +529,7 @@ void TfrmSetup::cbFilterClick() {
       device->SetFilterInstalled(on);
       const DWORD code = platform::System().GetLastError();
       change.Finish();
+      NoteChange(change.Entry(), *device);
       // The box shows what the device's lower filters now hold: a write the platform
       // refused (or a list that could not be read whole, which is never written back)
       // leaves the filter as it was, the box says so and the error box tells why.
@@ -564,6 +567,7 @@ void TfrmSetup::cbRateClick() {
       device->SetRate(static_cast<unsigned>(k));
       const DWORD code = platform::System().GetLastError();
       change.Finish();
+      NoteChange(change.Entry(), *device);
       ShowRateState(device);  // a refused write shows the rate the device keeps
       c_.dgDevices->Invalidate();
       if (device->GetRate() != static_cast<DWORD>(k)) throw SysError(code);
@@ -585,21 +589,172 @@ void TfrmSetup::btnApplyClick() {
   c_.tmrDeviceChange->SetEnabled(true);
   RunAction([&] {
     TDevice& device = GetSelectedDevice();
-    if (IsWow64()) {
-      // Started with its process, so that its exit code can tell a restart that waits
-      // for Windows from one that did not happen. A start that fails ends in M7.
-      const std::string parameters = "U " + device.InstanceId;
-      SHELLEXECUTEINFOA info{};
-      info.cbSize = sizeof info;
-      info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-      info.hwnd = Owner();
-      info.lpFile = HelperProgram;
-      info.lpParameters = parameters.c_str();
-      info.nShow = SW_SHOW;
-      if (platform::User().ShellExecuteExA(&info)) helperProcess_.Reset(info.hProcess);
-      if (RestartNeedsReboot(nullptr)) ShowRebootNeeded();
-    } else {
-      if (device.TryRestartDevice() && RestartNeedsReboot(&device)) ShowRebootNeeded();
+    // A device the window changed since its last restart is checked when it is back.
+    awaiting_.reset();
+    const auto changed = changedSinceRestart_.find(ToUpperAscii(device.InstanceId));
+    if (changed != changedSinceRestart_.end()) {
+      awaiting_ = changed->second;
+      changedSinceRestart_.erase(changed);
+      awaitingInput_ = changedIsInput_[ToUpperAscii(device.InstanceId)] || device.HasMouseChild() ||
+                       device.HasKeyboardChild();
+      changedIsInput_.erase(ToUpperAscii(device.InstanceId));
+    }
+    RequestRestart(device);
+  });
+}
+
+void TfrmSetup::RequestRestart(TDevice& device) {
+  if (IsWow64()) {
+    // Started with its process, so that its exit code can tell a restart that waits
+    // for Windows from one that did not happen. A start that fails ends in M7.
+    const std::string parameters = "U " + device.InstanceId;
+    SHELLEXECUTEINFOA info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    info.hwnd = Owner();
+    info.lpFile = HelperProgram;
+    info.lpParameters = parameters.c_str();
+    info.nShow = SW_SHOW;
+    if (platform::User().ShellExecuteExA(&info)) helperProcess_.Reset(info.hProcess);
+    if (RestartNeedsReboot(nullptr)) ShowRebootNeeded();
+  } else {
+    if (device.TryRestartDevice() && RestartNeedsReboot(&device)) ShowRebootNeeded();
+  }
+}
+
+void TfrmSetup::NoteChange(const JournalEntry& entry, TDevice& device) {
+  if (entry.state != JournalState::Done) return;
+  // Asked now and again at the restart: one read that failed cannot skip the question.
+  bool& input = changedIsInput_[ToUpperAscii(entry.instanceId)];
+  input = input || device.HasMouseChild() || device.HasKeyboardChild();
+  JournalOriginal& before = changedSinceRestart_[ToUpperAscii(entry.instanceId)];
+  before.instanceId = entry.instanceId;
+  if (entry.filtersTouched && !before.filtersKnown) {
+    before.filtersKnown = true;
+    before.filters = entry.filtersBefore;
+  }
+  if (entry.intervalTouched && !before.intervalKnown) {
+    before.intervalKnown = true;
+    before.interval = entry.intervalBefore;
+  }
+}
+
+namespace {
+
+// A device opened by its instance ID alone, present or not.
+class OpenedDevice {
+ public:
+  explicit OpenedDevice(const std::string& instanceId) {
+    platform::IDeviceInstall& setup = platform::DeviceInstall();
+    set_ = platform::UniqueDevInfo(setup.SetupDiCreateDeviceInfoList(nullptr, nullptr));
+    if (!set_) return;
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    if (!setup.SetupDiOpenDeviceInfoA(set_.Get(), instanceId.c_str(), nullptr, 0, &data)) return;
+    device_ = std::make_unique<TDevice>(set_.Get(), data, set_.Get());
+  }
+  TDevice* Device() { return device_.get(); }
+
+ private:
+  platform::UniqueDevInfo set_;
+  std::unique_ptr<TDevice> device_;  // destroyed before its set
+};
+
+}  // namespace
+
+// The restarted device the window changed: one that is not back or came back with a
+// problem gets its settings back at once; one with a mouse or keyboard child asks
+// first, and no answer puts them back too.
+void TfrmSetup::CheckRestartedDevice() {
+  if (!awaiting_) return;
+  const JournalOriginal target = *awaiting_;
+  awaiting_.reset();
+  ULONG status = 0, problem = 0;
+  bool present = false;
+  {
+    OpenedDevice opened(target.instanceId);
+    present = opened.Device() != nullptr &&
+              platform::ConfigManager().CM_Get_DevNode_Status(&status, &problem, opened.Device()->InfoData.DevInst, 0) ==
+                  CR_SUCCESS;
+  }
+  if (!present) {
+    PutBackAndRestart(target, target.instanceId + " did not come back after its restart.");
+  } else if ((status & DN_HAS_PROBLEM) != 0 || problem != 0) {
+    PutBackAndRestart(target, target.instanceId + " came back with problem " + std::to_string(problem) + ": " +
+                                  GetProblemText(problem));
+  } else if (awaitingInput_ && c_.keepBox != nullptr &&
+             !c_.keepBox->AskKeep(Owner(), TextKeepSettings, KeepSeconds)) {
+    PutBackAndRestart(target, "");
+  }
+}
+
+void TfrmSetup::PutBackAndRestart(const JournalOriginal& target, const std::string& why) {
+  try {
+    PutBack(target);
+  } catch (...) {
+    RefreshDevices();  // the boxes and the grid show what the device holds
+    throw;
+  }
+  // The boxes and the grid show the settings put back, before the restart is awaited.
+  RefreshDevices();
+  DisableDeviceControls();
+  ChangeCount = 0;
+  helperProcess_.Reset();
+  c_.tmrDeviceChange->SetInterval(RestartWaitInterval);
+  c_.tmrDeviceChange->SetEnabled(true);
+  RunAction([&] {
+    OpenedDevice opened(target.instanceId);
+    if (opened.Device() != nullptr) RequestRestart(*opened.Device());
+    const std::string text = (why.empty() ? std::string() : why + "\r\n") +
+                             "The previous settings of " + target.instanceId +
+                             " were put back, and the device is restarted again.";
+    platform::User().MessageBoxA(Owner(), text.c_str(), CaptionSettingsPutBack,
+                                 why.empty() ? MB_ICONINFORMATION : MB_ICONWARNING);
+  });
+}
+
+void TfrmSetup::PutBack(const JournalOriginal& target) {
+  RunAction([&] {
+    OpenedDevice opened(target.instanceId);
+    if (opened.Device() == nullptr) throw SysError(platform::System().GetLastError());
+    TDevice& device = *opened.Device();
+    std::vector<std::string> current;
+    if (target.filtersKnown && !device.ReadLowerFilters(current)) throw SysError(platform::System().GetLastError());
+    // The list as it was when its other filters are still those of then; else only
+    // this program's entry is put back, every other entry staying where it is.
+    auto others = [](const std::vector<std::string>& list) {
+      std::vector<std::string> rest;
+      for (const std::string& f : list) {
+        if (!TDevice::IsOurFilter(f)) rest.push_back(f);
+      }
+      return rest;
+    };
+    const bool ours = std::any_of(target.filters.begin(), target.filters.end(), TDevice::IsOurFilter);
+    std::vector<std::string> wanted =
+        others(current) == others(target.filters) ? target.filters : TDevice::WithFilter(current, ours);
+    TJournal journal;
+    TRecordedChange change(journal, device, "window: undo", target.filtersKnown, target.intervalKnown);
+    BeginRecord(journal, change, [&](JournalEntry& e) {
+      if (target.filtersKnown) e.filtersAfter = wanted;
+      if (target.intervalKnown) e.intervalAfter = target.interval;
+    });
+    if (target.filtersKnown && change.Entry().filtersBefore != current) {
+      throw Error("The settings were not put back: the device's LowerFilters changed while being read.");
+    }
+    DWORD code = 0;
+    if (target.filtersKnown && wanted != current) {
+      platform::System().SetLastError(ERROR_SUCCESS);
+      device.SetLowerFilters(wanted);
+      code = platform::System().GetLastError();
+    }
+    if (target.intervalKnown && !device.WriteOverride(target.interval)) code = platform::System().GetLastError();
+    change.Finish();
+    std::vector<std::string> now;
+    DWORD interval = 0;
+    const bool read = (!target.filtersKnown || device.ReadLowerFilters(now)) &&
+                      (!target.intervalKnown || device.ReadOverride(interval));
+    if (!read || (target.filtersKnown && now != wanted) || (target.intervalKnown && interval != target.interval)) {
+      throw SysError(code != 0 ? code : ERROR_GEN_FAILURE);
     }
   });
 }
@@ -640,8 +795,11 @@ void TfrmSetup::tmrDeviceChangeTimer() {
   if (ChangeCount != 0) {
     helperProcess_.Reset();
     RefreshDevices();
+    CheckRestartedDevice();
     return;
   }
+  // Not restarted: the change waits in the registry, and is not checked.
+  awaiting_.reset();
   // The helper that ended with its reboot code did what it could: Windows has to
   // restart first, which M7's causes would not explain.
   if (RestartNeedsReboot(nullptr)) {

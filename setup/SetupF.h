@@ -10,7 +10,9 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +43,11 @@ inline constexpr const char* FilterServiceName = "morvane";
 inline constexpr const char* TextRebootNeeded =
     "Windows must be restarted for the change to take effect: the device cannot be restarted now.";
 inline constexpr const char* CaptionRebootNeeded = " Restart Windows";
+
+// After a filter or rate change and a restart of a device with a mouse or keyboard.
+inline constexpr const char* TextKeepSettings = "Keep these settings?";
+inline constexpr unsigned KeepSeconds = 15;
+inline constexpr const char* CaptionSettingsPutBack = " Settings put back";
 
 // The first argument of a Windows command line (the program name skipped): blanks
 // separate arguments, double quotes group and are removed. Empty when there is none.
@@ -147,6 +154,17 @@ class TfrmSetup {
   void ShowRebootNeeded();
 
   TSetupControls c_;
+  // What a device held before the window's first change to it since its last
+  // restart, by upper-case instance ID; and the restarted device awaiting its check.
+  std::map<std::string, JournalOriginal> changedSinceRestart_;
+  std::optional<JournalOriginal> awaiting_;
+  bool awaitingInput_ = false;  // it has a mouse or keyboard child: the user is asked
+  std::map<std::string, bool> changedIsInput_;
+  void NoteChange(const JournalEntry& entry, TDevice& device);
+  void CheckRestartedDevice();
+  void PutBackAndRestart(const JournalOriginal& target, const std::string& why);
+  void RequestRestart(TDevice& device);
+  void PutBack(const JournalOriginal& target);
   // The helper program started for the last restart, until its exit code is read.
   platform::UniqueKernelHandle helperProcess_;
   int actionDepth_ = 0;

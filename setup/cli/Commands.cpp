@@ -364,7 +364,10 @@ std::string CommandText(const Arguments& a) {
 std::string ListText(const std::vector<std::string>& filters) {
   if (filters.empty()) return "(none)";
   std::string text;
-  for (const std::string& f : filters) text += (text.empty() ? "" : ",") + f;
+  for (const std::string& f : filters) {
+    if (!text.empty()) text += ',';
+    text += f;
+  }
   return text;
 }
 

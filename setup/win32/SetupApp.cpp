@@ -10,6 +10,7 @@
 #include "setup/win32/ErrorQueue.h"
 #include "setup/win32/MessageLoop.h"
 #include "setup/win32/RateMeterWindow.h"
+#include "setup/win32/WayBackMenu.h"
 
 namespace morvane::win {
 namespace {
@@ -62,6 +63,12 @@ void Connect(MainWindow& window, TfrmSetup& form) {
   window.Events.OnDestroy = [&form] { form.FormDestroy(); };
   window.Events.OnDeviceChange = [&form] { form.WMDeviceChange(); };
   window.Events.OnDpiChanged = [&form] { form.FormDpiChanged(); };
+  AddWayBackMenuItems(window.Hwnd());
+  window.Events.OnSysCommand = [&window, &form](WPARAM command) {
+    bool handled = false;
+    Guarded([&] { handled = HandleWayBackCommand(window.Hwnd(), form, command); });
+    return handled;
+  };
 }
 
 }  // namespace
