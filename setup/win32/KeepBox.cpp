@@ -8,7 +8,8 @@ namespace morvane::win {
 namespace {
 
 constexpr const char* kCaption = "Keep these settings?";
-constexpr const char* kRevertText = "Revert";
+constexpr const char* kRevertText = "&Revert";
+constexpr const char* kOkText = "&OK";
 constexpr int kMessageTextId = 0xFFFF;  // the static text of a message box
 constexpr UINT kFirstTick = 10;         // ms: the button is renamed as the box opens
 constexpr UINT kTick = 1000;
@@ -46,6 +47,7 @@ void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
   if (c->box == nullptr) ::EnumThreadWindows(::GetCurrentThreadId(), FindBox, reinterpret_cast<LPARAM>(&c->box));
   if (c->box == nullptr) return;
   if (!c->renamed) {
+    ::SetDlgItemTextA(c->box, IDOK, kOkText);
     ::SetDlgItemTextA(c->box, IDCANCEL, kRevertText);
     c->renamed = true;
     c->timer = ::SetTimer(nullptr, c->timer, kTick, Tick);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "setup/cli/Commands.h"
+#include "setup/win32/SnapshotMenu.h"
 
 namespace morvane::win {
 namespace {
@@ -37,9 +38,17 @@ bool AskAndRun(HWND window, const std::string& arguments, const char* title, std
 void AddWayBackMenuItems(HWND window) {
   HMENU menu = ::GetSystemMenu(window, FALSE);
   if (menu == nullptr) return;
-  ::AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
-  ::AppendMenuA(menu, MF_STRING, kUndoDeviceCommand, kUndoText);
-  ::AppendMenuA(menu, MF_STRING, kRemoveFilterCommand, kRemoveText);
+  // Before the diagnosis and the snapshot, which stay the menu's last items; appended
+  // when they are not there.
+  if (::GetMenuState(menu, kDiagnoseCommand, MF_BYCOMMAND) == static_cast<UINT>(-1)) {
+    ::AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    ::AppendMenuA(menu, MF_STRING, kUndoDeviceCommand, kUndoText);
+    ::AppendMenuA(menu, MF_STRING, kRemoveFilterCommand, kRemoveText);
+    return;
+  }
+  ::InsertMenuA(menu, kDiagnoseCommand, MF_BYCOMMAND | MF_STRING, kUndoDeviceCommand, kUndoText);
+  ::InsertMenuA(menu, kDiagnoseCommand, MF_BYCOMMAND | MF_STRING, kRemoveFilterCommand, kRemoveText);
+  ::InsertMenuA(menu, kDiagnoseCommand, MF_BYCOMMAND | MF_SEPARATOR, 0, nullptr);
 }
 
 bool HandleWayBackCommand(HWND window, TfrmSetup& form, WPARAM command) {
