@@ -77,6 +77,19 @@ class TDevice {
   // not be read": false when the read failed, the thread's last error then says why.
   bool ReadFilterInstalled(bool& installed);
   bool ReadRate(DWORD& index);
+  // The whole lower-filter list and the override as stored (0: none); false when the
+  // read failed, the thread's last error then says why.
+  bool ReadLowerFilters(std::vector<std::string>& filters);
+  bool ReadOverride(DWORD& value);
+  // Writes the override as it is (0 removes it); false with the reason as last error.
+  bool WriteOverride(DWORD value);
+  // Whether an entry of a lower-filter list is this program's filter.
+  static bool IsOurFilter(const std::string& entry);
+  // The list SetFilterInstalled writes for `list`: the filter in front when it is
+  // missing, every copy of it gone for off, the other entries in their order.
+  static std::vector<std::string> WithFilter(const std::vector<std::string>& list, bool on);
+  // The override SetRate writes for a rate index.
+  DWORD OverrideForRate(DWORD index);
   // Asks the class installer for a property change, which restarts the device.
   void RestartDevice();
   // The same request; true when the class installer accepted it. The window learns

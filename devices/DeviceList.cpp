@@ -36,7 +36,11 @@ TDeviceList::TDeviceList(int category) : generation_(NextGeneration()) {
   for (DWORD index = 0;; ++index) {
     SP_DEVINFO_DATA data{};
     data.cbSize = sizeof(SP_DEVINFO_DATA);
-    if (!setup.SetupDiEnumDeviceInfo(EnumSet.Get(), index, &data)) break;
+    if (!setup.SetupDiEnumDeviceInfo(EnumSet.Get(), index, &data)) {
+      const DWORD error = platform::System().GetLastError();
+      if (error != ERROR_NO_MORE_ITEMS) EnumerationError_ = error;
+      break;
+    }
     auto device = std::make_unique<TDevice>(EnumSet.Get(), data, LookupSet.Get());
     if (IsPreSelected(*device, category) && PassesRule(*device, category)) Items.push_back(std::move(device));
   }

@@ -26,6 +26,9 @@ class TDeviceList {
   TDeviceList& operator=(const TDeviceList&) = delete;
 
   int Count() const { return static_cast<int>(Items.size()); }
+  // Not 0: the enumeration ended on this error before its last device, so the list
+  // may lack devices.
+  DWORD EnumerationError() const { return EnumerationError_; }
   // Raises morvane::Error("TDeviceList.GetDevice(<index + 1>) from <count>") outside the list.
   TDevice& GetDevice(int index);
 
@@ -46,6 +49,7 @@ class TDeviceList {
   platform::UniqueDevInfo LookupSet;
   platform::UniqueDevInfo EnumSet;
   std::uint64_t generation_;
+  DWORD EnumerationError_ = 0;
 };
 
 }  // namespace morvane

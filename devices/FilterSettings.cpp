@@ -238,6 +238,48 @@ void TDevice::SetLowerFilters(std::vector<std::string>& filters) {
   if (status != static_cast<LSTATUS>(ERROR_SUCCESS)) platform::System().SetLastError(static_cast<DWORD>(status));
 }
 
+bool TDevice::ReadLowerFilters(std::vector<std::string>& filters) {
+  filters.clear();
+  std::string content;
+  if (!ReadLowerFilterContent(content)) return false;
+  filters = ParseLowerFilters(content);
+  return true;
+}
+
+bool TDevice::ReadOverride(DWORD& value) { return ReadOverrideInterval(value); }
+
+bool TDevice::WriteOverride(DWORD value) {
+  RateKnown = false;
+  platform::System().SetLastError(0);
+  SetOverrideInterval(value);
+  DWORD stored = 0;
+  const DWORD code = platform::System().GetLastError();
+  if (!ReadOverrideInterval(stored)) return false;
+  if (stored != value) {
+    platform::System().SetLastError(code != 0 ? code : ERROR_GEN_FAILURE);
+    return false;
+  }
+  return true;
+}
+
+bool TDevice::IsOurFilter(const std::string& entry) { return ToLowerAscii(entry) == FilterEntry(); }
+
+std::vector<std::string> TDevice::WithFilter(const std::vector<std::string>& list, bool on) {
+  const bool present = std::any_of(list.begin(), list.end(), IsOurFilter);
+  if (on && present) return list;
+  std::vector<std::string> result;
+  if (on) result.push_back(FilterEntry());
+  for (const std::string& entry : list) {
+    if (!IsOurFilter(entry)) result.push_back(entry);
+  }
+  return result;
+}
+
+DWORD TDevice::OverrideForRate(DWORD index) {
+  const DWORD bounded = std::min(index, kMaxRateIndex);
+  return IsHighSpeedOrFaster() ? bounded : RateIntervals[bounded];
+}
+
 std::string TDevice::GetLowerFiltersText() {
   std::string text;
   for (const std::string& entry : GetLowerFilters()) {

@@ -125,7 +125,14 @@ void CheckParse(const std::string& line, const std::vector<std::string>& argumen
     case morvane::cli::Command::Diagnose:
       Require(!setOptions && !a.yes, "an inconsistent /diagnose");
       break;
+    case morvane::cli::Command::Restore:
+      Require(!a.pattern.empty() && !a.filter && !a.rate && !a.json, "an inconsistent /restore");
+      break;
+    case morvane::cli::Command::Uninstall:
+      Require(!setOptions && !a.json, "an inconsistent /uninstall");
+      break;
   }
+  Require(!a.keepOnFailure || (a.command == morvane::cli::Command::Set && a.restart), "/keep-on-failure without /set /restart");
   if (a.rate) Require(!a.rate->empty(), "an empty /rate value");
 }
 

@@ -275,9 +275,30 @@ def command_lines():
         "install-service": "setup.exe /install-service /out install.log",
         "snapshot": 'setup.exe /snapshot "C:\\pc snapshots\\pc.json"',
         "pattern-and-id": 'setup.exe USB\\VID_046D&PID_C08B\\* "USB\\VID_046D&PID_C08B\\5&1A2B3C4D&0&1"',
+        "restore-one": 'setup.exe /restore "USB\\VID_046D&PID_C08B\\*" /restart /yes',
+        "uninstall": "setup.exe /uninstall /yes /out uninstall.log",
+        "set-keep": "setup.exe /set USB\\VID_1* /filter on /restart /keep-on-failure /yes",
     }
     for name, line in lines.items():
         write(t, name, line)
+
+
+# ---- journals ------------------------------------------------------------------
+
+def journals():
+    t = "journal_fuzz"
+    header = "MORVANE JOURNAL 1\n"
+    entry = ("1\tdone\t2026-12-09T04:00:00Z\t/set USB\\VID_1A2C&PID_2124\\* /filter on /restart\t"
+             "USB\\VID_1A2C&PID_2124\\6&1F2A3B4C&0&2\tUSB\\VID_1A2C&PID_2124&REV_0210\t=kbdfix\t=morvane|kbdfix\t-\t-\t-\n")
+    undo = ("2\tpending\t2026-12-09T04:00:10Z\tundo /set x\tUSB\\VID_1A2C&PID_2124\\6&1F2A3B4C&0&2\t\t"
+            "=morvane|kbdfix\t=kbdfix\t2\t0\t-\n")
+    service = "3\tdone\t2026-12-09T04:01:00Z\t/uninstall\t\t\t-\t-\t-\t-\tremoved\n"
+    write(t, "empty-journal", b"\0" + header.encode())
+    write(t, "one-entry", b"\0" + (header + entry).encode())
+    write(t, "pending-undo-and-service", b"\0" + (header + entry + undo + service).encode())
+    write(t, "escaped", b"\0" + (header + "1\tfailed\tt\tc%09d\tA%7CB\th\t=x%25y\t=\t4\t0\t-\n").encode())
+    write(t, "cut-short", b"\0" + (header + entry)[:-7].encode())
+    write(t, "wrong-type", b"\x07" + (header + entry).encode())
 
 
 if __name__ == "__main__":
@@ -286,3 +307,4 @@ if __name__ == "__main__":
     registry_values()
     version_resources()
     command_lines()
+    journals()

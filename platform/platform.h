@@ -69,6 +69,10 @@ class IRegistry {
  public:
   virtual ~IRegistry() = default;
   virtual LSTATUS RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) = 0;
+  // Opens the key, making it (and the keys above it) when it is not there.
+  virtual LSTATUS RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR className, DWORD options,
+                                  REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
+                                  LPDWORD disposition) = 0;
   virtual LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                    LPDWORD dataSize) = 0;
   virtual LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
@@ -114,6 +118,8 @@ class IServiceControl {
                                    LPDWORD bytesNeeded) = 0;
   virtual BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) = 0;
   virtual BOOL StartServiceA(SC_HANDLE service, DWORD argCount, LPCSTR* args) = 0;
+  // Needs a handle opened with DELETE.
+  virtual BOOL DeleteService(SC_HANDLE service) = 0;
   virtual BOOL CloseServiceHandle(SC_HANDLE handle) = 0;
 };
 

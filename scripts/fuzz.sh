@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-20}
 timeout=${FUZZ_TIMEOUT:-10}
 read -r -a extra_flags <<<"${FUZZ_FLAGS:-}"
-read -r -a targets <<<"${FUZZ_TARGETS:-machine_file_fuzz hub_answers_fuzz registry_values_fuzz version_resource_fuzz command_line_fuzz}"
+read -r -a targets <<<"${FUZZ_TARGETS:-machine_file_fuzz hub_answers_fuzz registry_values_fuzz version_resource_fuzz command_line_fuzz journal_fuzz}"
 build=build/fuzz
 
 for tool in clang clang++; do

@@ -111,6 +111,14 @@ class IForm {
   virtual void* Handle() const = 0;  // the HWND, owner of message boxes; null in tests
 };
 
+// The question after a restart: "Keep these settings?" with a countdown. True when
+// the user keeps them; false for "Revert", and when the countdown ran out.
+class IKeepBox {
+ public:
+  virtual ~IKeepBox() = default;
+  virtual bool AskKeep(void* owner, const std::string& text, unsigned seconds) = 0;
+};
+
 // The controls of the main window, by their names.
 struct TSetupControls {
   IForm* Form = nullptr;
@@ -124,6 +132,8 @@ struct TSetupControls {
   IButton* btnCopyID = nullptr;
   IButton* btnClose = nullptr;
   ITimer* tmrDeviceChange = nullptr;
+  // Null: nothing asks after a restart, and the settings are kept.
+  IKeepBox* keepBox = nullptr;
 };
 
 }  // namespace morvane

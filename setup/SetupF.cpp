@@ -1,6 +1,8 @@
 #include "setup/SetupF.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -8,10 +10,12 @@
 #include "devices/DeviceList.h"
 #include "devices/SessionChanges.h"
 #include "devices/DeviceTables.h"
+#include "devices/Journal.h"
 #include "platform/platform.h"
 #include "syshelpers/DriverFiles.h"
 #include "syshelpers/Messages.h"
 #include "syshelpers/Services.h"
+#include "talon64/TalonExit.h"
 
 namespace morvane {
 namespace {
@@ -250,6 +254,7 @@ void TfrmSetup::FitGridAndWidth() {
 }
 
 void TfrmSetup::FormDestroy() {
+  helperProcess_.Reset();
   DeviceList.reset();
   DeviceCount = 0;
 }
@@ -493,6 +498,18 @@ bool TfrmSetup::AskFilterQuestions(TDevice& device) {
   return true;
 }
 
+// Records a change of the window in the journal before it is made; a journal that
+// cannot be read or written stops the change with the reason in the error box.
+void TfrmSetup::BeginRecord(TJournal& journal, TRecordedChange& change,
+                            const std::function<void(JournalEntry&)>& intended) {
+  if (!journal.Load()) throw Error("Nothing was changed: the journal of changes cannot be read: " + journal.Error());
+  if (!change.Begin(intended)) {
+    // A read of the device the system refused: its own error, as any refused call.
+    if (change.FailureCode() != 0) throw SysError(change.FailureCode());
+    throw Error("Nothing was changed: " + change.FailureText());
+  }
+}
+
 void TfrmSetup::cbFilterClick() {
   if (Updating) return;
   const bool on = c_.cbFilter->Checked();
@@ -505,9 +522,15 @@ void TfrmSetup::cbFilterClick() {
         c_.cbFilter->SetChecked(false);
         return;
       }
+      // Recorded before it is made; a journal that cannot be written stops it.
+      TJournal journal;
+      TRecordedChange change(journal, *device, on ? "window: filter on" : "window: filter off", true, false);
+      BeginRecord(journal, change, [on](JournalEntry& e) { e.filtersAfter = TDevice::WithFilter(e.filtersBefore, on); });
       platform::System().SetLastError(ERROR_SUCCESS);
       device->SetFilterInstalled(on);
       const DWORD code = platform::System().GetLastError();
+      change.Finish();
+      NoteChange(change.Entry(), *device);
       // The box shows what the device's lower filters now hold: a write the platform
       // refused (or a list that could not be read whole, which is never written back)
       // leaves the filter as it was, the box says so and the error box tells why.
@@ -536,9 +559,16 @@ void TfrmSetup::cbRateClick() {
         ShowRateState(device);
         return;
       }
+      TJournal journal;
+      TRecordedChange change(journal, *device, "window: rate " + c_.cbRate->Item(k), false, true);
+      BeginRecord(journal, change, [device, k](JournalEntry& e) {
+        e.intervalAfter = device->OverrideForRate(static_cast<DWORD>(k));
+      });
       platform::System().SetLastError(ERROR_SUCCESS);
       device->SetRate(static_cast<unsigned>(k));
       const DWORD code = platform::System().GetLastError();
+      change.Finish();
+      NoteChange(change.Entry(), *device);
       ShowRateState(device);  // a refused write shows the rate the device keeps
       c_.dgDevices->Invalidate();
       if (device->GetRate() != static_cast<DWORD>(k)) throw SysError(code);
@@ -555,23 +585,207 @@ void TfrmSetup::btnApplyClick() {
   // delivered while the request runs are counted rather than reset, and so that a
   // request that fails ends in M7 with the controls enabled again.
   ChangeCount = 0;
+  helperProcess_.Reset();
   c_.tmrDeviceChange->SetInterval(RestartWaitInterval);
   c_.tmrDeviceChange->SetEnabled(true);
   RunAction([&] {
     TDevice& device = GetSelectedDevice();
-    if (IsWow64()) {
-      const std::string parameters = "U " + device.InstanceId;
-      const HINSTANCE started =
-          platform::User().ShellExecuteA(Owner(), nullptr, HelperProgram, parameters.c_str(), nullptr, SW_SHOW);
-      // The helper took the request, as the class installer takes it on the direct path:
-      // the settings changed this session are those the device starts with now.
-      if (static_cast<std::intptr_t>(reinterpret_cast<std::uintptr_t>(started)) > 32) {
-        NoteDeviceRestarted(device.InstanceId);
+    // A device the window changed since its last restart is checked when it is back.
+    awaiting_.reset();
+    const auto changed = changedSinceRestart_.find(ToUpperAscii(device.InstanceId));
+    if (changed != changedSinceRestart_.end()) {
+      awaiting_ = changed->second;
+      changedSinceRestart_.erase(changed);
+      awaitingInput_ = changedIsInput_[ToUpperAscii(device.InstanceId)] || device.HasMouseChild() ||
+                       device.HasKeyboardChild();
+      changedIsInput_.erase(ToUpperAscii(device.InstanceId));
+    }
+    RequestRestart(device);
+  });
+}
+
+void TfrmSetup::RequestRestart(TDevice& device) {
+  if (IsWow64()) {
+    // Started with its process, so that its exit code can tell a restart that waits
+    // for Windows from one that did not happen. A start that fails ends in M7.
+    const std::string parameters = "U " + device.InstanceId;
+    SHELLEXECUTEINFOA info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    info.hwnd = Owner();
+    info.lpFile = HelperProgram;
+    info.lpParameters = parameters.c_str();
+    info.nShow = SW_SHOW;
+    if (platform::User().ShellExecuteExA(&info)) {
+      helperProcess_.Reset(info.hProcess);
+      // The helper took the request, as the class installer takes it on the direct
+      // path: the settings changed this session are those the device starts with now.
+      NoteDeviceRestarted(device.InstanceId);
+    }
+    if (RestartNeedsReboot(nullptr)) ShowRebootNeeded();
+  } else {
+    if (device.TryRestartDevice() && RestartNeedsReboot(&device)) ShowRebootNeeded();
+  }
+}
+
+void TfrmSetup::NoteChange(const JournalEntry& entry, TDevice& device) {
+  if (entry.state != JournalState::Done) return;
+  // Asked now and again at the restart: one read that failed cannot skip the question.
+  bool& input = changedIsInput_[ToUpperAscii(entry.instanceId)];
+  input = input || device.HasMouseChild() || device.HasKeyboardChild();
+  JournalOriginal& before = changedSinceRestart_[ToUpperAscii(entry.instanceId)];
+  before.instanceId = entry.instanceId;
+  if (entry.filtersTouched && !before.filtersKnown) {
+    before.filtersKnown = true;
+    before.filters = entry.filtersBefore;
+  }
+  if (entry.intervalTouched && !before.intervalKnown) {
+    before.intervalKnown = true;
+    before.interval = entry.intervalBefore;
+  }
+}
+
+namespace {
+
+// A device opened by its instance ID alone, present or not.
+class OpenedDevice {
+ public:
+  explicit OpenedDevice(const std::string& instanceId) {
+    platform::IDeviceInstall& setup = platform::DeviceInstall();
+    set_ = platform::UniqueDevInfo(setup.SetupDiCreateDeviceInfoList(nullptr, nullptr));
+    if (!set_) return;
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    if (!setup.SetupDiOpenDeviceInfoA(set_.Get(), instanceId.c_str(), nullptr, 0, &data)) return;
+    device_ = std::make_unique<TDevice>(set_.Get(), data, set_.Get());
+  }
+  TDevice* Device() { return device_.get(); }
+
+ private:
+  platform::UniqueDevInfo set_;
+  std::unique_ptr<TDevice> device_;  // destroyed before its set
+};
+
+}  // namespace
+
+// The restarted device the window changed: one that is not back or came back with a
+// problem gets its settings back at once; one with a mouse or keyboard child asks
+// first, and no answer puts them back too.
+void TfrmSetup::CheckRestartedDevice() {
+  if (!awaiting_) return;
+  const JournalOriginal target = *awaiting_;
+  awaiting_.reset();
+  ULONG status = 0, problem = 0;
+  bool present = false;
+  {
+    OpenedDevice opened(target.instanceId);
+    present = opened.Device() != nullptr &&
+              platform::ConfigManager().CM_Get_DevNode_Status(&status, &problem, opened.Device()->InfoData.DevInst, 0) ==
+                  CR_SUCCESS;
+  }
+  if (!present) {
+    PutBackAndRestart(target, target.instanceId + " did not come back after its restart.");
+  } else if ((status & DN_HAS_PROBLEM) != 0 || problem != 0) {
+    PutBackAndRestart(target, target.instanceId + " came back with problem " + std::to_string(problem) + ": " +
+                                  GetProblemText(problem));
+  } else if (awaitingInput_ && c_.keepBox != nullptr &&
+             !c_.keepBox->AskKeep(Owner(), TextKeepSettings, KeepSeconds)) {
+    PutBackAndRestart(target, "");
+  }
+}
+
+void TfrmSetup::PutBackAndRestart(const JournalOriginal& target, const std::string& why) {
+  try {
+    PutBack(target);
+  } catch (...) {
+    RefreshDevices();  // the boxes and the grid show what the device holds
+    throw;
+  }
+  // The boxes and the grid show the settings put back, before the restart is awaited.
+  RefreshDevices();
+  DisableDeviceControls();
+  ChangeCount = 0;
+  helperProcess_.Reset();
+  c_.tmrDeviceChange->SetInterval(RestartWaitInterval);
+  c_.tmrDeviceChange->SetEnabled(true);
+  RunAction([&] {
+    OpenedDevice opened(target.instanceId);
+    if (opened.Device() != nullptr) RequestRestart(*opened.Device());
+    const std::string text = (why.empty() ? std::string() : why + "\r\n") +
+                             "The previous settings of " + target.instanceId +
+                             " were put back, and the device is restarted again.";
+    platform::User().MessageBoxA(Owner(), text.c_str(), CaptionSettingsPutBack,
+                                 why.empty() ? MB_ICONINFORMATION : MB_ICONWARNING);
+  });
+}
+
+void TfrmSetup::PutBack(const JournalOriginal& target) {
+  RunAction([&] {
+    OpenedDevice opened(target.instanceId);
+    if (opened.Device() == nullptr) throw SysError(platform::System().GetLastError());
+    TDevice& device = *opened.Device();
+    std::vector<std::string> current;
+    if (target.filtersKnown && !device.ReadLowerFilters(current)) throw SysError(platform::System().GetLastError());
+    // The list as it was when its other filters are still those of then; else only
+    // this program's entry is put back, every other entry staying where it is.
+    auto others = [](const std::vector<std::string>& list) {
+      std::vector<std::string> rest;
+      for (const std::string& f : list) {
+        if (!TDevice::IsOurFilter(f)) rest.push_back(f);
       }
-    } else {
-      device.RestartDevice();
+      return rest;
+    };
+    const bool ours = std::any_of(target.filters.begin(), target.filters.end(), TDevice::IsOurFilter);
+    std::vector<std::string> wanted =
+        others(current) == others(target.filters) ? target.filters : TDevice::WithFilter(current, ours);
+    TJournal journal;
+    TRecordedChange change(journal, device, "window: undo", target.filtersKnown, target.intervalKnown);
+    BeginRecord(journal, change, [&](JournalEntry& e) {
+      if (target.filtersKnown) e.filtersAfter = wanted;
+      if (target.intervalKnown) e.intervalAfter = target.interval;
+    });
+    if (target.filtersKnown && change.Entry().filtersBefore != current) {
+      throw Error("The settings were not put back: the device's LowerFilters changed while being read.");
+    }
+    DWORD code = 0;
+    if (target.filtersKnown && wanted != current) {
+      platform::System().SetLastError(ERROR_SUCCESS);
+      device.SetLowerFilters(wanted);
+      code = platform::System().GetLastError();
+    }
+    if (target.intervalKnown && !device.WriteOverride(target.interval)) code = platform::System().GetLastError();
+    change.Finish();
+    std::vector<std::string> now;
+    DWORD interval = 0;
+    const bool read = (!target.filtersKnown || device.ReadLowerFilters(now)) &&
+                      (!target.intervalKnown || device.ReadOverride(interval));
+    if (!read || (target.filtersKnown && now != wanted) || (target.intervalKnown && interval != target.interval)) {
+      throw SysError(code != 0 ? code : ERROR_GEN_FAILURE);
     }
   });
+}
+
+bool TfrmSetup::RestartNeedsReboot(TDevice* device) {
+  if (device != nullptr) {
+    SP_DEVINSTALL_PARAMS_A params{};
+    params.cbSize = sizeof params;
+    return platform::DeviceInstall().SetupDiGetDeviceInstallParamsA(device->InfoSet, &device->InfoData, &params) &&
+           (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0;
+  }
+  if (!helperProcess_) return false;
+  platform::IUser& user = platform::User();
+  if (user.WaitForSingleObject(helperProcess_.Get(), 0) != WAIT_OBJECT_0) return false;  // still running
+  DWORD code = 0;
+  const bool read = user.GetExitCodeProcess(helperProcess_.Get(), &code) != FALSE;
+  helperProcess_.Reset();
+  return read && code == static_cast<DWORD>(TalonExit::RebootNeeded);
+}
+
+// The device stays as it is until Windows restarts: nothing is awaited any more.
+void TfrmSetup::ShowRebootNeeded() {
+  if (ChangeCount == 0) c_.tmrDeviceChange->SetEnabled(false);
+  platform::User().MessageBoxA(Owner(), TextRebootNeeded, CaptionRebootNeeded, MB_ICONINFORMATION);
+  if (DeviceCount > 0 && !c_.tmrDeviceChange->Enabled()) EnableDeviceControls();
 }
 
 void TfrmSetup::WMDeviceChange() {
@@ -585,9 +799,20 @@ void TfrmSetup::WMDeviceChange() {
 void TfrmSetup::tmrDeviceChangeTimer() {
   c_.tmrDeviceChange->SetEnabled(false);
   if (ChangeCount != 0) {
+    helperProcess_.Reset();
     RefreshDevices();
+    CheckRestartedDevice();
     return;
   }
+  // Not restarted: the change waits in the registry, and is not checked.
+  awaiting_.reset();
+  // The helper that ended with its reboot code did what it could: Windows has to
+  // restart first, which M7's causes would not explain.
+  if (RestartNeedsReboot(nullptr)) {
+    ShowRebootNeeded();
+    return;
+  }
+  helperProcess_.Reset();
   platform::User().MessageBoxA(Owner(), TextM7, CaptionM7, MB_ICONERROR);
   // M7 runs a message loop of its own: a device change that arrived meanwhile is
   // still settling, and a refresh may have found nothing; neither may be enabled.

@@ -9,12 +9,17 @@
 // The TDevice an action holds therefore lives until the action is over.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "devices/DeviceList.h"
+#include "devices/Journal.h"
+#include "platform/handles.h"
 #include "setup/Controls.h"
 
 namespace morvane {
@@ -32,6 +37,17 @@ inline constexpr unsigned SettlingInterval = 1000;
 inline constexpr unsigned RetryInterval = 2000;
 
 inline constexpr const char* FilterServiceName = "morvane";
+
+// The box shown instead of the restart's error when Windows says the restart has to
+// wait for Windows' own restart.
+inline constexpr const char* TextRebootNeeded =
+    "Windows must be restarted for the change to take effect: the device cannot be restarted now.";
+inline constexpr const char* CaptionRebootNeeded = " Restart Windows";
+
+// After a filter or rate change and a restart of a device with a mouse or keyboard.
+inline constexpr const char* TextKeepSettings = "Keep these settings?";
+inline constexpr unsigned KeepSeconds = 15;
+inline constexpr const char* CaptionSettingsPutBack = " Settings put back";
 
 // The first argument of a Windows command line (the program name skipped): blanks
 // separate arguments, double quotes group and are removed. Empty when there is none.
@@ -130,8 +146,27 @@ class TfrmSetup {
   bool AskServiceQuestions();
   bool Ask(const std::string& text, bool warning, bool defaultYes);
   HWND Owner() const;
+  // True when the restart just asked for cannot happen before Windows restarts: the
+  // class installer's install parameters say so, or the helper ended with its code
+  // for it. Forgets the helper's process once it has ended.
+  bool RestartNeedsReboot(TDevice* device);
+  void BeginRecord(TJournal& journal, TRecordedChange& change, const std::function<void(JournalEntry&)>& intended);
+  void ShowRebootNeeded();
 
   TSetupControls c_;
+  // What a device held before the window's first change to it since its last
+  // restart, by upper-case instance ID; and the restarted device awaiting its check.
+  std::map<std::string, JournalOriginal> changedSinceRestart_;
+  std::optional<JournalOriginal> awaiting_;
+  bool awaitingInput_ = false;  // it has a mouse or keyboard child: the user is asked
+  std::map<std::string, bool> changedIsInput_;
+  void NoteChange(const JournalEntry& entry, TDevice& device);
+  void CheckRestartedDevice();
+  void PutBackAndRestart(const JournalOriginal& target, const std::string& why);
+  void RequestRestart(TDevice& device);
+  void PutBack(const JournalOriginal& target);
+  // The helper program started for the last restart, until its exit code is read.
+  platform::UniqueKernelHandle helperProcess_;
   int actionDepth_ = 0;
   bool refreshPending_ = false;
 };

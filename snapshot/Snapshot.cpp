@@ -18,6 +18,7 @@
 #include "devices/AsciiText.h"
 #include "devices/DeviceTables.h"
 #include "devices/Diagnosis.h"
+#include "devices/Journal.h"
 #include "devices/DriverReport.h"
 #include "devices/HubLayout.h"
 #include "platform/handles.h"
@@ -273,11 +274,14 @@ class Recorder {
   }
 
   // The system values the diagnosis of the filter reads (Memory Integrity, Secure
-  // Boot, the start options), by key; a key that does not open is left out.
+  // Boot, the start options) and the program's journal of changes, by key; a key
+  // that does not open is left out.
   static Json RecordMachineValues() {
     Json registry = Json::object();
     platform::IRegistry& reg = platform::Registry();
-    for (const MachineValueName& name : DiagnosisValues) {
+    std::vector<MachineValueName> names(std::begin(DiagnosisValues), std::end(DiagnosisValues));
+    names.push_back({JournalKeyPath, JournalValueName});
+    for (const MachineValueName& name : names) {
       HKEY key = nullptr;
       if (reg.RegOpenKeyExA(HKEY_LOCAL_MACHINE, name.key, 0, KEY_READ, &key) != ERROR_SUCCESS || key == nullptr) continue;
       Json& values = registry[name.key];

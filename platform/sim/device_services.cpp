@@ -577,6 +577,28 @@ LSTATUS DeviceServices::RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, R
   return ERROR_SUCCESS;
 }
 
+LSTATUS DeviceServices::RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR className, DWORD options,
+                                        REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
+                                        LPDWORD disposition) {
+  core_.Log("RegCreateKeyExA",
+            Join(root == HKEY_LOCAL_MACHINE ? std::string("HKEY_LOCAL_MACHINE") : Handle(root), Str(subKey),
+                 Dec(reserved), Str(className), Dec(options), Hex(access), security == nullptr ? "null" : "out",
+                 Out(result), Out(disposition)));
+  DWORD e;
+  if (core_.ShouldFail("RegCreateKeyExA", &e)) return static_cast<LSTATUS>(e);
+  if (result == nullptr || subKey == nullptr || *subKey == '\0' || reserved != 0) return ERROR_INVALID_PARAMETER;
+  if (root != HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
+  auto& machineKeys = core_.Model().system.machineKeys;
+  auto found = machineKeys.find(subKey);
+  const bool created = found == machineKeys.end();
+  if (created) found = machineKeys.emplace(subKey, ValueMap{}).first;
+  const std::uintptr_t key = core_.Acquire(ResourceKind::RegistryKey, "HKEY_LOCAL_MACHINE\\" + found->first);
+  state_->keys.emplace(key, State::OpenKey{0, 0, access, found->first});
+  *result = reinterpret_cast<HKEY>(key);
+  if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  return ERROR_SUCCESS;
+}
+
 LSTATUS DeviceServices::RegCloseKey(HKEY key) {
   core_.Log("RegCloseKey", Handle(key));
   DWORD e;
@@ -963,6 +985,11 @@ void DeviceServices::State::ApplyFilterEffect(std::size_t modelIndex) {
   intervalOverride.erase(devInst);
   device.problem = ownProblem;
   if (!listed) return;
+  if (device.problemWithFilter != 0) {
+    problemBeforeFilter[devInst] = ownProblem;
+    device.problem = device.problemWithFilter;
+    return;
+  }
 
   Service* service = nullptr;
   for (Service& candidate : core.Model().services) {

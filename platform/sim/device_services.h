@@ -60,6 +60,9 @@ class DeviceServices final : public platform::IDeviceInstall,
   LSTATUS RegCloseKey(HKEY key) override;
   // Keys below HKEY_LOCAL_MACHINE: those of SystemInfo::machineKeys, by path.
   LSTATUS RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) override;
+  // Makes the machine key when it is not there (the keys above it are not modelled).
+  LSTATUS RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR className, DWORD options, REGSAM access,
+                          LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition) override;
 
   // Model changes and observation, forwarded by Machine.
   void Reindex();  // after devices were added or removed in the model

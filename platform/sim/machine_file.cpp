@@ -377,7 +377,7 @@ Hub ReadHub(const Node& node) {
 Device ReadDevice(const Node& node) {
   node.Object({"id", "parent", "class", "present", "problem", "status", "statusFails", "properties", "interfaces",
                "driverKey", "hardwareKey", "driverKeyError", "hardwareKeyError", "deviceIdError", "parentError", "hub",
-               "needsReboot", "problemAfterRestart"});
+               "needsReboot", "problemAfterRestart", "problemWithFilter"});
   Device d;
   if (!node.Has("id")) node.Fail("missing \"id\" (the instance ID)");
   d.instanceId = node["id"].String();
@@ -390,6 +390,7 @@ Device ReadDevice(const Node& node) {
   IfHas(node, "statusFails", [&](const Node& n) { d.statusFails = n.Bool(); });
   IfHas(node, "needsReboot", [&](const Node& n) { d.needsReboot = n.Bool(); });
   IfHas(node, "problemAfterRestart", [&](const Node& n) { d.problemAfterRestart = n.ErrorCode(); });
+  IfHas(node, "problemWithFilter", [&](const Node& n) { d.problemWithFilter = n.ErrorCode(); });
   IfHas(node, "deviceIdError", [&](const Node& n) { d.deviceIdError = n.ErrorCode(); });
   IfHas(node, "parentError", [&](const Node& n) { d.parentError = n.ErrorCode(); });
   IfHas(node, "properties", [&](const Node& n) {

@@ -100,6 +100,8 @@ struct Device {
   bool needsReboot = false;             // the class installer cannot restart it now: the property change
                                         // leaves it as it is and sets DI_NEEDREBOOT
   ULONG problemAfterRestart = 0;        // non-zero: the device comes back from a restart with this problem
+  ULONG problemWithFilter = 0;          // non-zero: it comes back with this problem while its lower
+                                        // filters name the filter (its stack fails to start with it)
   std::optional<Hub> hub;               // set for hubs (root hubs included)
 };
 

@@ -702,6 +702,25 @@ BOOL SystemServices::StartServiceA(SC_HANDLE service, DWORD argCount, LPCSTR* ar
   return TRUE;
 }
 
+BOOL SystemServices::DeleteService(SC_HANDLE service) {
+  State& s = *state_;
+  s.core.Log("DeleteService", Handle(service));
+  if (s.Faulted("DeleteService")) return FALSE;
+  auto it = s.services.find(HandleValue(service));
+  if (it == s.services.end() || !s.core.IsLive(HandleValue(service), ResourceKind::ServiceHandle)) {
+    return s.Fail(ERROR_INVALID_HANDLE);
+  }
+  if ((it->second.access & DELETE) == 0) return s.Fail(ERROR_ACCESS_DENIED);
+  auto& services = s.Model().services;
+  const auto found = std::find_if(services.begin(), services.end(),
+                                  [&](const Service& candidate) { return SameText(candidate.name, it->second.name); });
+  if (found == services.end()) return s.Fail(1072);  // ERROR_SERVICE_MARKED_FOR_DELETE
+  // The service manager drops it once its last handle is closed; nothing here holds
+  // it open longer than the caller does.
+  services.erase(found);
+  return TRUE;
+}
+
 BOOL SystemServices::CloseServiceHandle(SC_HANDLE handle) {
   State& s = *state_;
   s.core.Log("CloseServiceHandle", Handle(handle));

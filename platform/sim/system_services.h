@@ -53,6 +53,7 @@ class SystemServices final : public platform::IFiles,
                            LPDWORD bytesNeeded) override;
   BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) override;
   BOOL StartServiceA(SC_HANDLE service, DWORD argCount, LPCSTR* args) override;
+  BOOL DeleteService(SC_HANDLE service) override;
   BOOL CloseServiceHandle(SC_HANDLE handle) override;
 
   // IUser.

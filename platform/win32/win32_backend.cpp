@@ -92,6 +92,10 @@ class RealWindows final : public IDeviceInstall,
   LSTATUS RegDeleteValueA(HKEY k, LPCSTR n) override { return ::RegDeleteValueA(k, n); }
   LSTATUS RegCloseKey(HKEY k) override { return ::RegCloseKey(k); }
   LSTATUS RegOpenKeyExA(HKEY r, LPCSTR s, DWORD o, REGSAM a, PHKEY k) override { return ::RegOpenKeyExA(r, s, o, a, k); }
+  LSTATUS RegCreateKeyExA(HKEY r, LPCSTR s, DWORD re, LPSTR c, DWORD o, REGSAM a, LPSECURITY_ATTRIBUTES sa, PHKEY k,
+                          LPDWORD d) override {
+    return ::RegCreateKeyExA(r, s, re, c, o, a, sa, k, d);
+  }
 
   // IFiles
   HANDLE CreateFileA(LPCSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD f, HANDLE t) override {
@@ -125,6 +129,7 @@ class RealWindows final : public IDeviceInstall,
   }
   BOOL QueryServiceStatus(SC_HANDLE s, LPSERVICE_STATUS st) override { return ::QueryServiceStatus(s, st); }
   BOOL StartServiceA(SC_HANDLE s, DWORD n, LPCSTR* a) override { return ::StartServiceA(s, n, a); }
+  BOOL DeleteService(SC_HANDLE s) override { return ::DeleteService(s); }
   BOOL CloseServiceHandle(SC_HANDLE h) override { return ::CloseServiceHandle(h); }
 
   // IUser

@@ -26,7 +26,7 @@ std::string SwitchName(const std::string& argument) { return IsSwitch(argument) 
 bool IsCommandOrOption(const std::string& name) {
   static constexpr const char* Known[] = {"LIST",   "SET",  "INSTALL-SERVICE", "SNAPSHOT", "JSON", "OUT",
                                           "FILTER", "RATE", "RESTART",         "WAIT",     "YES",  "DIAGNOSE",
-                                          "MEASURE", "SECONDS", "VERSION"};
+                                          "MEASURE", "SECONDS", "VERSION", "RESTORE", "UNINSTALL", "KEEP-ON-FAILURE"};
   for (const char* known : Known) {
     if (name == known) return true;
   }
@@ -56,7 +56,8 @@ class Parser {
       std::string value;
       auto setCommand = [&](Command command) -> std::string {
         if (haveCommand) {
-          return "only one of /list, /set, /install-service, /snapshot, /diagnose, /measure and /version may be given";
+          return "only one of /list, /set, /install-service, /snapshot, /diagnose, /measure, /version, /restore and "
+                 "/uninstall may be given";
         }
         haveCommand = true;
         a.command = command;
@@ -96,6 +97,16 @@ class Parser {
         }
       } else if (name == "VERSION") {
         error = setCommand(Command::Version);
+      } else if (name == "RESTORE") {
+        error = setCommand(Command::Restore);
+        a.pattern = "all";
+        if (error.empty() && pos_ + 1 < args_.size() && !IsSwitch(args_[pos_ + 1]) && !args_[pos_ + 1].empty()) {
+          a.pattern = args_[++pos_];
+        }
+      } else if (name == "UNINSTALL") {
+        error = setCommand(Command::Uninstall);
+      } else if (name == "KEEP-ON-FAILURE") {
+        a.keepOnFailure = true;
       } else if (name == "JSON") {
         a.json = true;
       } else if (name == "OUT") {
@@ -132,13 +143,17 @@ class Parser {
       }
       if (!error.empty()) return error;
     }
-    if (!haveCommand) return "one of /list, /set, /install-service, /snapshot, /diagnose, /measure or /version is needed";
+    if (!haveCommand) {
+      return "one of /list, /set, /install-service, /snapshot, /diagnose, /measure, /version, /restore or /uninstall "
+             "is needed";
+    }
     if (haveSeconds && a.command != Command::Measure) return "/seconds belongs to /measure";
     return CheckCombination(a, haveWait);
   }
 
   static std::string CheckCombination(const Arguments& a, bool haveWait) {
     const bool setOptions = a.filter || a.rate || a.restart;
+    if (a.keepOnFailure && !(a.command == Command::Set && a.restart)) return "/keep-on-failure belongs to /set with /restart";
     switch (a.command) {
       case Command::List:
         if (setOptions || a.yes || haveWait) return "/list takes only a category, /json and /out";
@@ -161,6 +176,12 @@ class Parser {
         break;
       case Command::Version:
         if (setOptions || a.json || a.yes || haveWait) return "/version takes only /out";
+        break;
+      case Command::Restore:
+        if (a.filter || a.rate || a.json) return "/restore takes only a device, /restart, /wait, /yes and /out";
+        break;
+      case Command::Uninstall:
+        if (setOptions || a.json) return "/uninstall takes only /yes and /out";
         break;
     }
     return {};

@@ -1,6 +1,7 @@
 // The switches of the command line: /list, /set, /install-service, /snapshot, /diagnose,
-// /measure and /version, with their options. A command line whose first argument is none
-// of these switches is the window's, and its first argument picks the category as before.
+// /measure, /version, /restore and /uninstall, with their options. A command line whose first
+// argument is none of these switches is the window's, and its first argument picks the
+// category as before.
 #pragma once
 
 #include <optional>
@@ -25,10 +26,11 @@ enum ExitCode : int {
   ExitOutputNotWritten = 10,   // the file named by /out cannot be written
   ExitDeviceProblem = 11,      // the restarted device came back with a problem
   ExitRateNotReached = 12,     // /measure: the expected rate was not reached (or could not be judged)
+  ExitUndone = 13,             // the restarted device did not come back healthy: its change was undone
   ExitRebootNeeded = 3010,     // done, and Windows must be restarted for it to take effect
 };
 
-enum class Command { List, Set, InstallService, Snapshot, Diagnose, Measure, Version };
+enum class Command { List, Set, InstallService, Snapshot, Diagnose, Measure, Version, Restore, Uninstall };
 
 inline constexpr unsigned DefaultWaitSeconds = 10;
 inline constexpr unsigned MaxWaitSeconds = 3600;
@@ -40,13 +42,15 @@ struct Arguments {
   // /list
   std::optional<int> category;  // a position of DeviceCategories; "All" when absent
   bool json = false;
-  // /set and /measure
-  std::string pattern;  // an instance ID, '*' and '?' as wildcards
+  // /set, /measure and /restore
+  std::string pattern;  // an instance ID, '*' and '?' as wildcards; /restore: one, or "all"
   // /measure
   unsigned measureSeconds = DefaultMeasureSeconds;
   std::optional<bool> filter;
   std::optional<std::string> rate;  // as typed; its index depends on each device's speed
   bool restart = false;
+  // /set /restart: a device that does not come back healthy keeps the change
+  bool keepOnFailure = false;
   // /set and /install-service
   bool yes = false;
   unsigned waitSeconds = DefaultWaitSeconds;

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "devices/DeviceList.h"
 #include "devices/Diagnosis.h"
+#include "devices/Journal.h"
 #include "devices/DeviceTables.h"
 #include "morvane/MorvaneVersion.h"
 #include "platform/handles.h"
@@ -344,6 +346,288 @@ NodeState ReadNode(const std::string& instanceId) {
   return state;
 }
 
+// ---- The journal ----
+
+// The command as the journal names it.
+std::string CommandText(const Arguments& a) {
+  std::string text;
+  switch (a.command) {
+    case Command::Set:
+      text = "/set " + a.pattern;
+      if (a.filter) text += std::string(" /filter ") + (*a.filter ? "on" : "off");
+      if (a.rate) text += " /rate " + *a.rate;
+      if (a.restart) text += " /restart";
+      break;
+    case Command::Restore: text = "/restore " + a.pattern; break;
+    case Command::Uninstall: text = "/uninstall"; break;
+    default: text = "/install-service"; break;
+  }
+  return text;
+}
+
+std::string ListText(const std::vector<std::string>& filters) {
+  if (filters.empty()) return "(none)";
+  std::string text;
+  for (const std::string& f : filters) {
+    if (!text.empty()) text += ',';
+    text += f;
+  }
+  return text;
+}
+
+// Windows started in Safe Mode: its devices take registry changes at the next start.
+bool IsSafeMode() {
+  HKEY key = nullptr;
+  platform::IRegistry& registry = platform::Registry();
+  if (registry.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\SafeBoot\\Option", 0,
+                             KEY_QUERY_VALUE, &key) != ERROR_SUCCESS ||
+      key == nullptr) {
+    return false;
+  }
+  registry.RegCloseKey(key);
+  return true;
+}
+
+constexpr const char* SafeModeLine =
+    "Windows runs in Safe Mode: the registry is changed, the devices change at the next start of Windows";
+
+// One change of one device, recorded in the journal (devices/Journal.h). Begin's
+// failure in one line with the system's code and text.
+class RecordedChange : public TRecordedChange {
+ public:
+  using TRecordedChange::TRecordedChange;
+  bool Begin(std::string& error, const std::function<void(JournalEntry&)>& intended = {}) {
+    if (TRecordedChange::Begin(intended)) return true;
+    error = FailureText() + SystemReason(FailureCode());
+    return false;
+  }
+};
+
+// Reads the device again: this program's entry is in its list exactly when the
+// target has it, and the override is the target's. A read that did not tell the truth
+// before is found here.
+bool Verify(CommandResult& result, TDevice& device, const JournalOriginal& target) {
+  std::vector<std::string> filters;
+  DWORD interval = 0;
+  platform::System().SetLastError(0);
+  if ((target.filtersKnown && !device.ReadLowerFilters(filters)) ||
+      (target.intervalKnown && !device.ReadOverride(interval))) {
+    Line(result, "error: " + device.InstanceId + ": it cannot be read again after the restore" +
+                     SystemReason(platform::System().GetLastError()));
+    return false;
+  }
+  const bool ours = std::any_of(target.filters.begin(), target.filters.end(), TDevice::IsOurFilter);
+  if ((target.filtersKnown && std::any_of(filters.begin(), filters.end(), TDevice::IsOurFilter) != ours) ||
+      (target.intervalKnown && interval != target.interval)) {
+    Line(result, "error: " + device.InstanceId + ": it does not hold what the journal says after the restore");
+    return false;
+  }
+  return true;
+}
+
+// Whether the filter service is installed; false with `code` when that cannot be told.
+enum class Presence { Present, Absent, Unknown };
+Presence ServicePresence(DWORD& code) {
+  code = 0;
+  if (!platform::IsNtPlatform()) return Presence::Absent;
+  platform::IServiceControl& scm = platform::ServiceControl();
+  platform::System().SetLastError(0);
+  platform::UniqueServiceHandle manager(scm.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) {
+    code = platform::System().GetLastError();
+    return Presence::Unknown;
+  }
+  platform::UniqueServiceHandle service(scm.OpenServiceA(manager.Get(), FilterServiceName, SERVICE_QUERY_STATUS));
+  if (service) return Presence::Present;
+  code = platform::System().GetLastError();
+  return code == ERROR_SERVICE_DOES_NOT_EXIST ? Presence::Absent : Presence::Unknown;
+}
+
+// Puts the device back to `target`: the override as it was, and the filter list as
+// it was when the list's other entries are still those of then; when another driver
+// changed them since, only this program's entry is put back as it was, and every
+// other entry stays where it is. Appends its lines; false on an error line.
+bool PutBack(CommandResult& result, TJournal& journal, TDevice& device, const JournalOriginal& target,
+             const std::string& command, bool& changed) {
+  changed = false;
+  const std::string id = device.InstanceId;
+  std::vector<std::string> current;
+  DWORD interval = 0;
+  platform::System().SetLastError(0);
+  if (target.filtersKnown && !device.ReadLowerFilters(current)) {
+    Line(result, "error: " + id + ": its LowerFilters cannot be read, it is left as it is" +
+                     SystemReason(platform::System().GetLastError()));
+    return false;
+  }
+  if (target.intervalKnown && !device.ReadOverride(interval)) {
+    Line(result, "error: " + id + ": its bInterval cannot be read, it is left as it is" +
+                     SystemReason(platform::System().GetLastError()));
+    return false;
+  }
+  std::vector<std::string> wanted = current;
+  if (target.filtersKnown) {
+    auto others = [](const std::vector<std::string>& list) {
+      std::vector<std::string> rest;
+      for (const std::string& f : list) {
+        if (!TDevice::IsOurFilter(f)) rest.push_back(f);
+      }
+      return rest;
+    };
+    if (others(current) == others(target.filters)) {
+      wanted = target.filters;
+    } else {
+      const bool ours = std::any_of(target.filters.begin(), target.filters.end(), TDevice::IsOurFilter);
+      wanted = others(current);
+      if (ours) {
+        // Where it stood among the entries that are still there.
+        const auto at = std::find_if(target.filters.begin(), target.filters.end(), TDevice::IsOurFilter);
+        const auto ourEntry = *at;
+        wanted.insert(wanted.begin() + std::min<std::ptrdiff_t>(at - target.filters.begin(),
+                                                                static_cast<std::ptrdiff_t>(wanted.size())),
+                      ourEntry);
+      }
+      Line(result, id + ": another driver changed its LowerFilters since; only this program's entry is put back");
+    }
+  }
+  const bool filtersChange = target.filtersKnown && wanted != current;
+  const bool intervalChange = target.intervalKnown && interval != target.interval;
+  if (!filtersChange && !intervalChange) return Verify(result, device, target);
+  RecordedChange change(journal, device, command, filtersChange, intervalChange);
+  std::string error;
+  if (!change.Begin(error, [&](JournalEntry& e) {
+        if (filtersChange) e.filtersAfter = wanted;
+        if (intervalChange) e.intervalAfter = target.interval;
+      })) {
+    Line(result, "error: " + id + ": " + error);
+    return false;
+  }
+  // What is written was decided on the first read; a second read that disagrees
+  // means another program is changing the device, or a read did not tell the truth.
+  if ((filtersChange && change.Entry().filtersBefore != current) ||
+      (intervalChange && change.Entry().intervalBefore != interval)) {
+    Line(result, "error: " + id + ": its values changed while being read, it is left as it is");
+    return false;
+  }
+  bool ok = true;
+  if (filtersChange) {
+    platform::System().SetLastError(0);
+    device.SetLowerFilters(wanted);
+    const DWORD code = platform::System().GetLastError();
+    std::vector<std::string> now;
+    if (!device.ReadLowerFilters(now) || now != wanted) {
+      Line(result, "error: " + id + ": its LowerFilters could not be put back" + SystemReason(code));
+      ok = false;
+    } else {
+      Line(result, id + ": LowerFilters " + ListText(current) + " -> " + ListText(wanted));
+      changed = true;
+    }
+  }
+  if (ok && intervalChange) {
+    if (!device.WriteOverride(target.interval)) {
+      Line(result, "error: " + id + ": its bInterval could not be put back" +
+                       SystemReason(platform::System().GetLastError()));
+      ok = false;
+    } else {
+      Line(result, id + ": bInterval " + (interval == 0 ? std::string("(none)") : std::to_string(interval)) + " -> " +
+                       (target.interval == 0 ? std::string("(none)") : std::to_string(target.interval)));
+      changed = true;
+    }
+  }
+  if (!change.Finish()) {
+    Line(result, "error: " + id + ": the journal of changes cannot be written: " + journal.Error());
+    ok = false;
+  }
+  return ok && Verify(result, device, target);
+}
+
+// A device opened by its instance ID alone, present or not, for putting values back.
+class OpenedDevice {
+ public:
+  bool Open(const std::string& instanceId) {
+    platform::IDeviceInstall& setup = platform::DeviceInstall();
+    platform::System().SetLastError(0);
+    set_ = platform::UniqueDevInfo(setup.SetupDiCreateDeviceInfoList(nullptr, nullptr));
+    if (!set_) return false;
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    if (!setup.SetupDiOpenDeviceInfoA(set_.Get(), instanceId.c_str(), nullptr, 0, &data)) return false;
+    device_ = std::make_unique<TDevice>(set_.Get(), data, set_.Get());
+    return true;
+  }
+  TDevice& Device() { return *device_; }
+
+ private:
+  platform::UniqueDevInfo set_;
+  std::unique_ptr<TDevice> device_;  // destroyed before the set it lives in
+};
+
+// Changes a previous run began and did not finish: what the device holds now decides.
+// An undo cut short is finished; any other change is marked as it turned out.
+void ResolveUnfinished(CommandResult& result, TJournal& journal, TDeviceList& list) {
+  for (JournalEntry entry : journal.Unfinished()) {
+    TDevice* device = nullptr;
+    for (int i = 0; i < list.Count() && !entry.instanceId.empty(); ++i) {
+      if (SameAscii(list.GetDevice(i).InstanceId, entry.instanceId)) device = &list.GetDevice(i);
+    }
+    const std::string who = entry.instanceId.empty() ? "service morvane" : entry.instanceId;
+    const std::string what = who + ": a change begun at " + entry.time + " by \"" + entry.command + "\" was not finished";
+    if (entry.instanceId.empty()) {
+      // The service's entry: whether the service is there says how it went.
+      const bool installed = platform::IsNtPlatform() && QueryServiceConfiguration(FilterServiceName) != nullptr;
+      const bool asMeant = (entry.service == "removed") != installed;
+      entry.state = asMeant ? JournalState::Done : JournalState::Failed;
+      Line(result, "note: " + what + (asMeant ? "; the service is as it was to be" : "; the service is as it was"));
+      journal.Finish(entry);
+      continue;
+    }
+    if (device == nullptr) {
+      Line(result, "note: " + what + "; the device is not present, it is left for a later run");
+      continue;
+    }
+    std::vector<std::string> filters;
+    DWORD interval = 0;
+    if ((entry.filtersTouched && !device->ReadLowerFilters(filters)) ||
+        (entry.intervalTouched && !device->ReadOverride(interval))) {
+      Line(result, "note: " + what + "; the device cannot be read now, it is left for a later run");
+      continue;
+    }
+    const bool isAfter = (!entry.filtersTouched || filters == entry.filtersAfter) &&
+                         (!entry.intervalTouched || interval == entry.intervalAfter);
+    const bool isBefore = (!entry.filtersTouched || filters == entry.filtersBefore) &&
+                          (!entry.intervalTouched || interval == entry.intervalBefore);
+    const bool undo = entry.command.rfind("/restore", 0) == 0 || entry.command.rfind("undo", 0) == 0 ||
+                      entry.command.rfind("/uninstall", 0) == 0;
+    if (isAfter && !isBefore) {
+      entry.state = JournalState::Done;
+    } else if (undo) {
+      // An undo cut short is finished: the device gets what the undo was writing.
+      JournalOriginal target;
+      target.instanceId = entry.instanceId;
+      target.filtersKnown = entry.filtersTouched;
+      target.filters = entry.filtersAfter;
+      target.intervalKnown = entry.intervalTouched;
+      target.interval = entry.intervalAfter;
+      bool changed = false;
+      const bool ok = PutBack(result, journal, *device, target, "finish " + entry.command, changed);
+      Line(result, "note: " + what + (ok ? "; it is finished now" : "; it could not be finished"));
+      if (ok) {
+        entry.state = JournalState::Done;
+        journal.Finish(entry);
+      }
+      continue;
+    } else if (isBefore) {
+      entry.state = JournalState::Failed;
+    } else {
+      Line(result, "note: " + what + "; the device holds neither what it had nor what was written, it is left as it is");
+      continue;
+    }
+    if (entry.state != JournalState::Pending) {
+      Line(result, "note: " + what + (entry.state == JournalState::Done ? "; the device holds the change" : "; the device holds what it had before"));
+      journal.Finish(entry);
+    }
+  }
+}
+
 // ---- /set ----
 
 struct Plan {
@@ -353,6 +637,8 @@ struct Plan {
   bool rateChange = false;
   DWORD rate = 0;
   std::vector<std::string> questions;
+  bool recorded = false;  // `entry` holds what the device had before this command
+  JournalEntry entry;
 };
 
 // The rate texts the window offers this device, by rate index.
@@ -517,6 +803,47 @@ CommandResult Restart(CommandResult result, TDevice& device, const Arguments& a,
   return result;
 }
 
+std::string NoJournal(const TJournal& journal) {
+  return "nothing was changed: the journal of changes cannot be read: " + journal.Error() +
+         " (deleting the value \"Journal\" of HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane starts a new one, and forgets "
+         "what the devices held before)";
+}
+
+// The restarted device did not come back healthy: what this command changed is put
+// back, and the device restarted once more.
+CommandResult Undo(CommandResult result, TJournal& journal, const Plan& plan, const Arguments& a,
+                   IDeviceChangeWatch& watch) {
+  const std::string id = plan.device->InstanceId;
+  JournalOriginal target;
+  target.instanceId = id;
+  target.filtersKnown = plan.entry.filtersTouched;
+  target.filters = plan.entry.filtersBefore;
+  target.intervalKnown = plan.entry.intervalTouched;
+  target.interval = plan.entry.intervalBefore;
+  // The restart replaced the device's node: it is opened again by its ID.
+  OpenedDevice opened;
+  if (!opened.Open(id)) {
+    return Fail(std::move(result), ExitWriteRefused,
+                id + ": the change cannot be undone: the device cannot be opened" +
+                    SystemReason(platform::System().GetLastError()) + "; /restore puts it back later");
+  }
+  bool changed = false;
+  if (!PutBack(result, journal, opened.Device(), target, "undo " + CommandText(a), changed)) {
+    result.exitCode = ExitWriteRefused;
+    return result;
+  }
+  Line(result, id + ": the change was undone because the device did not come back healthy");
+  if (IsSafeMode()) {
+    Line(result, SafeModeLine);
+  } else {
+    result.exitCode = ExitDone;
+    result = Restart(std::move(result), opened.Device(), a, watch);
+    if (result.exitCode == ExitRebootNeeded) Line(result, id + ": it takes the undo when Windows restarts");
+  }
+  result.exitCode = ExitUndone;
+  return result;
+}
+
 CommandResult RunSet(const Arguments& a, CommandHost& host) {
   CommandResult result;
   if (!KnowWindowsFamily(result)) return result;
@@ -604,6 +931,12 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
     }
     if (!IsAdministrator()) return Fail(std::move(result), ExitNotAdministrator, NotAdministrator);
 
+    TJournal journal;
+    if (anyChange && !journal.Load()) {
+      return Fail(std::move(result), ExitWriteRefused, NoJournal(journal));
+    }
+    if (anyChange) ResolveUnfinished(result, journal, *list);
+
     std::vector<std::string> serviceQuestions;
     if (anyFilterOn) serviceQuestions = ServiceQuestions();
     bool asked = false;
@@ -623,11 +956,35 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
       }
     }
 
-    for (const Plan& plan : plans) {
+    for (Plan& plan : plans) {
       TDevice& device = *plan.device;
+      std::unique_ptr<RecordedChange> change;
+      if (plan.filterChange || plan.rateChange) {
+        change = std::make_unique<RecordedChange>(journal, device, CommandText(a), plan.filterChange, plan.rateChange);
+        std::string error;
+        const auto intended = [&](JournalEntry& e) {
+          if (plan.filterChange) e.filtersAfter = TDevice::WithFilter(e.filtersBefore, plan.filterOn);
+          if (plan.rateChange) e.intervalAfter = device.OverrideForRate(plan.rate);
+        };
+        if (!change->Begin(error, intended)) return Fail(std::move(result), ExitWriteRefused, device.InstanceId + ": " + error);
+      }
       if (plan.filterChange) {
+        // Written from the list the journal recorded, once a second read agrees with
+        // it: a read that did not tell the truth never makes another filter go.
+        std::vector<std::string> again;
         platform::System().SetLastError(0);
-        device.SetFilterInstalled(plan.filterOn);
+        if (!device.ReadLowerFilters(again)) {
+          return Fail(std::move(result), ExitWriteRefused,
+                      device.InstanceId + ": the filter's state cannot be read: the system refused to read its LowerFilters" +
+                          SystemReason(platform::System().GetLastError()));
+        }
+        if (again != change->Entry().filtersBefore) {
+          return Fail(std::move(result), ExitWriteRefused,
+                      device.InstanceId + ": its LowerFilters changed while being read; nothing was written");
+        }
+        std::vector<std::string> list = TDevice::WithFilter(again, plan.filterOn);
+        platform::System().SetLastError(0);
+        device.SetLowerFilters(list);
         const DWORD code = platform::System().GetLastError();
         bool installed = !plan.filterOn;
         platform::System().SetLastError(0);
@@ -662,15 +1019,27 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
         }
         Line(result, device.InstanceId + ": rate " + device.GetRateText());
       }
+      if (change) {
+        if (!change->Finish()) {
+          return Fail(std::move(result), ExitWriteRefused,
+                      device.InstanceId + ": the change was made, but the journal of changes cannot be written: " +
+                          journal.Error());
+        }
+        plan.recorded = true;
+        plan.entry = change->Entry();
+      }
     }
     if (a.restart) {
       bool reboot = false;
       for (const Plan& plan : plans) {
+        const std::string id = plan.device->InstanceId;
         result = Restart(std::move(result), *plan.device, a, *host.watch);
         if (result.exitCode == ExitRebootNeeded) {
           reboot = true;
           result.exitCode = ExitDone;
         }
+        const bool unhealthy = result.exitCode == ExitNotSeenInTime || result.exitCode == ExitDeviceProblem;
+        if (unhealthy && plan.recorded && !a.keepOnFailure) return Undo(std::move(result), journal, plan, a, *host.watch);
         if (result.exitCode != ExitDone) return result;
       }
       if (reboot) result.exitCode = ExitRebootNeeded;
@@ -752,6 +1121,274 @@ CommandResult RunInstallService(const Arguments& a, CommandHost& host) {
   }
   Line(result, std::string("service morvane installed, ") +
                    (IsServiceEnabled(FilterServiceName) ? "enabled" : "disabled"));
+  return result;
+}
+
+// ---- /restore ----
+
+CommandResult RunRestore(const Arguments& a, CommandHost& host) {
+  CommandResult result;
+  if (!KnowWindowsFamily(result)) return result;
+  TJournal journal;
+  if (!journal.Load()) {
+    return Fail(std::move(result), ExitWriteRefused, "the journal of changes cannot be read: " + journal.Error());
+  }
+  if (a.yes && !journal.Unfinished().empty()) {
+    try {
+      TDeviceList list(AllCategory);
+      ResolveUnfinished(result, journal, list);
+    } catch (const std::exception&) {
+      // The devices are opened one by one below; unfinished entries wait for a later run.
+    }
+  }
+  std::vector<std::string> devices;
+  for (const std::string& id : journal.Devices()) {
+    if (SameAscii(a.pattern, "all") || MatchesPattern(a.pattern, id)) devices.push_back(id);
+  }
+  if (devices.empty()) {
+    return Fail(std::move(result), SameAscii(a.pattern, "all") ? ExitNothingToDo : ExitDeviceNotFound,
+                SameAscii(a.pattern, "all") ? "the journal names no device this program changed"
+                                            : "the journal names no device matching \"" + a.pattern + "\"");
+  }
+  if (!IsAdministrator()) return Fail(std::move(result), ExitNotAdministrator, NotAdministrator);
+  const bool safeMode = IsSafeMode();
+  if (a.restart && !safeMode && (!host.watch || !host.watchError.empty())) {
+    return Fail(std::move(result), ExitWriteRefused,
+                "/restart cannot watch the devices: " + (host.watchError.empty() ? std::string("no watch") : host.watchError));
+  }
+  if (!a.yes) {
+    Line(result, "error: refused without /yes: /restore would put back what the journal says these devices held:");
+    for (const std::string& id : devices) {
+      const std::optional<JournalOriginal> original = journal.OriginalOf(id);
+      std::string what = id + ":";
+      if (original && original->filtersKnown) what += " LowerFilters " + ListText(original->filters);
+      if (original && original->intervalKnown) {
+        what += std::string(original->filtersKnown ? "," : "") + " bInterval " +
+                (original->interval == 0 ? std::string("(none)") : std::to_string(original->interval));
+      }
+      Line(result, what);
+    }
+    result.exitCode = ExitRefusedWithoutYes;
+    return result;
+  }
+  int code = ExitNothingToDo;
+  auto worse = [&code](int c) {
+    if (code == ExitNothingToDo || code == ExitDone || c == ExitWriteRefused) code = c;
+  };
+  for (const std::string& id : devices) {
+    const std::optional<JournalOriginal> original = journal.OriginalOf(id);
+    if (!original || (!original->filtersKnown && !original->intervalKnown)) continue;
+    OpenedDevice opened;
+    if (!opened.Open(id)) {
+      Line(result, "error: " + id + ": the device cannot be opened, it is not restored" +
+                       SystemReason(platform::System().GetLastError()));
+      worse(ExitWriteRefused);
+      continue;
+    }
+    bool changed = false;
+    if (!PutBack(result, journal, opened.Device(), *original, CommandText(a), changed)) {
+      worse(ExitWriteRefused);
+      continue;
+    }
+    if (!changed) {
+      Line(result, id + ": already as it was");
+      continue;
+    }
+    worse(ExitDone);
+    if (a.restart && !safeMode) {
+      CommandResult restarted = Restart(CommandResult{}, opened.Device(), a, *host.watch);
+      result.output += restarted.output;
+      if (restarted.exitCode != ExitDone) worse(restarted.exitCode);
+    }
+  }
+  if (safeMode) Line(result, SafeModeLine);
+  result.exitCode = code;
+  return result;
+}
+
+// ---- /uninstall ----
+
+CommandResult RunUninstall(const Arguments& a) {
+  CommandResult result;
+  if (!KnowWindowsFamily(result)) return result;
+  TJournal journal;
+  if (!journal.Load()) return Fail(std::move(result), ExitWriteRefused, NoJournal(journal));
+  std::unique_ptr<TDeviceList> list;
+  try {
+    list = std::make_unique<TDeviceList>(AllCategory);
+  } catch (const std::exception& e) {
+    return Fail(std::move(result), ExitWriteRefused,
+                std::string("the devices cannot be listed: the system refused ") + e.what() +
+                    SystemReason(platform::System().GetLastError()));
+  }
+  if (a.yes) ResolveUnfinished(result, journal, *list);
+  // What would change, found before anything is written.
+  struct Change {
+    TDevice* device = nullptr;
+    std::vector<std::string> filters;  // the list as read
+    bool filter = false;
+    bool override = false;
+  };
+  std::vector<Change> changes;
+  std::vector<std::string> unreadable;
+  if (list->EnumerationError() != 0) {
+    unreadable.push_back("the list of devices ended early, devices after it are left as they are" +
+                         SystemReason(list->EnumerationError()));
+  }
+  for (int i = 0; i < list->Count(); ++i) {
+    TDevice& device = list->GetDevice(i);
+    Change change;
+    change.device = &device;
+    if (device.InstanceId.empty()) {
+      unreadable.push_back("a device whose instance ID cannot be read is left as it is");
+      continue;
+    }
+    platform::System().SetLastError(0);
+    if (!device.ReadLowerFilters(change.filters)) {
+      unreadable.push_back(device.InstanceId + ": its LowerFilters cannot be read, it is left as it is" +
+                           SystemReason(platform::System().GetLastError()));
+    } else {
+      change.filter = std::any_of(change.filters.begin(), change.filters.end(), TDevice::IsOurFilter);
+    }
+    DWORD value = 0;
+    if (journal.WroteOverride(device.InstanceId)) {
+      platform::System().SetLastError(0);
+      if (!device.ReadOverride(value)) {
+        unreadable.push_back(device.InstanceId + ": its bInterval cannot be read, it is left as it is" +
+                             SystemReason(platform::System().GetLastError()));
+      }
+      change.override = value != 0;
+    }
+    if (change.filter || change.override) changes.push_back(std::move(change));
+  }
+  DWORD serviceCode = 0;
+  const Presence presence = ServicePresence(serviceCode);
+  if (presence == Presence::Unknown) {
+    unreadable.push_back("service morvane: whether it is installed cannot be read" + SystemReason(serviceCode));
+  }
+  const bool service = presence == Presence::Present;
+  if (changes.empty() && !service) {
+    for (const std::string& line : unreadable) Line(result, "error: " + line);
+    if (!unreadable.empty()) {
+      result.exitCode = ExitWriteRefused;
+      return result;
+    }
+    Line(result, "the filter is on no device, no override of this program is left, and the service is not installed");
+    result.exitCode = ExitNothingToDo;
+    return result;
+  }
+  if (!IsAdministrator()) return Fail(std::move(result), ExitNotAdministrator, NotAdministrator);
+  if (!a.yes) {
+    Line(result, "error: refused without /yes: /uninstall would change:");
+    for (const Change& c : changes) {
+      if (c.filter) {
+        std::vector<std::string> rest;
+        for (const std::string& f : c.filters) {
+          if (!TDevice::IsOurFilter(f)) rest.push_back(f);
+        }
+        Line(result, c.device->InstanceId + ": LowerFilters " + ListText(c.filters) + " -> " + ListText(rest));
+      }
+      if (c.override) Line(result, c.device->InstanceId + ": its bInterval override is removed");
+    }
+    if (service) Line(result, "service morvane: removed");
+    for (const std::string& line : unreadable) Line(result, line);
+    result.exitCode = ExitRefusedWithoutYes;
+    return result;
+  }
+  int code = ExitDone;
+  for (Change& c : changes) {
+    TDevice& device = *c.device;
+    RecordedChange record(journal, device, CommandText(a), c.filter, c.override);
+    std::string error;
+    if (!record.Begin(error, [](JournalEntry& e) {
+          std::vector<std::string> rest;
+          for (const std::string& f : e.filtersBefore) {
+            if (!TDevice::IsOurFilter(f)) rest.push_back(f);
+          }
+          if (e.filtersTouched) e.filtersAfter = rest;
+          if (e.intervalTouched) e.intervalAfter = 0;
+        })) {
+      Line(result, "error: " + device.InstanceId + ": " + error);
+      code = ExitWriteRefused;
+      continue;
+    }
+    if (c.filter && record.Entry().filtersBefore != c.filters) {
+      // Two reads that disagree: another program is changing the list, or a read
+      // did not tell the truth. It is not written.
+      Line(result, "error: " + device.InstanceId + ": its LowerFilters changed while being read, it is left as it is");
+      code = ExitWriteRefused;
+    } else if (c.filter) {
+      // Read again under the record: only this program's entries go, the others stay
+      // in their order.
+      std::vector<std::string> rest;
+      for (const std::string& f : record.Entry().filtersBefore) {
+        if (!TDevice::IsOurFilter(f)) rest.push_back(f);
+      }
+      platform::System().SetLastError(0);
+      std::vector<std::string> written = rest;
+      device.SetLowerFilters(written);
+      const DWORD writeCode = platform::System().GetLastError();
+      std::vector<std::string> now;
+      if (!device.ReadLowerFilters(now) || now != rest) {
+        Line(result, "error: " + device.InstanceId + ": the filter could not be removed from its LowerFilters" +
+                         SystemReason(writeCode));
+        code = writeCode == ERROR_ACCESS_DENIED && code != ExitWriteRefused ? ExitNotAdministrator : ExitWriteRefused;
+      } else {
+        Line(result, device.InstanceId + ": LowerFilters " + ListText(record.Entry().filtersBefore) + " -> " +
+                         ListText(rest));
+      }
+    }
+    if (c.override) {
+      if (!device.WriteOverride(0)) {
+        Line(result, "error: " + device.InstanceId + ": its bInterval override could not be removed" +
+                         SystemReason(platform::System().GetLastError()));
+        code = ExitWriteRefused;
+      } else {
+        Line(result, device.InstanceId + ": bInterval override removed");
+      }
+    }
+    if (!record.Finish()) {
+      Line(result, "error: " + device.InstanceId + ": the journal of changes cannot be written: " + journal.Error());
+      code = ExitWriteRefused;
+    }
+  }
+  for (const std::string& line : unreadable) Line(result, "error: " + line);
+  if (!unreadable.empty()) code = ExitWriteRefused;
+  if (service) {
+    // The service goes last: a device still naming it would not start without it.
+    const bool devicesClean = code == ExitDone;
+    if (!devicesClean) {
+      Line(result, "error: service morvane is kept: a device may still name the filter");
+    } else {
+      JournalEntry entry;
+      entry.command = CommandText(a);
+      entry.service = "removed";
+      if (!journal.Begin(entry)) {
+        Line(result, "error: service morvane is kept: the journal of changes cannot be written: " + journal.Error());
+        code = ExitWriteRefused;
+      } else {
+        platform::IServiceControl& scm = platform::ServiceControl();
+        platform::System().SetLastError(0);
+        platform::UniqueServiceHandle manager(scm.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        platform::UniqueServiceHandle handle(manager ? scm.OpenServiceA(manager.Get(), FilterServiceName, DELETE)
+                                                     : nullptr);
+        const bool deleted = handle && scm.DeleteService(handle.Get());
+        const DWORD error = platform::System().GetLastError();
+        handle.Reset();
+        manager.Reset();
+        entry.state = deleted ? JournalState::Done : JournalState::Failed;
+        journal.Finish(entry);
+        if (deleted) {
+          Line(result, "service morvane removed");
+        } else {
+          Line(result, "error: service morvane could not be removed" + SystemReason(error));
+          code = error == ERROR_ACCESS_DENIED ? ExitNotAdministrator : ExitWriteRefused;
+        }
+      }
+    }
+  }
+  if (IsSafeMode()) Line(result, SafeModeLine);
+  result.exitCode = code;
   return result;
 }
 
@@ -874,6 +1511,8 @@ CommandResult RunCommand(const Arguments& arguments, CommandHost& host) {
     case Command::Set: return RunSet(arguments, host);
     case Command::InstallService: return RunInstallService(arguments, host);
     case Command::Measure: return RunMeasure(arguments, host);
+    case Command::Restore: return RunRestore(arguments, host);
+    case Command::Uninstall: return RunUninstall(arguments);
     case Command::Diagnose: {
       CommandResult result;
       const Diagnosis diagnosis = Diagnose();

@@ -93,7 +93,31 @@ std::string MachineStateJson(const sim::MachineModel& model, const GridTexts& gr
     }
     rows[static_cast<std::size_t>(row)][static_cast<std::size_t>(col)] = text;
   }
-  json state = {{"devices", devices}, {"services", services}, {"grid", rows}};
+  // The keys below HKEY_LOCAL_MACHINE, and the program's journal of changes as the
+  // lines it holds (the journal is text in a REG_BINARY value).
+  json registry = json::object();
+  json journal = nullptr;
+  for (const auto& [path, values] : model.system.machineKeys) {
+    registry[path] = Values(values);
+    if (path == "SOFTWARE\\Morvane") {
+      const auto value = values.find("Journal");
+      if (value != values.end()) {
+        journal = json::array();
+        std::string line;
+        for (BYTE b : value->second.data) {
+          if (b == '\n') {
+            journal.push_back(line);
+            line.clear();
+          } else {
+            line += static_cast<char>(b);
+          }
+        }
+        if (!line.empty()) journal.push_back(line);
+      }
+    }
+  }
+  json state = {{"devices", devices}, {"services", services}, {"grid", rows}, {"registry", registry},
+                {"journal", journal}};
   return state.dump(2);
 }
 

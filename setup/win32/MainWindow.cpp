@@ -196,6 +196,7 @@ TSetupControls MainWindow::Controls() {
   c.btnCopyID = btnCopyID_.get();
   c.btnClose = btnClose_.get();
   c.tmrDeviceChange = tmrDeviceChange_.get();
+  c.keepBox = &keepBox_;
   return c;
 }
 
@@ -310,6 +311,7 @@ LRESULT MainWindow::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
         if (Events.OnMeasureRate && (!Events.CanMeasureRate || Events.CanMeasureRate())) Events.OnMeasureRate();
         return 0;
       }
+      if (Events.OnSysCommand && Events.OnSysCommand(wParam)) return 0;
       if (application_ != nullptr && application_->OnMainSysCommand(wParam)) return 0;
       break;
     case WM_INITMENUPOPUP:

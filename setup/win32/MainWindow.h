@@ -15,6 +15,7 @@
 #include "setup/Controls.h"
 #include "setup/win32/FocusKeeper.h"
 #include "setup/win32/Grid.h"
+#include "setup/win32/KeepBox.h"
 #include "setup/win32/NativeControls.h"
 #include "setup/win32/Window.h"
 
@@ -35,6 +36,7 @@ struct FormEvents {
   std::function<void()> OnDpiChanged;
   std::function<bool()> CanMeasureRate;  // asked as the system menu opens: enables its meter item
   std::function<void()> OnMeasureRate;   // the system menu's meter item
+  std::function<bool(WPARAM)> OnSysCommand;  // other system-menu items: true when handled
 };
 
 class MainWindow : public Wnd, public IForm {
@@ -108,6 +110,7 @@ class MainWindow : public Wnd, public IForm {
   std::unique_ptr<Button> btnCopyID_;
   std::unique_ptr<Button> btnClose_;
   std::unique_ptr<Timer> tmrDeviceChange_;
+  KeepBox keepBox_;
   HWND tooltips_ = nullptr;  // owned by the main window: destroyed with it
   std::unique_ptr<FocusKeeper> focus_;
   std::map<int, RECT> design_;  // controls' design rectangles (left, top, width, height) by id

@@ -13,6 +13,7 @@
 #include "setup/win32/MenuKeys.h"
 #include "setup/win32/MessageLoop.h"
 #include "setup/win32/RateMeterWindow.h"
+#include "setup/win32/WayBackMenu.h"
 
 namespace morvane::win {
 namespace {
@@ -86,6 +87,12 @@ void Connect(MainWindow& window, TfrmSetup& form) {
   window.Events.OnDestroy = [&form] { form.FormDestroy(); };
   window.Events.OnDeviceChange = [&form] { form.WMDeviceChange(); };
   window.Events.OnDpiChanged = [&form] { form.FormDpiChanged(); };
+  AddWayBackMenuItems(window.Hwnd());
+  window.Events.OnSysCommand = [&window, &form](WPARAM command) {
+    bool handled = false;
+    Guarded([&] { handled = HandleWayBackCommand(window.Hwnd(), form, command); });
+    return handled;
+  };
 }
 
 }  // namespace

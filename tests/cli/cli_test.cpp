@@ -3,10 +3,13 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <regex>
 #include <string>
 
+#include "devices/AsciiText.h"
+#include "devices/Journal.h"
 #include "platform/platform.h"
 #include "devices/SessionChanges.h"
 #include "platform/sim/sim.h"
@@ -71,8 +74,12 @@ TEST(CommandLineParse, BadCommandLinesSayWhatIsWrong) {
       {"s /set X /restart /wait -1", "/wait needs a number of seconds"},
       {"s /set X /restart /wait 3601", "/wait takes a whole number of seconds from 0 to 3600, not \"3601\""},
       {"s /list nothing", "no category ends in \"nothing\""},
-      {"s /list /set X", "only one of /list, /set, /install-service, /snapshot, /diagnose, /measure and /version may be given"},
-      {"s /json", "one of /list, /set, /install-service, /snapshot, /diagnose, /measure or /version is needed"},
+      {"s /list /set X", "only one of /list, /set, /install-service, /snapshot, /diagnose, /measure, /version, /restore and /uninstall may be given"},
+      {"s /json", "one of /list, /set, /install-service, /snapshot, /diagnose, /measure, /version, /restore or /uninstall is needed"},
+      {"s /set X /filter on /keep-on-failure", "/keep-on-failure belongs to /set with /restart"},
+      {"s /restore X /rate 500", "/restore takes only a device, /restart, /wait, /yes and /out"},
+      {"s /uninstall /restart", "/uninstall takes only /yes and /out"},
+      {"s /restore /uninstall", "only one of /list, /set, /install-service, /snapshot, /diagnose, /measure, /version, /restore and /uninstall may be given"},
       {"s /list /yes", "/list takes only a category, /json and /out"},
       {"s /list all extra", "unexpected argument \"extra\""},
       {"s /measure", "/measure needs an instance ID"},
@@ -218,7 +225,7 @@ TEST_F(CommandTest, VersionSaysTheProjectVersionAndTouchesNothing) {
   EXPECT_EQ(r.exitCode, ExitBadCommandLine);
   EXPECT_EQ(r.output, "error: bad command line: /version takes only /out\r\n");
   EXPECT_EQ(ParseCommandLine("s /version /list").error,
-            "only one of /list, /set, /install-service, /snapshot, /diagnose, /measure and /version may be given");
+            "only one of /list, /set, /install-service, /snapshot, /diagnose, /measure, /version, /restore and /uninstall may be given");
 }
 
 TEST_F(CommandTest, SetWritesTheFilterAndRateAndNothingWhenAsked) {
@@ -262,10 +269,17 @@ TEST_F(CommandTest, NotAdministratorAndWriteRefused) {
   EXPECT_EQ(Run("/install-service /yes").exitCode, ExitNotAdministrator);
   EXPECT_EQ(RegistryState(*machine), before);
   machine->Model().system.administrator = true;
+  // The journal's entry is written, the override is not.
+  machine->InjectFault({"RegSetValueExA", ERROR_GEN_FAILURE, 1, 1});
+  r = Run("/set " + kMouse + " /rate 500 /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("bInterval"), std::string::npos) << r.output;
+  EXPECT_EQ(RegistryState(*machine), before);
+  // Every write refused: the journal's first, so nothing is tried.
   machine->InjectFault({"RegSetValueExA", ERROR_GEN_FAILURE, 0, -1});
   r = Run("/set " + kMouse + " /rate 500 /yes");
   EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
-  EXPECT_NE(r.output.find("bInterval"), std::string::npos);
+  EXPECT_NE(r.output.find("nothing was changed: the journal of changes cannot be written"), std::string::npos) << r.output;
   EXPECT_EQ(RegistryState(*machine), before);
 }
 
@@ -457,7 +471,8 @@ TEST_F(CommandTest, ADeviceThatComesBackWithAProblemIsAFailureInWords) {
   for (auto& service : machine->Model().services) {
     if (service.name == "morvane") service.startError = ERROR_INVALID_IMAGE_HASH;
   }
-  r = Run("/set " + kMouse + " /filter on /restart /yes");
+  // Kept as asked: the problem is the outcome.
+  r = Run("/set " + kMouse + " /filter on /restart /yes /keep-on-failure");
   EXPECT_EQ(r.exitCode, ExitDeviceProblem) << r.output;
   EXPECT_NE(r.output.find("problem 39: Windows cannot load a driver of the device"), std::string::npos) << r.output;
 }
@@ -578,6 +593,269 @@ TEST_F(DiagnoseTest, EverythingFineAndTestSigningSeen) {
   r = Run("/diagnose /json");
   EXPECT_NE(r.output.find("{\"id\": \"not-installed\""), std::string::npos) << r.output;
   EXPECT_EQ(Run("/diagnose /yes").exitCode, ExitBadCommandLine);
+}
+
+
+// ---- The journal, the undo of a restart that fails, /restore and /uninstall ----
+
+constexpr const char* kKeyboard = "USB\\VID_1A2C&PID_2124\\6&1F2A3B4C&0&2";
+
+class JournalTest : public CommandTest {
+ protected:
+  JournalTest() { TJournal::Clock() = [] { return std::string("2026-12-09T04:00:00Z"); }; }
+  ~JournalTest() override { TJournal::Clock() = [] { return std::string("?"); }; }
+  // The journal as the machine's registry holds it.
+  std::vector<JournalEntry> Journal() {
+    auto& keys = machine->Model().system.machineKeys;
+    const auto key = keys.find(JournalKeyPath);
+    if (key == keys.end()) return {};
+    const auto value = key->second.find(JournalValueName);
+    if (value == key->second.end()) return {};
+    EXPECT_EQ(value->second.type, REG_BINARY);
+    const JournalParse parsed =
+        ParseJournal(std::string(value->second.data.begin(), value->second.data.end()));
+    EXPECT_TRUE(parsed.ok) << parsed.error;
+    return parsed.entries;
+  }
+  std::vector<std::string> Filters(const std::string& pattern) {
+    const auto& props = Only(pattern).properties;
+    const auto it = props.find(SPDRP_LOWERFILTERS);
+    std::vector<std::string> list;
+    if (it == props.end()) return list;
+    std::string current;
+    for (BYTE b : it->second.data) {
+      if (b != 0) {
+        current += static_cast<char>(b);
+      } else if (!current.empty()) {
+        list.push_back(current);
+        current.clear();
+      }
+    }
+    return list;
+  }
+  void SetFilters(const std::string& pattern, const std::vector<std::string>& list) {
+    Only(pattern).properties[SPDRP_LOWERFILTERS] = RegValue::MultiString(list);
+  }
+};
+
+TEST_F(JournalTest, EverySetIsRecordedBeforeAndAfterWithTheWholeList) {
+  SetFilters(kLowMouse, {"kbfilter", "ravenflt"});
+  auto r = Run("/set " + kLowMouse + " /filter on /rate 125 /yes");
+  ASSERT_EQ(r.exitCode, ExitDone) << r.output;
+  const auto entries = Journal();
+  ASSERT_EQ(entries.size(), 1u);
+  const JournalEntry& e = entries[0];
+  EXPECT_EQ(e.state, JournalState::Done);
+  EXPECT_EQ(e.instanceId, Only(kLowMouse).instanceId);
+  EXPECT_EQ(e.hardwareId.rfind("USB\\VID_0461&PID_4D81", 0), 0u) << e.hardwareId;
+  EXPECT_EQ(e.command, "/set " + kLowMouse + " /filter on /rate 125");
+  EXPECT_EQ(e.time, "2026-12-09T04:00:00Z");
+  EXPECT_TRUE(e.filtersTouched);
+  EXPECT_EQ(e.filtersBefore, (std::vector<std::string>{"kbfilter", "ravenflt"}));
+  EXPECT_EQ(e.filtersAfter, (std::vector<std::string>{"morvane", "kbfilter", "ravenflt"}));
+  EXPECT_TRUE(e.intervalTouched);
+  EXPECT_EQ(e.intervalBefore, 0u);
+  EXPECT_NE(e.intervalAfter, 0u);
+  // Nothing to do writes nothing.
+  r = Run("/set " + kLowMouse + " /filter on /rate 125 /yes");
+  EXPECT_EQ(r.exitCode, ExitNothingToDo) << r.output;
+  EXPECT_EQ(Journal().size(), 1u);
+}
+
+TEST_F(JournalTest, AJournalThatCannotBeWrittenOrReadStopsTheChange) {
+  const std::string before = RegistryState(*machine);
+  machine->InjectFault({"RegSetValueExA", ERROR_ACCESS_DENIED, 0, 1});
+  auto r = Run("/set " + kLowMouse + " /filter on /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("nothing was changed: the journal of changes cannot be written"), std::string::npos) << r.output;
+  EXPECT_EQ(RegistryState(*machine), before);
+  // A damaged journal: its reason, never a crash, and nothing changed.
+  machine->Model().system.machineKeys[JournalKeyPath][JournalValueName] =
+      RegValue::Binary({'M', 'O', 'R', 'V', 'A', 'N', 'E', ' ', 'J', 'O', 'U', 'R', 'N', 'A', 'L', ' ', '1', '\n', '1',
+                        '\t', 'x', '\n'},
+                       REG_BINARY);
+  r = Run("/set " + kLowMouse + " /filter on /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("the journal is damaged: line 2: an entry has 2 fields instead of 11"), std::string::npos)
+      << r.output;
+  EXPECT_EQ(RegistryState(*machine), before);
+  r = Run("/restore all /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("the journal is damaged"), std::string::npos) << r.output;
+}
+
+// The keyboard's stack fails to start with the filter (problem 10): the change is
+// undone, the keyboard restarted again, and the journal and the output say so.
+TEST_F(JournalTest, AKeyboardThatComesBackWithProblem10IsDetachedAndRestartedAgain) {
+  Only(kKeyboard).problemWithFilter = 10;
+  const auto restartsBefore = machine->RestartCount(kKeyboard);
+  auto r = Run(std::string("/set ") + kKeyboard + " /filter on /restart /yes");
+  EXPECT_EQ(r.exitCode, ExitUndone) << r.output;
+  EXPECT_NE(r.output.find("the device came back with problem 10"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("the change was undone because the device did not come back healthy"), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find(std::string(kKeyboard) + ": restarted\r\n"), std::string::npos) << r.output;
+  EXPECT_EQ(machine->RestartCount(kKeyboard), restartsBefore + 2);
+  EXPECT_TRUE(Filters(kKeyboard).empty());
+  EXPECT_EQ(Only(kKeyboard).problem, 0u);
+  const auto entries = Journal();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].state, JournalState::Done);
+  EXPECT_EQ(entries[0].filtersAfter, std::vector<std::string>{"morvane"});
+  EXPECT_EQ(entries[1].command, std::string("undo /set ") + kKeyboard + " /filter on /restart");
+  EXPECT_EQ(entries[1].state, JournalState::Done);
+  EXPECT_EQ(entries[1].filtersBefore, std::vector<std::string>{"morvane"});
+  EXPECT_TRUE(entries[1].filtersAfter.empty());
+  // Opted out: the problem stays, and is the outcome.
+  r = Run(std::string("/set ") + kKeyboard + " /filter on /restart /yes /keep-on-failure");
+  EXPECT_EQ(r.exitCode, ExitDeviceProblem) << r.output;
+  EXPECT_EQ(Filters(kKeyboard), std::vector<std::string>{"morvane"});
+}
+
+TEST_F(JournalTest, RestorePutsBackTheOldestEntrysValuesAndNothingElse) {
+  SetFilters(kLowMouse, {"kbfilter"});
+  ASSERT_EQ(Run("/set " + kLowMouse + " /filter on /rate 125 /yes").exitCode, ExitDone);
+  ASSERT_EQ(Run("/set " + kLowMouse + " /rate 500 /yes").exitCode, ExitDone);
+  ASSERT_EQ(Run("/set " + kStorage + " /rate 500 /yes").exitCode, ExitDone);
+  // Another driver adds itself meanwhile: it stays, ours goes.
+  SetFilters(kLowMouse, {"morvane", "kbfilter", "newcomer"});
+  const std::string mouseBefore = RegistryState(*machine);
+  auto r = Run("/restore " + kLowMouse);
+  EXPECT_EQ(r.exitCode, ExitRefusedWithoutYes) << r.output;
+  EXPECT_NE(r.output.find(": LowerFilters kbfilter, bInterval (none)"), std::string::npos) << r.output;
+  EXPECT_EQ(RegistryState(*machine), mouseBefore);
+  r = Run("/restore " + kLowMouse + " /yes");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_EQ(Filters(kLowMouse), (std::vector<std::string>{"kbfilter", "newcomer"}));
+  EXPECT_EQ(Only(kLowMouse).driverKey->count("bInterval"), 0u);
+  EXPECT_EQ(Only(kStorage).driverKey->count("bInterval"), 1u);  // not named: untouched
+  EXPECT_NE(r.output.find("only this program's entry is put back"), std::string::npos) << r.output;
+  r = Run("/restore all /yes");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_EQ(Only(kStorage).driverKey->count("bInterval"), 0u);
+  EXPECT_NE(r.output.find(": already as it was"), std::string::npos) << r.output;
+  EXPECT_EQ(Run("/restore all /yes").exitCode, ExitNothingToDo);
+  EXPECT_EQ(Run("/restore USB\\VID_FFFF* /yes").exitCode, ExitDeviceNotFound);
+}
+
+TEST_F(JournalTest, AnUndoCutShortIsFinishedOnTheNextRun) {
+  SetFilters(kLowMouse, {"kbfilter"});
+  ASSERT_EQ(Run("/set " + kLowMouse + " /filter on /yes").exitCode, ExitDone);
+  // /restore records its entry, its write is refused, and so is the journal's mark:
+  // the entry stays pending with what it was about to write, as after a crash.
+  machine->InjectFault({"SetupDiSetDeviceRegistryPropertyA", ERROR_ACCESS_DENIED, 0, 1});
+  machine->InjectFault({"RegSetValueExA", ERROR_GEN_FAILURE, 1, 1});
+  auto r = Run("/restore all /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_EQ(Filters(kLowMouse), (std::vector<std::string>{"morvane", "kbfilter"}));
+  auto entries = Journal();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[1].state, JournalState::Pending);
+  EXPECT_EQ(entries[1].filtersAfter, std::vector<std::string>{"kbfilter"});
+  r = Run("/set " + kStorage + " /rate 500 /yes");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_NE(r.output.find("was not finished; it is finished now"), std::string::npos) << r.output;
+  EXPECT_EQ(Filters(kLowMouse), std::vector<std::string>{"kbfilter"});
+  for (const JournalEntry& e : Journal()) EXPECT_NE(e.state, JournalState::Pending) << e.sequence;
+}
+
+// Our filter among others on 20 devices: in lower case, in upper case, twice, alone,
+// and one list that cannot be read.
+std::string TwentyDeviceMachine() {
+  std::string devices;
+  const char* lists[] = {
+      R"(["morvane", "ravenflt"])", R"(["kbdfix", "MORVANE", "zfilter"])", R"(["Morvane", "other", "morvane"])",
+      R"(["aaa", "bbb", "morvane"])", R"(["morvane"])"};
+  for (int i = 1; i <= 22; ++i) {
+    char id[64];
+    std::snprintf(id, sizeof id, "USB\\\\VID_AAAA&PID_%04d\\\\SN%02d", i, i);
+    std::string filters = i == 7    ? R"({"error": 5})"
+                          : i > 20 ? R"(["upperA", "upperB"])"
+                                   : lists[i % 5];
+    devices += std::string(",\n{\"id\": \"") + id +
+               R"(", "parent": "USB\\ROOT_HUB30\\4&1&0&0", "class": "USB", "interfaces": ["USB_DEVICE"],
+                 "properties": {"DeviceDesc": "Device )" + std::to_string(i) +
+               R"(", "Service": "usbccgp", "HardwareID": ["USB\\VID_AAAA"], "Driver": "{36fc9e60-c465-11cf-8056-444553540000}\\00)" +
+               std::to_string(10 + i) + R"(", "LowerFilters": )" + filters + R"(},
+                 "driverKey": {"DriverDesc": "d", "bInterval": {"dword": 2}}})";
+  }
+  return R"({"system": {"platformId": "NT"},
+  "services": [{"name": "morvane", "displayName": "morvane", "binaryPath": "\\SystemRoot\\System32\\drivers\\morvane.sys"}],
+  "devices": [
+    {"id": "HTREE\\ROOT\\0", "properties": {"DeviceDesc": "Root"}},
+    {"id": "PCI\\VEN_8086&DEV_A36D\\3&1&0&A0", "parent": "HTREE\\ROOT\\0", "class": "USB", "interfaces": ["USB_HOST_CONTROLLER"],
+     "properties": {"DeviceDesc": "xHCI", "Service": "USBXHCI", "Driver": "{36fc9e60-c465-11cf-8056-444553540000}\\0000"},
+     "driverKey": {"DriverDesc": "xHCI"}},
+    {"id": "USB\\ROOT_HUB30\\4&1&0&0", "parent": "PCI\\VEN_8086&DEV_A36D\\3&1&0&A0", "class": "USB", "interfaces": ["USB_HUB"],
+     "properties": {"DeviceDesc": "Root Hub", "Service": "USBHUB3", "Driver": "{36fc9e60-c465-11cf-8056-444553540000}\\0001"},
+     "driverKey": {"DriverDesc": "Root Hub"}})" +
+         devices + "]}";
+}
+
+TEST_F(JournalTest, UninstallTakesOnlyOurEntryOutOfTwentyDevicesAndReportsTheUnreadableOne) {
+  machine = sim::Machine::FromJson(TwentyDeviceMachine());
+  platform::ScopedBackend twenty(machine->Backend());
+  // The override of device 3 is the program's, by the journal; the others' are not.
+  ASSERT_EQ(Run("/set USB\\VID_AAAA&PID_0003\\* /rate 250 /yes").exitCode, ExitDone);
+  std::map<std::string, std::vector<std::string>> before;
+  for (const auto& d : machine->Model().devices) {
+    if (d.instanceId.rfind("USB\\VID_AAAA", 0) == 0 && d.instanceId.find("0007") == std::string::npos) {
+      before[d.instanceId] = Filters(d.instanceId);
+    }
+  }
+  const sim::RegValue unreadable = Only("USB\\VID_AAAA&PID_0007\\*").properties.at(SPDRP_LOWERFILTERS);
+  const std::string untouched = RegistryState(*machine);
+  auto r = Run("/uninstall");
+  EXPECT_EQ(r.exitCode, ExitRefusedWithoutYes) << r.output;
+  EXPECT_NE(r.output.find("SN02: LowerFilters Morvane,other,morvane -> other"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("SN07: its LowerFilters cannot be read, it is left as it is (code 5"), std::string::npos)
+      << r.output;
+  EXPECT_EQ(RegistryState(*machine), untouched);
+
+  r = Run("/uninstall /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;  // the unreadable list is an error
+  EXPECT_NE(r.output.find("error: USB\\VID_AAAA&PID_0007\\SN07: its LowerFilters cannot be read"), std::string::npos)
+      << r.output;
+  // Every other filter in its order; ours gone however it was written.
+  for (const auto& [id, list] : before) {
+    std::vector<std::string> expected;
+    for (const std::string& f : list) {
+      if (ToLowerAscii(f) != "morvane") expected.push_back(f);
+    }
+    EXPECT_EQ(Filters(id), expected) << id;
+    if (expected.empty()) {
+      EXPECT_EQ(Only(id).properties.count(SPDRP_LOWERFILTERS), 0u) << id;
+    }
+  }
+  EXPECT_EQ(Only("USB\\VID_AAAA&PID_0007\\*").properties.at(SPDRP_LOWERFILTERS), unreadable);
+  EXPECT_EQ(Only("USB\\VID_AAAA&PID_0003\\*").driverKey->count("bInterval"), 0u);  // ours: deleted
+  EXPECT_EQ(Only("USB\\VID_AAAA&PID_0004\\*").driverKey->count("bInterval"), 1u);  // not ours: kept
+  // A device may still name the filter: the service stays, and says so.
+  EXPECT_NE(machine->FindService("morvane"), nullptr);
+  EXPECT_NE(r.output.find("service morvane is kept"), std::string::npos) << r.output;
+  // Once the list reads, the next run finishes the job and removes the service.
+  machine->FindDevice("USB\\VID_AAAA&PID_0007\\SN07")->properties[SPDRP_LOWERFILTERS] =
+      RegValue::MultiString({"x", "morvane"});
+  r = Run("/uninstall /yes");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_EQ(Filters("USB\\VID_AAAA&PID_0007\\*"), std::vector<std::string>{"x"});
+  EXPECT_EQ(machine->FindService("morvane"), nullptr);
+  EXPECT_NE(r.output.find("service morvane removed"), std::string::npos) << r.output;
+  EXPECT_EQ(Run("/uninstall /yes").exitCode, ExitNothingToDo);
+  EXPECT_EQ(machine->LeakReport(), "");
+}
+
+TEST_F(JournalTest, InSafeModeTheRegistryIsChangedAndTheLineSaysWhen) {
+  machine->Model().system.machineKeys["SYSTEM\\CurrentControlSet\\Control\\SafeBoot\\Option"]["OptionValue"] =
+      RegValue::Dword(1);
+  ASSERT_EQ(Run("/set " + kLowMouse + " /filter on /yes").exitCode, ExitDone);
+  auto r = Run("/restore all /restart /yes");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  EXPECT_NE(r.output.find("Safe Mode: the registry is changed, the devices change at the next start of Windows"),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(machine->RestartCount(Only(kLowMouse).instanceId), 0u);
+  EXPECT_FALSE(FilterOn(kLowMouse));
 }
 
 }  // namespace

@@ -106,6 +106,16 @@ click_at $((400 + 45)) $((foot_y + 20))
 pause 4
 pointer_away 0.5
 shot restarted
+# The mouse was changed and restarted: "Keep these settings?" counts down; OK (its
+# key "o") keeps them; the focus starts on "Revert", which no answer also chooses.
+box_gone() { ! visible "$1"; }
+keep=$(xdotool search --onlyvisible --name '^Keep these settings\?$' 2>/dev/null | head -n1 || true)
+check_that "\"Keep these settings?\" comes after the restart" "no such box" test -n "$keep"
+if [ -n "$keep" ]; then
+  answer_box "$keep" o || true
+  check_that "OK closes it" "the box is still there" box_gone "$keep"
+fi
+pointer_away 0.5
 
 # Escape closes (after a click on the empty head panel gives the window the keys).
 check_escape_closes 800

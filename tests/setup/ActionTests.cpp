@@ -370,8 +370,9 @@ TEST_F(RateTest, ARefusedWriteShowsTheRateTheDeviceKeeps) {
   Open("/mice");
   Select(kFullMouse);
   ASSERT_EQ(w.cbRate.ItemIndex(), 2);
-  // The registry's status is the code the error box shows.
-  machine->InjectFault({"RegSetValueExA", ERROR_ACCESS_DENIED, 0, 1});
+  // The registry's status is the code the error box shows (the journal's entry is
+  // written first).
+  machine->InjectFault({"RegSetValueExA", ERROR_ACCESS_DENIED, 1, 1});
   EXPECT_EQ(RaisedCode([&] { w.cbRate.Pick(4); }), ERROR_ACCESS_DENIED);
   EXPECT_EQ(OverrideOf(*machine, kFullMouse), 2);
   EXPECT_EQ(w.cbRate.ItemIndex(), 2);
@@ -546,8 +547,9 @@ TEST_F(CommandTest, RestartOn64BitWindowsHandsTheInstanceIdToTheHelper) {
   EXPECT_EQ(call.parameters, "U USB\\VID_046D&PID_C05A\\6&1A2B3C4D&0&3");
   EXPECT_TRUE(call.directoryIsNull);
   EXPECT_EQ(call.show, SW_SHOW);
-  EXPECT_EQ(machine->CallsTo("ShellExecuteA").at(0).args,
-            "null, null, \"TALON64.EXE\", \"U USB\\VID_046D&PID_C05A\\6&1A2B3C4D&0&3\", null, 5");
+  // Started with its process, whose exit code tells a restart that waits for Windows.
+  EXPECT_EQ(machine->CallsTo("ShellExecuteExA").at(0).args,
+            "0x540, null, \"TALON64.EXE\", \"U USB\\VID_046D&PID_C05A\\6&1A2B3C4D&0&3\", null, 5");
   EXPECT_EQ(machine->CountCalls("SetupDiCallClassInstaller"), 0u);
   EXPECT_TRUE(w.DeviceControlsDisabled());
 }
@@ -561,7 +563,7 @@ TEST_F(CommandTest, ARestartHandedToTheHelperPutsThisSessionsChangesInEffect) {
   Select(kLowMouse);
   ForgetSessionChanges();
   NoteSettingsBeforeChange(kLowMouse, TSettingsAtStart{true, false, 0});
-  machine->InjectFault(sim::Fault{"ShellExecuteA", ERROR_FILE_NOT_FOUND});
+  machine->InjectFault(sim::Fault{"ShellExecuteExA", ERROR_FILE_NOT_FOUND});
   frm.btnApplyClick();  // the shell starts nothing: the window waits for M7 as before
   EXPECT_TRUE(SettingsAtStart(kLowMouse).has_value());
   frm.btnApplyClick();

@@ -97,6 +97,56 @@ TEST_F(DeviceChangeTest, NoDeviceChangeWithinTheRestartWaitShowsM7) {
   EXPECT_EQ(ListBuilds(), builds);  // the list is not rebuilt
 }
 
+// Windows says the restart has to wait for its own: the window says so at once,
+// instead of waiting for device changes that will not come and then blaming rights,
+// an antivirus or a missing helper.
+TEST_F(DeviceChangeTest, ARebootNeededOn32BitWindowsIsSaidAtOnceInsteadOfM7) {
+  machine->FindDevice(kLowMouse)->needsReboot = true;
+  Open("/mice");
+  Select(kLowMouse);
+  frm.btnApplyClick();
+  ASSERT_EQ(machine->MessageBoxes().size(), 1u);
+  EXPECT_EQ(machine->MessageBoxes()[0].text, TextRebootNeeded);
+  EXPECT_EQ(machine->MessageBoxes()[0].caption, CaptionRebootNeeded);
+  EXPECT_EQ(machine->MessageBoxes()[0].type, MB_ICONINFORMATION);
+  ExpectIdle();
+  EXPECT_TRUE(w.DeviceControlsEnabled());
+}
+
+TEST_F(DeviceChangeTest, TheHelpersRebootCodeIsSaidInsteadOfM7) {
+  machine->Model().system.wow64 = true;
+  sim::File helper;
+  helper.path = "C:\\MORVANE\\TALON64.EXE";
+  machine->Model().files.push_back(helper);
+  machine->FindDevice(kLowMouse)->needsReboot = true;  // the helper ends with its code 7
+  Open("/mice");
+  Select(kLowMouse);
+  frm.btnApplyClick();
+  ASSERT_EQ(machine->ShellExecutes().size(), 1u);
+  EXPECT_EQ(machine->ShellExecutes()[0].parameters, "U " + kLowMouse);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{TextRebootNeeded});
+  ExpectIdle();
+  EXPECT_TRUE(w.DeviceControlsEnabled());
+  // The helper's process handle is closed once its exit code is read.
+  EXPECT_EQ(machine->LeakReport().find("ShellExecuteExA"), std::string::npos) << machine->LeakReport();
+}
+
+TEST_F(DeviceChangeTest, AHelperThatFailsOtherwiseStillEndsInM7) {
+  machine->Model().system.wow64 = true;
+  sim::File helper;
+  helper.path = "C:\\MORVANE\\TALON64.EXE";
+  machine->Model().files.push_back(helper);
+  machine->Model().system.helperExitCode = 10;  // the class installer refused
+  Open("/mice");
+  Select(kLowMouse);
+  frm.btnApplyClick();
+  EXPECT_TRUE(machine->MessageBoxes().empty());
+  EXPECT_TRUE(w.tmrDeviceChange.Enabled());
+  w.FireTimer();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{M7});
+  EXPECT_EQ(machine->LeakReport().find("ShellExecuteExA"), std::string::npos) << machine->LeakReport();
+}
+
 TEST_F(DeviceChangeTest, ATimerRunningAcrossACategoryPickFiresIntoM7) {
   Open("/mice");
   frm.WMDeviceChange();

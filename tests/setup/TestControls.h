@@ -159,6 +159,23 @@ class TestGrid : public ControlImpl<IGrid> {
   std::vector<int> widths_{228, 34, 40, 50, 349, 228};
 };
 
+// The question after a restart: answers in order, then no answer (the countdown
+// runs out); each question is recorded.
+class TestKeepBox : public IKeepBox {
+ public:
+  bool AskKeep(void*, const std::string& text, unsigned seconds) override {
+    asked.push_back(text);
+    secondsAsked = seconds;
+    if (answers.empty()) return false;
+    const bool keep = answers.front();
+    answers.erase(answers.begin());
+    return keep;
+  }
+  std::vector<bool> answers;
+  std::vector<std::string> asked;
+  unsigned secondsAsked = 0;
+};
+
 // The main window's controls at design size, wired to one TfrmSetup.
 struct TestWindow {
   TestForm form;
@@ -169,6 +186,7 @@ struct TestWindow {
   TestComboBox cbRate;
   TestButton btnInstall{294, 90, 24}, btnApply{400, 90, 24}, btnCopyID{506, 90, 24}, btnClose{612, 90, 24};
   TestTimer tmrDeviceChange;
+  TestKeepBox keepBox;
   TfrmSetup frm{Controls()};
 
   TestWindow() {
@@ -193,6 +211,7 @@ struct TestWindow {
     c.btnCopyID = &btnCopyID;
     c.btnClose = &btnClose;
     c.tmrDeviceChange = &tmrDeviceChange;
+    c.keepBox = &keepBox;
     return c;
   }
 

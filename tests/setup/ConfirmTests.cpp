@@ -1,0 +1,112 @@
+// After a filter or rate change and a restart: the check of the restarted device,
+// "Keep these settings?" for a device with a mouse or keyboard child, and the
+// settings put back (by the journal) when the device is not healthy or nobody answers.
+#include <gtest/gtest.h>
+
+#include "devices/Journal.h"
+#include "platform/sim/sim.h"
+#include "setup/SetupF.h"
+#include "tests/setup/WindowFixture.h"
+
+namespace morvane::test {
+namespace {
+
+class ConfirmTest : public WindowTest {
+ protected:
+  // The full-speed device's child made a keyboard.
+  void MakeKeyboard() {
+    for (sim::Device& d : machine->Model().devices) {
+      if (d.parent == kFullMouse) d.classGuid = sim::guids::DevClassKeyboard;
+    }
+  }
+  std::vector<JournalEntry> Journal() {
+    auto& keys = machine->Model().system.machineKeys;
+    const auto key = keys.find(JournalKeyPath);
+    if (key == keys.end()) return {};
+    const auto& value = key->second.at(JournalValueName);
+    return ParseJournal(std::string(value.data.begin(), value.data.end())).entries;
+  }
+  // The restart's device changes arrive and settle.
+  void Settle() {
+    DeliverDeviceChanges();
+    w.FireTimer();
+  }
+};
+
+TEST_F(ConfirmTest, AKeyboardBackWithProblem10IsDetachedRestartedAgainAndTheUserTold) {
+  MakeKeyboard();
+  machine->FindDevice(kFullMouse)->problemWithFilter = 10;
+  Open("/all");
+  Select(kFullMouse);
+  w.cbFilter.Click();
+  ASSERT_EQ(LowerFiltersOf(*machine, kFullMouse), std::vector<std::string>{"morvane"});
+  frm.btnApplyClick();
+  Settle();
+  // Not asked: the device is not healthy. Detached, restarted again, and said.
+  EXPECT_TRUE(w.keepBox.asked.empty());
+  EXPECT_TRUE(LowerFiltersOf(*machine, kFullMouse).empty());
+  EXPECT_EQ(machine->RestartCount(kFullMouse), 2u);
+  ASSERT_EQ(machine->MessageBoxes().size(), 1u);
+  const auto& box = machine->MessageBoxes()[0];
+  EXPECT_NE(box.text.find(kFullMouse + " came back with problem 10"), std::string::npos) << box.text;
+  EXPECT_NE(box.text.find("were put back, and the device is restarted again"), std::string::npos) << box.text;
+  EXPECT_EQ(box.caption, CaptionSettingsPutBack);
+  const auto entries = Journal();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].command, "window: filter on");
+  EXPECT_EQ(entries[1].command, "window: undo");
+  EXPECT_EQ(entries[1].state, JournalState::Done);
+  EXPECT_EQ(entries[1].filtersBefore, std::vector<std::string>{"morvane"});
+  EXPECT_TRUE(entries[1].filtersAfter.empty());
+  // The second restart comes back healthy: nothing more is asked or put back.
+  Settle();
+  EXPECT_EQ(machine->FindDevice(kFullMouse)->problem, 0u);
+  EXPECT_EQ(machine->MessageBoxes().size(), 1u);
+  EXPECT_TRUE(w.DeviceControlsEnabled());
+}
+
+TEST_F(ConfirmTest, NoAnswerWithinTheCountdownPutsTheRateAndFilterBack) {
+  Open();
+  Select(kFullMouse);
+  w.cbFilter.Click();
+  w.cbRate.Pick(4);
+  ASSERT_EQ(OverrideOf(*machine, kFullMouse), 8);
+  frm.btnApplyClick();
+  Settle();
+  ASSERT_EQ(w.keepBox.asked, std::vector<std::string>{TextKeepSettings});
+  EXPECT_EQ(w.keepBox.secondsAsked, 15u);
+  EXPECT_TRUE(LowerFiltersOf(*machine, kFullMouse).empty());
+  EXPECT_EQ(OverrideOf(*machine, kFullMouse), -1);  // no override, as before
+  EXPECT_EQ(machine->RestartCount(kFullMouse), 2u);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"The previous settings of " + kFullMouse +
+                                                 " were put back, and the device is restarted again."});
+  Settle();
+  EXPECT_EQ(w.keepBox.asked.size(), 1u);  // the put-back restart is not asked about
+}
+
+TEST_F(ConfirmTest, OkKeepsTheSettingsAndADeviceWithoutMouseOrKeyboardIsNotAsked) {
+  w.keepBox.answers = {true};
+  Open("/all");
+  Select(kFullMouse);
+  w.cbFilter.Click();
+  frm.btnApplyClick();
+  Settle();
+  EXPECT_EQ(w.keepBox.asked.size(), 1u);
+  EXPECT_EQ(LowerFiltersOf(*machine, kFullMouse), std::vector<std::string>{"morvane"});
+  EXPECT_EQ(machine->RestartCount(kFullMouse), 1u);
+  EXPECT_TRUE(machine->MessageBoxes().empty());
+  // A restart without a change since the last one asks nothing.
+  frm.btnApplyClick();
+  Settle();
+  EXPECT_EQ(w.keepBox.asked.size(), 1u);
+  // The storage stick has no mouse or keyboard: its rate change is not asked about.
+  Select(kStorage);
+  w.cbRate.Pick(2);
+  frm.btnApplyClick();
+  Settle();
+  EXPECT_EQ(w.keepBox.asked.size(), 1u);
+  EXPECT_EQ(OverrideOf(*machine, kStorage), 2);
+}
+
+}  // namespace
+}  // namespace morvane::test
