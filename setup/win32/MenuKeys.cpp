@@ -1,18 +1,36 @@
 #include "setup/win32/MenuKeys.h"
 
+#include <cstddef>
+#include <iterator>
 #include <string>
 
 #include "setup/win32/MainWindow.h"
 #include "setup/win32/SnapshotMenu.h"
+#include "setup/win32/WayBackMenu.h"
 
 namespace morvane::win {
 namespace {
 
 constexpr MenuKey kMenuKeys[] = {
     {kSysMeasureRate, 'M', "Ctrl+M"},
+    {kUndoDeviceCommand, 'Z', "Ctrl+Z"},
+    {kRemoveFilterCommand, 'U', "Ctrl+U"},
     {kDiagnoseCommand, 'D', "Ctrl+D"},
     {kSaveSnapshotCommand, 'S', "Ctrl+S"},
 };
+
+// The system menu's items of ours are told apart by their codes alone: no two may share one.
+constexpr bool DistinctCommands() {
+  for (std::size_t i = 0; i < std::size(kMenuKeys); ++i) {
+    for (std::size_t j = i + 1; j < std::size(kMenuKeys); ++j) {
+      if (kMenuKeys[i].command == kMenuKeys[j].command || kMenuKeys[i].virtualKey == kMenuKeys[j].virtualKey) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+static_assert(DistinctCommands(), "two system-menu items share a command code or a key");
 
 bool Pressed(int key) { return (::GetKeyState(key) & 0x8000) != 0; }
 

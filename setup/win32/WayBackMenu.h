@@ -10,7 +10,7 @@
 
 namespace morvane::win {
 
-inline constexpr UINT kUndoDeviceCommand = 0x0150;
+inline constexpr UINT kUndoDeviceCommand = 0x0190;
 inline constexpr UINT kRemoveFilterCommand = 0x0170;
 static_assert((kUndoDeviceCommand & 0xF) == 0 && (kRemoveFilterCommand & 0xF) == 0);
 
