@@ -4,8 +4,8 @@
 # with a problem), and what the guide says of each step checked on the way: the
 # question a device with a problem brings, the filter going on without one for a healthy
 # device, the rate list of a full-speed device, the restart that brings the device back
-# with the filter, the rate and the new interval, the meter of the chosen device, the
-# hint of "Copy IDs". Every picture the guide shows must be one this test takes, so the
+# with the filter, the rate and the new interval ("Keep these settings?" answered OK), the
+# undo's question, the meter of the chosen device, the hint of "Copy IDs". Every picture the guide shows must be one this test takes, so the
 # guide cannot name a picture that no longer exists.
 # With MORVANE_GUIDE_IMAGES naming a folder (docs/images), the pictures are written
 # there (scripts/guide-images.sh); otherwise they stay in the work folder.
@@ -86,12 +86,36 @@ pause 0.5
 asked=$(answer_questions_yes 2)
 check_that "a rate for a full-speed device asks nothing" "$asked question(s) came" test "$asked" -eq 0
 
-# 5. Restart: the device goes away and comes back; the list is rebuilt a second later.
+# 5. Restart: the device goes away and comes back; the list is rebuilt a second later,
+# and for a device with a mouse "Keep these settings?" counts down; OK keeps them.
 click_at $((400 + 45)) $((foot_y + 20))
-pause 4
+if keep=$(wait_window "Keep these settings\\?" 20); then
+  check_pass "after the restart of a mouse \"Keep these settings?\" asks"
+  pause 1
+  picture_of restart-keep "$keep"
+  check_that "OK keeps the settings" "the box is still open" answer_box "$keep" o
+else
+  check_fail "after the restart of a mouse \"Keep these settings?\" asks" "no such box"
+fi
+pause 2
 click_at 100 $(($(row_y 1) + 10))
 pointer_away 0.5
 picture_window restart
+
+# 5b. Undoing a change: the system menu's "Undo Changes To This Device..." (Ctrl+Z)
+# lists what it would put back and asks; No leaves the device as it is.
+xdotool mousemove $((WIN_X + 800)) $((WIN_Y + 20))
+pause 0.3
+xdotool key ctrl+z
+if undo=$(wait_window "Undo Changes To This Device" 20); then
+  check_pass "Ctrl+Z asks \"Undo Changes To This Device\" with what it would put back"
+  pause 0.5
+  picture_of undo "$undo"
+  check_that "No leaves the device as it is" "the box is still open" answer_box "$undo" n
+else
+  check_fail "Ctrl+Z asks \"Undo Changes To This Device\" with what it would put back" "no such box"
+fi
+pointer_away 0.5
 
 # 6. Measuring: a double click on the row opens the meter of that device.
 xdotool mousemove $((WIN_X + 100)) $((WIN_Y + $(row_y 1) + 10)) click --repeat 2 --delay 80 1

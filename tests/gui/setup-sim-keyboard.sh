@@ -58,7 +58,13 @@ check_that "the arrows choose a rate without a question" "$asked question(s) cam
 rest_on_window
 tab_to "Tab reaches \"Restart\"" "Button 109 Restart"
 xdotool key space
-pause 4
+# The mouse came back: "Keep these settings?" is answered with its key, O.
+if keep=$(wait_window "Keep these settings\\?" 20); then
+  check_that "O keeps the settings after the restart" "the box is still open" answer_box "$keep" o
+else
+  check_fail "O keeps the settings after the restart" "no box \"Keep these settings?\""
+fi
+pause 2
 rest_on_window
 tab_to "Tab reaches \"Copy IDs\"" "Button 110 Copy IDs"
 xdotool key space
