@@ -131,6 +131,14 @@ void CheckParse(const std::string& line, const std::vector<std::string>& argumen
     case morvane::cli::Command::Uninstall:
       Require(!setOptions && !a.json, "an inconsistent /uninstall");
       break;
+    case morvane::cli::Command::Measure:
+      Require(!a.pattern.empty() && !setOptions && !a.yes, "an inconsistent /measure");
+      Require(a.measureSeconds >= 1 && a.measureSeconds <= morvane::cli::MaxMeasureSeconds,
+              "/measure's seconds out of range");
+      break;
+    case morvane::cli::Command::Version:
+      Require(!setOptions && !a.json && !a.yes, "an inconsistent /version");
+      break;
   }
   Require(!a.keepOnFailure || (a.command == morvane::cli::Command::Set && a.restart), "/keep-on-failure without /set /restart");
   if (a.rate) Require(!a.rate->empty(), "an empty /rate value");
