@@ -20,10 +20,10 @@ def main(argv):
     # A zip time is a DOS time: 1980 to 2107, two-second steps.
     stamp = time.gmtime(max(epoch, 315532800))[:6]
     entries = []
-    for spec in argv[3:]:
-        name, sep, path = spec.partition("=")
+    for argument in argv[3:]:
+        name, sep, path = argument.partition("=")
         if not sep or not name or "\\" in name or name.startswith("/"):
-            sys.stderr.write(f"make-zip: bad entry {spec!r} (expected name=file)\n")
+            sys.stderr.write(f"make-zip: bad entry {argument!r} (expected name=file)\n")
             return 2
         entries.append((name, path))
     names = [name for name, _ in entries]
