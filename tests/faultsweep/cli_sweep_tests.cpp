@@ -269,18 +269,7 @@ std::vector<CliAction> CliActions() {
 }
 
 TEST(FaultSweep, EveryCallOfTheCommandLinesSetAndInstallServiceFails) {
-  const auto start = std::chrono::steady_clock::now();
-  SweepFigures figures;
-  std::vector<std::string> failures;
-  for (const CliAction& action : CliActions()) {
-    Sweep(action.name, [&](const std::optional<Injection>& injection) { return RunCliAction(action, injection); },
-          figures, failures);
-  }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  Report("command line", figures, seconds);
-  EXPECT_EQ(figures.actions, static_cast<int>(CliActions().size()));
-  EXPECT_GT(figures.calls, 0);
-  ExpectNoFailures(failures);
+  SweepActions("command line", CliActions(), RunCliAction);
 }
 
 }  // namespace

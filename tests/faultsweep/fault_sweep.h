@@ -410,4 +410,23 @@ inline void ExpectNoFailures(const std::vector<std::string>& failures) {
   EXPECT_EQ(failures.size(), 0u) << "faulted outcomes that failed (the first " << kShown << " are listed)";
 }
 
+// Sweeps every action in turn, reports the figures as `what` and checks that each
+// action was swept, that calls were failed and that no outcome was wrong; returns the
+// figures for checks of the sweep's own.
+template <typename Action, typename Run>
+SweepFigures SweepActions(const std::string& what, const std::vector<Action>& actions, Run run) {
+  const auto start = std::chrono::steady_clock::now();
+  SweepFigures figures;
+  std::vector<std::string> failures;
+  for (const Action& action : actions) {
+    Sweep(action.name, [&](const std::optional<Injection>& injection) { return run(action, injection); }, figures,
+          failures);
+  }
+  Report(what, figures, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  EXPECT_EQ(figures.actions, static_cast<int>(actions.size()));
+  EXPECT_GT(figures.calls, 0);
+  ExpectNoFailures(failures);
+  return figures;
+}
+
 }  // namespace faultsweep

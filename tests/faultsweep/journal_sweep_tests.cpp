@@ -284,18 +284,7 @@ std::vector<WayBack> WayBacks() {
 }
 
 TEST(FaultSweep, EveryCallOfTheWayBackFails) {
-  const auto start = std::chrono::steady_clock::now();
-  SweepFigures figures;
-  std::vector<std::string> failures;
-  for (const WayBack& action : WayBacks()) {
-    Sweep(action.name, [&](const std::optional<Injection>& injection) { return RunWayBack(action, injection); },
-          figures, failures);
-  }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  Report("the way back", figures, seconds);
-  EXPECT_EQ(figures.actions, static_cast<int>(WayBacks().size()));
-  EXPECT_GT(figures.calls, 0);
-  ExpectNoFailures(failures);
+  SweepActions("the way back", WayBacks(), RunWayBack);
 }
 
 }  // namespace
