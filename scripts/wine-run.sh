@@ -17,6 +17,7 @@
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
 kind=${MORVANE_WINE_PREFIX_KIND:-win64}
+own_prefix=""
 
 find_first() {
   local candidate
@@ -33,12 +34,13 @@ case "$kind" in
   win64)
     [ -n "$wine64" ] || { echo "wine-run: no wine64 loader found" >&2; exit 127; }
     loader=$wine64 boot_loader=$wine64 arch=win64
+    [ -n "${WINEPREFIX:-}" ] || own_prefix=1
     export WINEPREFIX="${WINEPREFIX:-$here/build/win64/wineprefix}"
     ;;
   win64-framed)
     [ -n "$wine64" ] || { echo "wine-run: no wine64 loader found" >&2; exit 127; }
     loader=$wine64 boot_loader=$wine64 arch=win64
-    export WINEPREFIX="$here/build/win64/wineprefix-framed"
+    export WINEPREFIX="$here/build/win64/wineprefix-framed" own_prefix=1
     ;;
   wow64 | x86)
     # One line that says why, the same line scripts/test.sh prints for the whole set.
@@ -53,13 +55,25 @@ case "$kind" in
     if [ "$kind" = wow64 ] && [ -n "${MORVANE_WINE_PREFIX_TOOLS:-}" ]; then loader=$wine64; fi
     # MORVANE_WINE_PREFIX_DIR: where the 32-bit prefixes live when not in the build
     # folder (the emulated guest keeps them in its own disk, scripts/i686-guest.sh).
-    export WINEPREFIX="${MORVANE_WINE_PREFIX_DIR:-$here/build/win32}/wineprefix-$kind"
+    export WINEPREFIX="${MORVANE_WINE_PREFIX_DIR:-$here/build/win32}/wineprefix-$kind" own_prefix=1
     ;;
   *)
     echo "wine-run: unknown MORVANE_WINE_PREFIX_KIND \"$kind\" (win64, win64-framed, wow64 or x86)" >&2
     exit 2
     ;;
 esac
+
+# ctest gives each Wine test a lane (tests/CMakeLists.txt, MORVANE_WINE_LANES): tests
+# that run side by side (ctest -j) each get a prefix, and so a wineserver, of their own,
+# since two programs in one wineserver share its foreground window and clipboard even
+# on two screens. Lane 0 is the prefix above; lane N a copy of it made at first use.
+# A prefix the caller chose (WINEPREFIX set by a test) is used as it is.
+lane=$(sed -nE 's/^id:([0-9]+),.*/\1/p' <<<"${CTEST_RESOURCE_GROUP_0_LANE:-}")
+lane_of=""
+if [ -n "$own_prefix" ] && [ -n "$lane" ] && [ "$lane" != 0 ]; then
+  lane_of=$WINEPREFIX
+  export WINEPREFIX="$WINEPREFIX-lane$lane"
+fi
 export MORVANE_WINE_PREFIX_KIND=$kind
 export WINEDEBUG="${WINEDEBUG:--all}"
 # winedbg.exe off: a program that crashes ends at once with its exception code, instead
@@ -120,10 +134,28 @@ install_fonts() {
     cp -n "$dir"/* "$fonts"/ 2>/dev/null || true
   done
 }
+# A lane's prefix: a copy of its kind's first prefix, made (under that one's lock) when
+# missing. The wineserver replaces its registry files whole, so a copy taken while a
+# program runs there holds the one or the other.
+copy_lane_prefix() {
+  [ -f "$WINEPREFIX/.morvane-prefix" ] && return 0
+  local lane_prefix=$WINEPREFIX
+  export WINEPREFIX=$lane_of
+  exec 8>"$WINEPREFIX.lock"
+  flock 8
+  create_prefix
+  install_fonts
+  rm -rf "$lane_prefix.tmp"
+  cp -a "$WINEPREFIX" "$lane_prefix.tmp" && rm -rf "$lane_prefix" && mv "$lane_prefix.tmp" "$lane_prefix"
+  flock -u 8
+  exec 8>&-
+  export WINEPREFIX=$lane_prefix
+}
 mkdir -p "$(dirname "$WINEPREFIX")"
 if command -v flock >/dev/null 2>&1; then
   exec 9>"$WINEPREFIX.lock"
   flock 9
+  if [ -n "$lane_of" ]; then copy_lane_prefix; fi
   create_prefix
   install_fonts
   flock -u 9

@@ -35,7 +35,6 @@ using Json = nlohmann::ordered_json;
 constexpr const char* kFilterService = "morvane";
 constexpr DWORD kFirstReadSize = 1024;
 constexpr DWORD kLargestValue = 1024 * 1024;
-constexpr ULONG kDeviceConnected = 1;
 constexpr DWORD kErrorDeviceNotConnected = 1167;
 constexpr const char* kUnreachableRoot = "UNREADABLE\\ROOT";
 constexpr WORD kVersionResourceId = 1;  // the version resource the program reads

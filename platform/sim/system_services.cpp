@@ -338,7 +338,7 @@ FARPROC AsProc(Fn function) {
 
 }  // namespace
 
-SystemServices::SystemServices(SimCore& core) : core_(core), state_(std::make_unique<State>(core)) {
+SystemServices::SystemServices(SimCore& core) : state_(std::make_unique<State>(core)) {
   state_->knownDirectories.insert(core.Model().system.currentDirectory);
 }
 

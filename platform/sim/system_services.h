@@ -115,7 +115,6 @@ class SystemServices final : public platform::IFiles,
   struct State;
 
  private:
-  SimCore& core_;
   std::unique_ptr<State> state_;
 };
 
