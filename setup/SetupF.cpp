@@ -179,6 +179,11 @@ std::string GetLastErrorText() {
   return "\"" + text + "\"\r\n";
 }
 
+std::string TextHelperFailed(unsigned long code) {
+  return std::string("The device could not be restarted: ") + HelperProgram + " ended with code " +
+         std::to_string(code) + " (" + TalonExitText(code) + ").";
+}
+
 std::string GetSpeedName(unsigned char speed) {
   static constexpr const char* SpeedNames[] = {"Low", "Full", "High", "Super", "SuperPlus"};
   return speed < 5 ? SpeedNames[speed] : "Unknown";
@@ -255,6 +260,7 @@ void TfrmSetup::FitGridAndWidth() {
 
 void TfrmSetup::FormDestroy() {
   helperProcess_.Reset();
+  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
   DeviceList.reset();
   DeviceCount = 0;
 }
@@ -586,6 +592,7 @@ void TfrmSetup::btnApplyClick() {
   // request that fails ends in M7 with the controls enabled again.
   ChangeCount = 0;
   helperProcess_.Reset();
+  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
   c_.tmrDeviceChange->SetInterval(RestartWaitInterval);
   c_.tmrDeviceChange->SetEnabled(true);
   RunAction([&] {
@@ -618,13 +625,20 @@ void TfrmSetup::RequestRestart(TDevice& device) {
     info.nShow = SW_SHOW;
     if (platform::User().ShellExecuteExA(&info)) {
       helperProcess_.Reset(info.hProcess);
-      // The helper took the request, as the class installer takes it on the direct
-      // path: the settings changed this session are those the device starts with now.
-      NoteDeviceRestarted(device.InstanceId);
+      helperDeviceId_ = device.InstanceId;
+      // Started without a process to watch: the helper took the request, as the class
+      // installer takes it on the direct path, and the settings changed this session
+      // are those the device starts with now.
+      if (!helperProcess_) NoteDeviceRestarted(device.InstanceId);
     }
-    if (RestartNeedsReboot(nullptr)) ShowRebootNeeded();
+    // Looked at now and then every HelperPollInterval ms until it ends: its reboot
+    // code or its failure is said as soon as it is known.
+    if (!PollHelper() && helperProcess_ && c_.tmrHelper != nullptr) {
+      c_.tmrHelper->SetInterval(HelperPollInterval);
+      c_.tmrHelper->SetEnabled(true);
+    }
   } else {
-    if (device.TryRestartDevice() && RestartNeedsReboot(&device)) ShowRebootNeeded();
+    if (device.TryRestartDevice() && RestartNeedsReboot(device)) ShowRebootNeeded();
   }
 }
 
@@ -706,6 +720,7 @@ void TfrmSetup::PutBackAndRestart(const JournalOriginal& target, const std::stri
   DisableDeviceControls();
   ChangeCount = 0;
   helperProcess_.Reset();
+  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
   c_.tmrDeviceChange->SetInterval(RestartWaitInterval);
   c_.tmrDeviceChange->SetEnabled(true);
   RunAction([&] {
@@ -765,28 +780,52 @@ void TfrmSetup::PutBack(const JournalOriginal& target) {
   });
 }
 
-bool TfrmSetup::RestartNeedsReboot(TDevice* device) {
-  if (device != nullptr) {
-    SP_DEVINSTALL_PARAMS_A params{};
-    params.cbSize = sizeof params;
-    return platform::DeviceInstall().SetupDiGetDeviceInstallParamsA(device->InfoSet, &device->InfoData, &params) &&
-           (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0;
-  }
-  if (!helperProcess_) return false;
-  platform::IUser& user = platform::User();
-  if (user.WaitForSingleObject(helperProcess_.Get(), 0) != WAIT_OBJECT_0) return false;  // still running
-  DWORD code = 0;
-  const bool read = user.GetExitCodeProcess(helperProcess_.Get(), &code) != FALSE;
-  helperProcess_.Reset();
-  return read && code == static_cast<DWORD>(TalonExit::RebootNeeded);
+bool TfrmSetup::RestartNeedsReboot(TDevice& device) {
+  SP_DEVINSTALL_PARAMS_A params{};
+  params.cbSize = sizeof params;
+  return platform::DeviceInstall().SetupDiGetDeviceInstallParamsA(device.InfoSet, &device.InfoData, &params) &&
+         (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0;
 }
 
-// The device stays as it is until Windows restarts: nothing is awaited any more.
-void TfrmSetup::ShowRebootNeeded() {
-  if (ChangeCount == 0) c_.tmrDeviceChange->SetEnabled(false);
-  platform::User().MessageBoxA(Owner(), TextRebootNeeded, CaptionRebootNeeded, MB_ICONINFORMATION);
+bool TfrmSetup::PollHelper() {
+  if (!helperProcess_) {
+    if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
+    return false;
+  }
+  platform::IUser& user = platform::User();
+  const DWORD waited = user.WaitForSingleObject(helperProcess_.Get(), 0);
+  if (waited == WAIT_TIMEOUT) return false;  // still running
+  DWORD code = 0;
+  const bool read = waited == WAIT_OBJECT_0 && user.GetExitCodeProcess(helperProcess_.Get(), &code) != FALSE &&
+                    code != STILL_ACTIVE;
+  helperProcess_.Reset();
+  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
+  if (!read) return false;  // how it ended cannot be known: the restart wait decides
+  switch (static_cast<TalonExit>(code)) {
+    case TalonExit::Success:
+      // The device took the request: the settings changed this session are those it
+      // starts with now. Its removal and arrival are still awaited as before.
+      NoteDeviceRestarted(helperDeviceId_);
+      return false;
+    case TalonExit::RebootNeeded: ShowRebootNeeded(); return true;
+    default: EndRestartWait(TextHelperFailed(code), CaptionRestartFailed, MB_ICONERROR); return true;
+  }
+}
+
+void TfrmSetup::tmrHelperTimer() { PollHelper(); }
+
+// Nothing is awaited any more: the device stays as it is (until Windows restarts, or
+// for good). Device changes that are settling still end in their refresh.
+void TfrmSetup::EndRestartWait(const std::string& text, const char* caption, UINT type) {
+  if (ChangeCount == 0) {
+    c_.tmrDeviceChange->SetEnabled(false);
+    awaiting_.reset();  // not restarted: the change waits in the registry, and is not checked
+  }
+  platform::User().MessageBoxA(Owner(), text.c_str(), caption, type);
   if (DeviceCount > 0 && !c_.tmrDeviceChange->Enabled()) EnableDeviceControls();
 }
+
+void TfrmSetup::ShowRebootNeeded() { EndRestartWait(TextRebootNeeded, CaptionRebootNeeded, MB_ICONINFORMATION); }
 
 void TfrmSetup::WMDeviceChange() {
   ++ChangeCount;
@@ -799,20 +838,19 @@ void TfrmSetup::WMDeviceChange() {
 void TfrmSetup::tmrDeviceChangeTimer() {
   c_.tmrDeviceChange->SetEnabled(false);
   if (ChangeCount != 0) {
-    helperProcess_.Reset();
+    // A helper that has ended is read first (a running one is watched on).
+    PollHelper();
     RefreshDevices();
     CheckRestartedDevice();
     return;
   }
   // Not restarted: the change waits in the registry, and is not checked.
   awaiting_.reset();
-  // The helper that ended with its reboot code did what it could: Windows has to
-  // restart first, which M7's causes would not explain.
-  if (RestartNeedsReboot(nullptr)) {
-    ShowRebootNeeded();
-    return;
-  }
+  // A helper that ended with its reboot code or a failure says why, which M7's causes
+  // would not explain. One still running after the whole wait is given up.
+  if (PollHelper()) return;
   helperProcess_.Reset();
+  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
   platform::User().MessageBoxA(Owner(), TextM7, CaptionM7, MB_ICONERROR);
   // M7 runs a message loop of its own: a device change that arrived meanwhile is
   // still settling, and a refresh may have found nothing; neither may be enabled.

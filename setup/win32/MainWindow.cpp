@@ -16,6 +16,7 @@ namespace {
 constexpr DWORD kMainStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 constexpr DWORD kMainExStyle = WS_EX_CONTROLPARENT;
 constexpr UINT_PTR kDeviceChangeTimerId = 1;
+constexpr UINT_PTR kHelperTimerId = 2;
 constexpr int kDesignClientWidth = 960;
 constexpr int kDesignClientHeight = 360;
 constexpr int kPanelHeight = 38;
@@ -121,6 +122,7 @@ void MainWindow::CreateControls() {
   btnClose_ = std::make_unique<Button>(at(foot, kIdClose, "Close", 612, 8, 90, 24, WS_TABSTOP));
 
   tmrDeviceChange_ = std::make_unique<Timer>(Hwnd(), kDeviceChangeTimerId, 1000);
+  tmrHelper_ = std::make_unique<Timer>(Hwnd(), kHelperTimerId, 100);
   AddSnapshotMenuItem(Hwnd());
 
   for (const Wnd* control : std::initializer_list<const Wnd*>{
@@ -196,6 +198,7 @@ TSetupControls MainWindow::Controls() {
   c.btnCopyID = btnCopyID_.get();
   c.btnClose = btnClose_.get();
   c.tmrDeviceChange = tmrDeviceChange_.get();
+  c.tmrHelper = tmrHelper_.get();
   c.keepBox = &keepBox_;
   return c;
 }
@@ -346,12 +349,17 @@ LRESULT MainWindow::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
         tmrDeviceChange_->Fire();
         return 0;
       }
+      if (tmrHelper_ && wParam == tmrHelper_->Id()) {
+        tmrHelper_->Fire();
+        return 0;
+      }
       break;
     case WM_DEVICECHANGE:
       if (Events.OnDeviceChange) Events.OnDeviceChange();
       return TRUE;
     case WM_DESTROY:
       if (tmrDeviceChange_) tmrDeviceChange_->SetEnabled(false);
+      if (tmrHelper_) tmrHelper_->SetEnabled(false);
       if (Events.OnDestroy) Events.OnDestroy();
       ::PostQuitMessage(0);
       return 0;

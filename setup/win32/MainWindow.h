@@ -76,6 +76,7 @@ class MainWindow : public Wnd, public IForm {
   Button& btnCopyID() { return *btnCopyID_; }
   Button& btnClose() { return *btnClose_; }
   Timer& tmrDeviceChange() { return *tmrDeviceChange_; }
+  Timer& tmrHelper() { return *tmrHelper_; }
   HWND Tooltips() const { return tooltips_; }
   FocusKeeper& Focus() { return *focus_; }
 
@@ -110,6 +111,7 @@ class MainWindow : public Wnd, public IForm {
   std::unique_ptr<Button> btnCopyID_;
   std::unique_ptr<Button> btnClose_;
   std::unique_ptr<Timer> tmrDeviceChange_;
+  std::unique_ptr<Timer> tmrHelper_;
   KeepBox keepBox_;
   HWND tooltips_ = nullptr;  // owned by the main window: destroyed with it
   std::unique_ptr<FocusKeeper> focus_;

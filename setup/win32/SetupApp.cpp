@@ -83,6 +83,7 @@ void Connect(MainWindow& window, TfrmSetup& form) {
   window.btnCopyID().OnClick = [&form] { form.btnCopyIDClick(); };
   window.btnClose().OnClick = [&form] { form.btnCloseClick(); };
   window.tmrDeviceChange().OnTimer = [&form] { form.tmrDeviceChangeTimer(); };
+  window.tmrHelper().OnTimer = [&form] { form.tmrHelperTimer(); };
   window.Events.OnShow = [&form] { form.FormShow(); };
   window.Events.OnDestroy = [&form] { form.FormDestroy(); };
   window.Events.OnDeviceChange = [&form] { form.WMDeviceChange(); };
