@@ -705,6 +705,16 @@ void TfrmSetup::CheckRestartedDevice() {
   } else if (awaitingInput_ && c_.keepBox != nullptr &&
              !c_.keepBox->AskKeep(Owner(), TextKeepSettings, KeepSeconds)) {
     PutBackAndRestart(target, "");
+  } else if (target.intervalKnown && OnMeasureDevice) {
+    // The rate changed and the device runs with it: measuring it is offered when a
+    // mouse sends the reports.
+    bool mouse = false;
+    try {
+      OpenedDevice opened(target.instanceId);
+      mouse = opened.Device() != nullptr && opened.Device()->HasMouseChild();
+    } catch (const std::exception&) {
+    }
+    if (mouse && Ask(TextMeasureNow, false, true)) OnMeasureDevice(target.instanceId);
   }
 }
 

@@ -54,6 +54,9 @@ std::string TextHelperFailed(unsigned long code);
 inline constexpr const char* TextKeepSettings = "Keep these settings?";
 inline constexpr unsigned KeepSeconds = 15;
 inline constexpr const char* CaptionSettingsPutBack = " Settings put back";
+// After a rate change and a restart of a device with a mouse, once its settings are kept.
+inline constexpr const char* TextMeasureNow =
+    "The new rate is in effect. Measure the polling rate now? Move the mouse while the meter runs.";
 
 // The first argument of a Windows command line (the program name skipped): blanks
 // separate arguments, double quotes group and are removed. Empty when there is none.
@@ -138,6 +141,10 @@ class TfrmSetup {
   std::string LastSelectedId;
 
   bool IsRefreshPending() const { return refreshPending_; }
+
+  // Opens the rate meter for the device with this instance ID (the window's meter
+  // entry). Null: the window offers no measurement after a rate change.
+  std::function<void(const std::string& instanceId)> OnMeasureDevice;
 
  private:
   class UpdatingScope;
