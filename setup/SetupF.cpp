@@ -314,6 +314,7 @@ void TfrmSetup::RunRefresh() {
     UpdateDeviceControls(GetSelectedIndex());
   }
   c_.dgDevices->Invalidate();
+  ObserveChangedDevices();  // the list made again may find a changed device back
 }
 
 void TfrmSetup::cbDevicesClick() { RefreshDevices(); }
@@ -837,7 +838,56 @@ void TfrmSetup::EndRestartWait(const std::string& text, const char* caption, UIN
 
 void TfrmSetup::ShowRebootNeeded() { EndRestartWait(TextRebootNeeded, CaptionRebootNeeded, MB_ICONINFORMATION); }
 
+void TfrmSetup::WMDeviceEvent(bool arrival, const std::string& instanceId) {
+  if (!SettingsAtStart(instanceId)) return;
+  const std::string key = ToUpperAscii(instanceId);
+  if (!arrival) {
+    goneSinceChange_.insert(key);
+  } else if (goneSinceChange_.erase(key) != 0) {
+    NoteDeviceRestarted(instanceId);  // away and back: it started with the settings it has now
+  }
+}
+
+// A device whose settings this program changed and that is seen gone or stopped, then
+// back and started, was restarted (by whichever program): it runs with its settings now.
+void TfrmSetup::ObserveChangedDevices() {
+  const std::vector<std::string> changed = DevicesChangedThisSession();
+  std::erase_if(goneSinceChange_, [&](const std::string& key) {
+    return std::find(changed.begin(), changed.end(), key) == changed.end();
+  });
+  for (const std::string& id : changed) {
+    bool gone = false;
+    try {
+      platform::System().SetLastError(ERROR_SUCCESS);
+      OpenedDevice opened(id);
+      if (opened.Device() == nullptr) {
+        gone = platform::System().GetLastError() == ERROR_NO_SUCH_DEVINST;
+      } else {
+        ULONG status = 0, problem = 0;
+        const CONFIGRET result =
+            platform::ConfigManager().CM_Get_DevNode_Status(&status, &problem, opened.Device()->InfoData.DevInst, 0);
+        if (result == CR_NO_SUCH_DEVNODE) {
+          gone = true;
+        } else if (result != CR_SUCCESS) {
+          continue;  // cannot be told now: neither gone nor back
+        } else {
+          gone = (status & DN_STARTED) == 0;
+        }
+      }
+    } catch (const std::exception&) {
+      continue;
+    }
+    const std::string key = ToUpperAscii(id);
+    if (gone) {
+      goneSinceChange_.insert(key);
+    } else if (goneSinceChange_.erase(key) != 0) {
+      NoteDeviceRestarted(id);
+    }
+  }
+}
+
 void TfrmSetup::WMDeviceChange() {
+  ObserveChangedDevices();
   ++ChangeCount;
   c_.tmrDeviceChange->SetEnabled(false);
   c_.tmrDeviceChange->SetInterval(SettlingInterval);

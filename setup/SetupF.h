@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -120,6 +121,9 @@ class TfrmSetup {
   void btnApplyClick();
   void btnCopyIDClick();
   void WMDeviceChange();
+  // A device node went away (arrival false) or arrived, by its instance ID (the
+  // window's interface notifications of USB devices).
+  void WMDeviceEvent(bool arrival, const std::string& instanceId);
   void tmrDeviceChangeTimer();
   void tmrHelperTimer();
 
@@ -188,6 +192,10 @@ class TfrmSetup {
   // and the device it restarts.
   platform::UniqueKernelHandle helperProcess_;
   std::string helperDeviceId_;
+  // Devices with settings changed this session that were seen gone or stopped since
+  // (upper-case instance IDs): back and started, they have restarted.
+  std::set<std::string> goneSinceChange_;
+  void ObserveChangedDevices();
   int actionDepth_ = 0;
   bool refreshPending_ = false;
 };

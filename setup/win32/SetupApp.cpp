@@ -103,6 +103,7 @@ void Connect(MainWindow& window, TfrmSetup& form) {
   window.Events.OnShow = [&form] { form.FormShow(); };
   window.Events.OnDestroy = [&form] { form.FormDestroy(); };
   window.Events.OnDeviceChange = [&form] { form.WMDeviceChange(); };
+  window.Events.OnDeviceEvent = [&form](bool arrival, const std::string& id) { form.WMDeviceEvent(arrival, id); };
   window.Events.OnDpiChanged = [&form] { form.FormDpiChanged(); };
   AddWayBackMenuItems(window.Hwnd());
   window.Events.OnSysCommand = [&window, &form](WPARAM command) {
