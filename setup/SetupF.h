@@ -57,7 +57,8 @@ inline constexpr unsigned KeepSeconds = 15;
 inline constexpr const char* CaptionSettingsPutBack = " Settings put back";
 // After a rate change and a restart of a device with a mouse, once its settings are kept.
 inline constexpr const char* TextMeasureNow =
-    "The new rate is in effect. Measure the polling rate now? Move the mouse while the meter runs.";
+    "The device has restarted with its new rate. Measure its polling rate now? Move the mouse while the meter "
+    "runs.";
 
 // The first argument of a Windows command line (the program name skipped): blanks
 // separate arguments, double quotes group and are removed. Empty when there is none.
