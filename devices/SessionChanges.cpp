@@ -27,6 +27,12 @@ std::optional<TSettingsAtStart> SettingsAtStart(const std::string& instanceId) {
   return it->second;
 }
 
+std::vector<std::string> DevicesChangedThisSession() {
+  std::vector<std::string> ids;
+  for (const auto& [id, settings] : Notes()) ids.push_back(id);
+  return ids;
+}
+
 void ForgetSessionChanges() { Notes().clear(); }
 
 }  // namespace morvane

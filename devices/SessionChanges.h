@@ -6,13 +6,14 @@
 // A change is noted by TDevice::SetFilterInstalled and TDevice::SetRate, from the
 // values the record has already read (no extra read is made; a change made before
 // the record read them is noted with the earlier settings unknown). The note ends
-// when this program's request to restart the device is accepted
-// (TDevice::TryRestartDevice). A restart made by another process (the 64-bit helper
-// program, or Device Manager) is not seen and leaves the note in place.
+// when the device restarts: this program's request to restart it is accepted
+// (TDevice::TryRestartDevice), the 64-bit helper program ends with success, or the
+// window sees the device go away and come back (a restart by another program).
 #pragma once
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -32,6 +33,8 @@ void NoteDeviceRestarted(const std::string& instanceId);
 // The settings the device started with, when this program changed them since;
 // nullopt when it did not. Instance IDs compare ignoring ASCII case.
 std::optional<TSettingsAtStart> SettingsAtStart(const std::string& instanceId);
+// The instance IDs of the devices with a note, as they were noted.
+std::vector<std::string> DevicesChangedThisSession();
 // Forgets every note (a new session; the tests).
 void ForgetSessionChanges();
 

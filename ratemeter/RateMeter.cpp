@@ -139,10 +139,19 @@ struct TPollingRow {
   std::int64_t Period;
 };
 
-// The tables of the USB_ENDPOINT_DESCRIPTOR documentation, row by row.
+// The tables of Microsoft's documentation of USB_ENDPOINT_DESCRIPTOR (usbspec.h), row
+// by row: https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/usbspec/ns-usbspec-_usb_endpoint_descriptor
+// (source: MicrosoftDocs/windows-driver-docs-ddi, wdk-ddi-src/content/usbspec/
+// ns-usbspec-_usb_endpoint_descriptor.md), "valid in Windows 2000 and later":
+//   low speed, 1 ms frames:     0-15 -> 8, 16-35 -> 16, 36-255 -> 32;
+//   full speed, 1 ms frames:    1 -> 1, 2-3 -> 2, 4-7 -> 4, 8-15 -> 8, 16-31 -> 16, 32-255 -> 32;
+//   high speed, microframes:    1 -> 1, 2 -> 2, 3 -> 4, 4 -> 8, 5 -> 16, 6 -> 32, 7-255 -> 32
+//                               (2 ** (bInterval - 1), at most 32 microframes = 4 ms).
+// bInterval 0 has no row at full and high speed. The documentation names no faster
+// speed; SuperSpeed and faster are given the high-speed rows (same microframe unit).
 constexpr TPollingRow kLowSpeedFrames[] = {{15, 8}, {35, 16}, {255, 32}};
 constexpr TPollingRow kFullSpeedFrames[] = {{0, 0}, {1, 1}, {3, 2}, {7, 4}, {15, 8}, {31, 16}, {255, 32}};
-constexpr TPollingRow kHighSpeedMicroframes[] = {{0, 0}, {1, 1}, {2, 2}, {3, 4}, {4, 8}, {5, 16}, {255, 32}};
+constexpr TPollingRow kHighSpeedMicroframes[] = {{0, 0}, {1, 1}, {2, 2}, {3, 4}, {4, 8}, {5, 16}, {6, 32}, {255, 32}};
 
 template <std::size_t N>
 std::optional<std::int64_t> Lookup(const TPollingRow (&table)[N], unsigned bInterval, std::int64_t unitUs) {

@@ -132,6 +132,9 @@ struct TSetupControls {
   IButton* btnCopyID = nullptr;
   IButton* btnClose = nullptr;
   ITimer* tmrDeviceChange = nullptr;
+  // Watches the helper program started for a restart, so that its end is acted on at
+  // once. Null: the helper's end is read only when the restart wait runs out.
+  ITimer* tmrHelper = nullptr;
   // Null: nothing asks after a restart, and the settings are kept.
   IKeepBox* keepBox = nullptr;
 };

@@ -179,6 +179,11 @@ std::string GetLastErrorText() {
   return "\"" + text + "\"\r\n";
 }
 
+std::string TextHelperFailed(unsigned long code) {
+  return std::string("The device could not be restarted: ") + HelperProgram + " ended with code " +
+         std::to_string(code) + " (" + TalonExitText(code) + ").";
+}
+
 std::string GetSpeedName(unsigned char speed) {
   static constexpr const char* SpeedNames[] = {"Low", "Full", "High", "Super", "SuperPlus"};
   return speed < 5 ? SpeedNames[speed] : "Unknown";
@@ -255,6 +260,7 @@ void TfrmSetup::FitGridAndWidth() {
 
 void TfrmSetup::FormDestroy() {
   helperProcess_.Reset();
+  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
   DeviceList.reset();
   DeviceCount = 0;
 }
@@ -308,6 +314,7 @@ void TfrmSetup::RunRefresh() {
     UpdateDeviceControls(GetSelectedIndex());
   }
   c_.dgDevices->Invalidate();
+  ObserveChangedDevices();  // the list made again may find a changed device back
 }
 
 void TfrmSetup::cbDevicesClick() { RefreshDevices(); }
@@ -586,6 +593,7 @@ void TfrmSetup::btnApplyClick() {
   // request that fails ends in M7 with the controls enabled again.
   ChangeCount = 0;
   helperProcess_.Reset();
+  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
   c_.tmrDeviceChange->SetInterval(RestartWaitInterval);
   c_.tmrDeviceChange->SetEnabled(true);
   RunAction([&] {
@@ -618,13 +626,20 @@ void TfrmSetup::RequestRestart(TDevice& device) {
     info.nShow = SW_SHOW;
     if (platform::User().ShellExecuteExA(&info)) {
       helperProcess_.Reset(info.hProcess);
-      // The helper took the request, as the class installer takes it on the direct
-      // path: the settings changed this session are those the device starts with now.
-      NoteDeviceRestarted(device.InstanceId);
+      helperDeviceId_ = device.InstanceId;
+      // Started without a process to watch: the helper took the request, as the class
+      // installer takes it on the direct path, and the settings changed this session
+      // are those the device starts with now.
+      if (!helperProcess_) NoteDeviceRestarted(device.InstanceId);
     }
-    if (RestartNeedsReboot(nullptr)) ShowRebootNeeded();
+    // Looked at now and then every HelperPollInterval ms until it ends: its reboot
+    // code or its failure is said as soon as it is known.
+    if (!PollHelper() && helperProcess_ && c_.tmrHelper != nullptr) {
+      c_.tmrHelper->SetInterval(HelperPollInterval);
+      c_.tmrHelper->SetEnabled(true);
+    }
   } else {
-    if (device.TryRestartDevice() && RestartNeedsReboot(&device)) ShowRebootNeeded();
+    if (device.TryRestartDevice() && RestartNeedsReboot(device)) ShowRebootNeeded();
   }
 }
 
@@ -691,6 +706,16 @@ void TfrmSetup::CheckRestartedDevice() {
   } else if (awaitingInput_ && c_.keepBox != nullptr &&
              !c_.keepBox->AskKeep(Owner(), TextKeepSettings, KeepSeconds)) {
     PutBackAndRestart(target, "");
+  } else if (target.intervalKnown && OnMeasureDevice) {
+    // The rate changed and the device runs with it: measuring it is offered when a
+    // mouse sends the reports.
+    bool mouse = false;
+    try {
+      OpenedDevice opened(target.instanceId);
+      mouse = opened.Device() != nullptr && opened.Device()->HasMouseChild();
+    } catch (const std::exception&) {
+    }
+    if (mouse && Ask(TextMeasureNow, false, true)) OnMeasureDevice(target.instanceId);
   }
 }
 
@@ -706,6 +731,7 @@ void TfrmSetup::PutBackAndRestart(const JournalOriginal& target, const std::stri
   DisableDeviceControls();
   ChangeCount = 0;
   helperProcess_.Reset();
+  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
   c_.tmrDeviceChange->SetInterval(RestartWaitInterval);
   c_.tmrDeviceChange->SetEnabled(true);
   RunAction([&] {
@@ -765,30 +791,103 @@ void TfrmSetup::PutBack(const JournalOriginal& target) {
   });
 }
 
-bool TfrmSetup::RestartNeedsReboot(TDevice* device) {
-  if (device != nullptr) {
-    SP_DEVINSTALL_PARAMS_A params{};
-    params.cbSize = sizeof params;
-    return platform::DeviceInstall().SetupDiGetDeviceInstallParamsA(device->InfoSet, &device->InfoData, &params) &&
-           (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0;
-  }
-  if (!helperProcess_) return false;
-  platform::IUser& user = platform::User();
-  if (user.WaitForSingleObject(helperProcess_.Get(), 0) != WAIT_OBJECT_0) return false;  // still running
-  DWORD code = 0;
-  const bool read = user.GetExitCodeProcess(helperProcess_.Get(), &code) != FALSE;
-  helperProcess_.Reset();
-  return read && code == static_cast<DWORD>(TalonExit::RebootNeeded);
+bool TfrmSetup::RestartNeedsReboot(TDevice& device) {
+  SP_DEVINSTALL_PARAMS_A params{};
+  params.cbSize = sizeof params;
+  return platform::DeviceInstall().SetupDiGetDeviceInstallParamsA(device.InfoSet, &device.InfoData, &params) &&
+         (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0;
 }
 
-// The device stays as it is until Windows restarts: nothing is awaited any more.
-void TfrmSetup::ShowRebootNeeded() {
-  if (ChangeCount == 0) c_.tmrDeviceChange->SetEnabled(false);
-  platform::User().MessageBoxA(Owner(), TextRebootNeeded, CaptionRebootNeeded, MB_ICONINFORMATION);
+bool TfrmSetup::PollHelper() {
+  if (!helperProcess_) {
+    if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
+    return false;
+  }
+  platform::IUser& user = platform::User();
+  const DWORD waited = user.WaitForSingleObject(helperProcess_.Get(), 0);
+  if (waited == WAIT_TIMEOUT) return false;  // still running
+  DWORD code = 0;
+  const bool read = waited == WAIT_OBJECT_0 && user.GetExitCodeProcess(helperProcess_.Get(), &code) != FALSE &&
+                    code != STILL_ACTIVE;
+  helperProcess_.Reset();
+  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
+  if (!read) return false;  // how it ended cannot be known: the restart wait decides
+  switch (static_cast<TalonExit>(code)) {
+    case TalonExit::Success:
+      // The device took the request: the settings changed this session are those it
+      // starts with now. Its removal and arrival are still awaited as before.
+      NoteDeviceRestarted(helperDeviceId_);
+      return false;
+    case TalonExit::RebootNeeded: ShowRebootNeeded(); return true;
+    default: EndRestartWait(TextHelperFailed(code), CaptionRestartFailed, MB_ICONERROR); return true;
+  }
+}
+
+void TfrmSetup::tmrHelperTimer() { PollHelper(); }
+
+// Nothing is awaited any more: the device stays as it is (until Windows restarts, or
+// for good). Device changes that are settling still end in their refresh.
+void TfrmSetup::EndRestartWait(const std::string& text, const char* caption, UINT type) {
+  if (ChangeCount == 0) {
+    c_.tmrDeviceChange->SetEnabled(false);
+    awaiting_.reset();  // not restarted: the change waits in the registry, and is not checked
+  }
+  platform::User().MessageBoxA(Owner(), text.c_str(), caption, type);
   if (DeviceCount > 0 && !c_.tmrDeviceChange->Enabled()) EnableDeviceControls();
 }
 
+void TfrmSetup::ShowRebootNeeded() { EndRestartWait(TextRebootNeeded, CaptionRebootNeeded, MB_ICONINFORMATION); }
+
+void TfrmSetup::WMDeviceEvent(bool arrival, const std::string& instanceId) {
+  if (!SettingsAtStart(instanceId)) return;
+  const std::string key = ToUpperAscii(instanceId);
+  if (!arrival) {
+    goneSinceChange_.insert(key);
+  } else if (goneSinceChange_.erase(key) != 0) {
+    NoteDeviceRestarted(instanceId);  // away and back: it started with the settings it has now
+  }
+}
+
+// A device whose settings this program changed and that is seen gone or stopped, then
+// back and started, was restarted (by whichever program): it runs with its settings now.
+void TfrmSetup::ObserveChangedDevices() {
+  const std::vector<std::string> changed = DevicesChangedThisSession();
+  std::erase_if(goneSinceChange_, [&](const std::string& key) {
+    return std::find(changed.begin(), changed.end(), key) == changed.end();
+  });
+  for (const std::string& id : changed) {
+    bool gone = false;
+    try {
+      platform::System().SetLastError(ERROR_SUCCESS);
+      OpenedDevice opened(id);
+      if (opened.Device() == nullptr) {
+        gone = platform::System().GetLastError() == ERROR_NO_SUCH_DEVINST;
+      } else {
+        ULONG status = 0, problem = 0;
+        const CONFIGRET result =
+            platform::ConfigManager().CM_Get_DevNode_Status(&status, &problem, opened.Device()->InfoData.DevInst, 0);
+        if (result == CR_NO_SUCH_DEVNODE) {
+          gone = true;
+        } else if (result != CR_SUCCESS) {
+          continue;  // cannot be told now: neither gone nor back
+        } else {
+          gone = (status & DN_STARTED) == 0;
+        }
+      }
+    } catch (const std::exception&) {
+      continue;
+    }
+    const std::string key = ToUpperAscii(id);
+    if (gone) {
+      goneSinceChange_.insert(key);
+    } else if (goneSinceChange_.erase(key) != 0) {
+      NoteDeviceRestarted(id);
+    }
+  }
+}
+
 void TfrmSetup::WMDeviceChange() {
+  ObserveChangedDevices();
   ++ChangeCount;
   c_.tmrDeviceChange->SetEnabled(false);
   c_.tmrDeviceChange->SetInterval(SettlingInterval);
@@ -799,20 +898,19 @@ void TfrmSetup::WMDeviceChange() {
 void TfrmSetup::tmrDeviceChangeTimer() {
   c_.tmrDeviceChange->SetEnabled(false);
   if (ChangeCount != 0) {
-    helperProcess_.Reset();
+    // A helper that has ended is read first (a running one is watched on).
+    PollHelper();
     RefreshDevices();
     CheckRestartedDevice();
     return;
   }
   // Not restarted: the change waits in the registry, and is not checked.
   awaiting_.reset();
-  // The helper that ended with its reboot code did what it could: Windows has to
-  // restart first, which M7's causes would not explain.
-  if (RestartNeedsReboot(nullptr)) {
-    ShowRebootNeeded();
-    return;
-  }
+  // A helper that ended with its reboot code or a failure says why, which M7's causes
+  // would not explain. One still running after the whole wait is given up.
+  if (PollHelper()) return;
   helperProcess_.Reset();
+  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
   platform::User().MessageBoxA(Owner(), TextM7, CaptionM7, MB_ICONERROR);
   // M7 runs a message loop of its own: a device change that arrived meanwhile is
   // still settling, and a refresh may have found nothing; neither may be enabled.

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +36,8 @@ inline constexpr TColor InterruptTint = RGBColor(204, 255, 204);
 inline constexpr unsigned RestartWaitInterval = 10000;
 inline constexpr unsigned SettlingInterval = 1000;
 inline constexpr unsigned RetryInterval = 2000;
+// How often the helper program started for a restart is looked at until it ends.
+inline constexpr unsigned HelperPollInterval = 100;
 
 inline constexpr const char* FilterServiceName = "morvane";
 
@@ -43,11 +46,19 @@ inline constexpr const char* FilterServiceName = "morvane";
 inline constexpr const char* TextRebootNeeded =
     "Windows must be restarted for the change to take effect: the device cannot be restarted now.";
 inline constexpr const char* CaptionRebootNeeded = " Restart Windows";
+// The box shown at once when the helper program ends with one of its failures.
+inline constexpr const char* CaptionRestartFailed = " Error!!!";
+// "The device could not be restarted: TALON64.EXE ended with code <code> (<its meaning>)."
+std::string TextHelperFailed(unsigned long code);
 
 // After a filter or rate change and a restart of a device with a mouse or keyboard.
 inline constexpr const char* TextKeepSettings = "Keep these settings?";
 inline constexpr unsigned KeepSeconds = 15;
 inline constexpr const char* CaptionSettingsPutBack = " Settings put back";
+// After a rate change and a restart of a device with a mouse, once its settings are kept.
+inline constexpr const char* TextMeasureNow =
+    "The device has restarted with its new rate. Measure its polling rate now? Move the mouse while the meter "
+    "runs.";
 
 // The first argument of a Windows command line (the program name skipped): blanks
 // separate arguments, double quotes group and are removed. Empty when there is none.
@@ -111,7 +122,11 @@ class TfrmSetup {
   void btnApplyClick();
   void btnCopyIDClick();
   void WMDeviceChange();
+  // A device node went away (arrival false) or arrived, by its instance ID (the
+  // window's interface notifications of USB devices).
+  void WMDeviceEvent(bool arrival, const std::string& instanceId);
   void tmrDeviceChangeTimer();
+  void tmrHelperTimer();
 
   // Operations of the window.
   void RefreshDevices();
@@ -132,6 +147,10 @@ class TfrmSetup {
 
   bool IsRefreshPending() const { return refreshPending_; }
 
+  // Opens the rate meter for the device with this instance ID (the window's meter
+  // entry). Null: the window offers no measurement after a rate change.
+  std::function<void(const std::string& instanceId)> OnMeasureDevice;
+
  private:
   class UpdatingScope;
   template <typename Action>
@@ -146,10 +165,15 @@ class TfrmSetup {
   bool AskServiceQuestions();
   bool Ask(const std::string& text, bool warning, bool defaultYes);
   HWND Owner() const;
-  // True when the restart just asked for cannot happen before Windows restarts: the
-  // class installer's install parameters say so, or the helper ended with its code
-  // for it. Forgets the helper's process once it has ended.
-  bool RestartNeedsReboot(TDevice* device);
+  // True when the class installer's install parameters say that the restart just
+  // asked for cannot happen before Windows restarts.
+  bool RestartNeedsReboot(TDevice& device);
+  // Looks at the helper program started for the restart: once it has ended its
+  // process is closed and its exit code acted on (success: the device took its
+  // settings; its reboot code or a failure: said at once). True when a box said so.
+  bool PollHelper();
+  // Ends the restart wait (unless device changes are settling) with a box.
+  void EndRestartWait(const std::string& text, const char* caption, UINT type);
   void BeginRecord(TJournal& journal, TRecordedChange& change, const std::function<void(JournalEntry&)>& intended);
   void ShowRebootNeeded();
 
@@ -165,8 +189,14 @@ class TfrmSetup {
   void PutBackAndRestart(const JournalOriginal& target, const std::string& why);
   void RequestRestart(TDevice& device);
   void PutBack(const JournalOriginal& target);
-  // The helper program started for the last restart, until its exit code is read.
+  // The helper program started for the last restart, until its exit code is read,
+  // and the device it restarts.
   platform::UniqueKernelHandle helperProcess_;
+  std::string helperDeviceId_;
+  // Devices with settings changed this session that were seen gone or stopped since
+  // (upper-case instance IDs): back and started, they have restarted.
+  std::set<std::string> goneSinceChange_;
+  void ObserveChangedDevices();
   int actionDepth_ = 0;
   bool refreshPending_ = false;
 };

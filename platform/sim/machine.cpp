@@ -214,6 +214,8 @@ void Machine::SetMessageBoxHandler(std::function<int(const MessageBoxCall&)> han
 }
 const std::vector<MessageBoxCall>& Machine::MessageBoxes() const { return impl_->system.MessageBoxes(); }
 const std::vector<ShellExecuteCall>& Machine::ShellExecutes() const { return impl_->system.ShellExecutes(); }
+void Machine::HoldProcesses(bool hold) { impl_->system.HoldProcesses(hold); }
+void Machine::EndProcesses() { impl_->system.EndProcesses(); }
 
 void Machine::SetDeviceChangeHandler(std::function<void()> handler) {
   impl_->deviceChangeHandler = std::move(handler);

@@ -108,6 +108,11 @@ class Machine {
   const std::vector<MessageBoxCall>& MessageBoxes() const;
 
   const std::vector<ShellExecuteCall>& ShellExecutes() const;
+  // While held, a program started with its process (ShellExecuteExA) has done its
+  // work but still runs: waiting on it without a timeout ends it, a wait of 0 ms times
+  // out and its exit code reads STILL_ACTIVE, until EndProcesses() ends every one.
+  void HoldProcesses(bool hold);
+  void EndProcesses();
 
   // Effects. Restarting removes and re-adds the device (and everything below it),
   // applies the filter driver's effect and broadcasts device changes to the handler.

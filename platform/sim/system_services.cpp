@@ -176,6 +176,8 @@ struct SystemServices::State {
   std::vector<MessageBoxCall> messageBoxes;
   std::vector<ShellExecuteCall> shellExecutes;
   std::map<std::uintptr_t, DWORD> processes;  // process handle -> exit code
+  std::set<std::uintptr_t> running;           // process handles whose program has not ended yet
+  bool holdProcesses = false;
   std::vector<ULONG> memoryListCommands;
   int redirectionDisabled = 0;
 
@@ -395,6 +397,7 @@ BOOL SystemServices::CloseHandle(HANDLE handle) {
   if (!live) return s.Fail(ERROR_INVALID_HANDLE);
   s.core.Release(value);
   s.processes.erase(value);
+  s.running.erase(value);
   // A failing close has still closed the handle.
   if (s.Faulted("CloseHandle")) return FALSE;
   return TRUE;
@@ -873,6 +876,7 @@ BOOL SystemServices::ShellExecuteExA(LPSHELLEXECUTEINFOA info) {
   if ((info->fMask & SEE_MASK_NOCLOSEPROCESS) != 0) {
     const std::uintptr_t handle = s.core.Acquire(ResourceKind::Process, "ShellExecuteExA(" + std::string(file) + ")");
     s.processes[handle] = exitCode;
+    if (s.holdProcesses) s.running.insert(handle);
     info->hProcess = AsHandle<HANDLE>(handle);
   }
   return TRUE;
@@ -883,6 +887,10 @@ DWORD SystemServices::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   s.core.Log("WaitForSingleObject", Join(Handle(handle), Dec(milliseconds)));
   if (s.Faulted("WaitForSingleObject")) return WAIT_FAILED;
   if (!s.core.IsLive(HandleValue(handle), ResourceKind::Process)) return s.Fail(ERROR_INVALID_HANDLE), WAIT_FAILED;
+  if (s.running.count(HandleValue(handle)) != 0) {
+    if (milliseconds != INFINITE) return WAIT_TIMEOUT;
+    s.running.erase(HandleValue(handle));  // the wait lasts until the program ends
+  }
   return WAIT_OBJECT_0;
 }
 
@@ -893,7 +901,7 @@ BOOL SystemServices::GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
   const auto it = s.processes.find(HandleValue(process));
   if (it == s.processes.end() || !s.core.IsLive(it->first, ResourceKind::Process)) return s.Fail(ERROR_INVALID_HANDLE);
   if (exitCode == nullptr) return s.Fail(ERROR_INVALID_PARAMETER);
-  *exitCode = it->second;
+  *exitCode = s.running.count(it->first) != 0 ? static_cast<DWORD>(STILL_ACTIVE) : it->second;
   return TRUE;
 }
 
@@ -1224,6 +1232,8 @@ void SystemServices::SetMessageBoxHandler(std::function<int(const MessageBoxCall
 
 const std::vector<MessageBoxCall>& SystemServices::MessageBoxes() const { return state_->messageBoxes; }
 const std::vector<ShellExecuteCall>& SystemServices::ShellExecutes() const { return state_->shellExecutes; }
+void SystemServices::HoldProcesses(bool hold) { state_->holdProcesses = hold; }
+void SystemServices::EndProcesses() { state_->running.clear(); }
 const std::vector<ULONG>& SystemServices::MemoryListCommands() const { return state_->memoryListCommands; }
 
 bool SystemServices::IsPrivilegeEnabled(const std::string& name) const {

@@ -107,6 +107,8 @@ class SystemServices final : public platform::IFiles,
   void SetMessageBoxHandler(std::function<int(const MessageBoxCall&)> handler);
   const std::vector<MessageBoxCall>& MessageBoxes() const;
   const std::vector<ShellExecuteCall>& ShellExecutes() const;
+  void HoldProcesses(bool hold);
+  void EndProcesses();
   const std::vector<ULONG>& MemoryListCommands() const;
   bool IsPrivilegeEnabled(const std::string& name) const;
 

@@ -213,23 +213,7 @@ constexpr const char* NotAdministrator =
     "this needs administrator rights: the service control manager refused full access (code 5)";
 
 // The helper program's exit codes, in words.
-std::string HelperExitText(DWORD code) {
-  switch (static_cast<TalonExit>(code)) {
-    case TalonExit::Success: return "done";
-    case TalonExit::UnknownCommand: return "it does not know the command";
-    case TalonExit::MissingArgument: return "the command lacks an argument";
-    case TalonExit::UnknownDevice: return "no device has that instance ID";
-    case TalonExit::MissingInf: return "the INF file is not there";
-    case TalonExit::BadInf: return "the INF file cannot be opened";
-    case TalonExit::InstallFailed: return "the installation left no filter service, a disabled one, or not the INF's driver file";
-    case TalonExit::RebootNeeded: return "Windows must be restarted for the change to take effect";
-    case TalonExit::DeviceListFailed: return "it could not make a device list";
-    case TalonExit::InternalError: return "it failed unexpectedly";
-    case TalonExit::RestartRefused: return "the class installer did not accept the property change";
-    case TalonExit::MissingDriver: return "the driver file is not beside the INF file";
-  }
-  return "an exit code it does not have";
-}
+std::string HelperExitText(DWORD code) { return TalonExitText(code); }
 
 // A process handle from ShellExecuteExA, closed at the end of its scope.
 class ProcessHandle {

@@ -1,6 +1,7 @@
 #include "setup/win32/MainWindow.h"
 
 #include <commctrl.h>
+#include <dbt.h>
 
 #include "setup/win32/ApplicationWindow.h"
 #include "setup/win32/DialogFont.h"
@@ -16,6 +17,24 @@ namespace {
 constexpr DWORD kMainStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 constexpr DWORD kMainExStyle = WS_EX_CONTROLPARENT;
 constexpr UINT_PTR kDeviceChangeTimerId = 1;
+constexpr UINT_PTR kHelperTimerId = 2;
+
+// The device-interface class of USB devices: one arrives and goes away with each
+// USB device node.
+constexpr GUID kUsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+
+// "\\?\USB#VID_046D&PID_C08B#5&1A2B&0&1#{a5dcbf10-...}" -> "USB\VID_046D&PID_C08B\5&1A2B&0&1".
+std::string InstanceIdOfInterface(const char* name) {
+  std::string text = name;
+  if (text.rfind("\\\\?\\", 0) == 0 || text.rfind("\\\\.\\", 0) == 0) text.erase(0, 4);
+  const std::size_t guid = text.rfind("#{");
+  if (guid != std::string::npos) text.erase(guid);
+  for (char& ch : text) {
+    if (ch == '#') ch = '\\';
+  }
+  return text;
+}
+
 constexpr int kDesignClientWidth = 960;
 constexpr int kDesignClientHeight = 360;
 constexpr int kPanelHeight = 38;
@@ -83,6 +102,7 @@ void MainWindow::AddSystemMenuItems() {
 
 MainWindow::~MainWindow() {
   Events = {};
+  if (usbNotification_ != nullptr) ::UnregisterDeviceNotification(usbNotification_);
   if (::IsWindow(Hwnd())) ::DestroyWindow(Hwnd());
 }
 
@@ -121,6 +141,13 @@ void MainWindow::CreateControls() {
   btnClose_ = std::make_unique<Button>(at(foot, kIdClose, "Close", 612, 8, 90, 24, WS_TABSTOP));
 
   tmrDeviceChange_ = std::make_unique<Timer>(Hwnd(), kDeviceChangeTimerId, 1000);
+  tmrHelper_ = std::make_unique<Timer>(Hwnd(), kHelperTimerId, 100);
+  // Without them (refused) the window still hears the broadcasts of device changes.
+  DEV_BROADCAST_DEVICEINTERFACE_A filter{};
+  filter.dbcc_size = sizeof filter;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = kUsbDeviceInterface;
+  usbNotification_ = ::RegisterDeviceNotificationA(Hwnd(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
   AddSnapshotMenuItem(Hwnd());
 
   for (const Wnd* control : std::initializer_list<const Wnd*>{
@@ -196,6 +223,7 @@ TSetupControls MainWindow::Controls() {
   c.btnCopyID = btnCopyID_.get();
   c.btnClose = btnClose_.get();
   c.tmrDeviceChange = tmrDeviceChange_.get();
+  c.tmrHelper = tmrHelper_.get();
   c.keepBox = &keepBox_;
   return c;
 }
@@ -346,12 +374,23 @@ LRESULT MainWindow::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
         tmrDeviceChange_->Fire();
         return 0;
       }
+      if (tmrHelper_ && wParam == tmrHelper_->Id()) {
+        tmrHelper_->Fire();
+        return 0;
+      }
       break;
     case WM_DEVICECHANGE:
+      if ((wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) && lParam != 0 &&
+          reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam)->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE &&
+          Events.OnDeviceEvent) {
+        const auto* device = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam);
+        Events.OnDeviceEvent(wParam == DBT_DEVICEARRIVAL, InstanceIdOfInterface(device->dbcc_name));
+      }
       if (Events.OnDeviceChange) Events.OnDeviceChange();
       return TRUE;
     case WM_DESTROY:
       if (tmrDeviceChange_) tmrDeviceChange_->SetEnabled(false);
+      if (tmrHelper_) tmrHelper_->SetEnabled(false);
       if (Events.OnDestroy) Events.OnDestroy();
       ::PostQuitMessage(0);
       return 0;

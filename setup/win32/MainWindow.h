@@ -31,6 +31,9 @@ struct FormEvents {
   std::function<void()> OnShow;
   std::function<void()> OnDestroy;
   std::function<void()> OnDeviceChange;  // any WM_DEVICECHANGE, whatever its event type
+  // A USB device node went away (arrival false) or arrived, by its instance ID; before
+  // OnDeviceChange for the same message.
+  std::function<void(bool arrival, const std::string& instanceId)> OnDeviceEvent;
   // WM_DPICHANGED: the window is at the suggested rectangle, its font and controls
   // follow the new pixels per inch, and the grid has its design sizes again.
   std::function<void()> OnDpiChanged;
@@ -76,6 +79,7 @@ class MainWindow : public Wnd, public IForm {
   Button& btnCopyID() { return *btnCopyID_; }
   Button& btnClose() { return *btnClose_; }
   Timer& tmrDeviceChange() { return *tmrDeviceChange_; }
+  Timer& tmrHelper() { return *tmrHelper_; }
   HWND Tooltips() const { return tooltips_; }
   FocusKeeper& Focus() { return *focus_; }
 
@@ -110,8 +114,10 @@ class MainWindow : public Wnd, public IForm {
   std::unique_ptr<Button> btnCopyID_;
   std::unique_ptr<Button> btnClose_;
   std::unique_ptr<Timer> tmrDeviceChange_;
+  std::unique_ptr<Timer> tmrHelper_;
   KeepBox keepBox_;
   HWND tooltips_ = nullptr;  // owned by the main window: destroyed with it
+  HDEVNOTIFY usbNotification_ = nullptr;  // the interface notifications of USB devices
   std::unique_ptr<FocusKeeper> focus_;
   std::map<int, RECT> design_;  // controls' design rectangles (left, top, width, height) by id
   std::vector<HWND> hinted_;    // controls with a hint

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "devices/AsciiText.h"
 #include "platform/platform.h"
 
 #include "setup/SetupF.h"
@@ -61,7 +62,22 @@ void OpenRateMeter(MainWindow& window, TfrmSetup& form, std::unique_ptr<RateMete
   };
 }
 
+// The meter offered after a rate change and restart: for the row of that device.
+void OpenRateMeterFor(MainWindow& window, TfrmSetup& form, std::unique_ptr<RateMeterWindow>& meter,
+                      const std::string& instanceId) {
+  if (!form.DeviceList) return;
+  for (int i = 0; i < form.DeviceCount; ++i) {
+    if (EqualsIgnoringAsciiCase(form.DeviceList->GetDevice(i).InstanceId, instanceId)) {
+      form.SetSelectedIndex(i);
+      if (form.GetSelectedIndex() == i) OpenRateMeter(window, form, meter);
+      return;
+    }
+  }
+  ::MessageBeep(MB_OK);  // not in the list shown (another category)
+}
+
 void ConnectRateMeter(MainWindow& window, TfrmSetup& form, std::unique_ptr<RateMeterWindow>& meter) {
+  form.OnMeasureDevice = [&window, &form, &meter](const std::string& id) { OpenRateMeterFor(window, form, meter, id); };
   window.Events.CanMeasureRate = [&form] { return CanMeasureSelected(form); };
   window.Events.OnMeasureRate = [&window, &form, &meter] { OpenRateMeter(window, form, meter); };
   window.dgDevices().OnDoubleClick = [&window, &form, &meter](int, int) { OpenRateMeter(window, form, meter); };
@@ -83,9 +99,11 @@ void Connect(MainWindow& window, TfrmSetup& form) {
   window.btnCopyID().OnClick = [&form] { form.btnCopyIDClick(); };
   window.btnClose().OnClick = [&form] { form.btnCloseClick(); };
   window.tmrDeviceChange().OnTimer = [&form] { form.tmrDeviceChangeTimer(); };
+  window.tmrHelper().OnTimer = [&form] { form.tmrHelperTimer(); };
   window.Events.OnShow = [&form] { form.FormShow(); };
   window.Events.OnDestroy = [&form] { form.FormDestroy(); };
   window.Events.OnDeviceChange = [&form] { form.WMDeviceChange(); };
+  window.Events.OnDeviceEvent = [&form](bool arrival, const std::string& id) { form.WMDeviceEvent(arrival, id); };
   window.Events.OnDpiChanged = [&form] { form.FormDpiChanged(); };
   AddWayBackMenuItems(window.Hwnd());
   window.Events.OnSysCommand = [&window, &form](WPARAM command) {
@@ -126,6 +144,7 @@ int RunSetup(const char* commandLine, int showCommand, const SetupHooks& hooks) 
   const int exitCode = RunMessageLoop(window.Hwnd());
   window.Events = {};
   window.dgDevices().OnDoubleClick = nullptr;
+  form.OnMeasureDevice = nullptr;
   meter.reset();
   if (hooks.OnExit) hooks.OnExit(window);
   return exitCode;

@@ -128,9 +128,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
     HWND hwnd = window.Hwnd();
     // The simulated device changes arrive as the broadcast would: posted to the window.
     machine->SetDeviceChangeHandler([hwnd] { ::PostMessageA(hwnd, WM_DEVICECHANGE, kDevNodesChanged, 0); });
+    // The interface notifications name the device; handed on as they happen.
+    machine->SetDeviceEventHandler([&window](bool arrival, const std::string& id) {
+      if (window.Events.OnDeviceEvent) window.Events.OnDeviceEvent(arrival, id);
+    });
   };
   hooks.OnExit = [&machine](MainWindow& window) {
     machine->SetDeviceChangeHandler({});
+    machine->SetDeviceEventHandler({});
     const std::string dumpFile = Environment("MORVANE_MACHINE_DUMP");
     if (dumpFile.empty()) return;
     std::ofstream out(dumpFile, std::ios::binary | std::ios::trunc);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "devices/SessionChanges.h"
 #include "devices/Device.h"
 #include "devices/DeviceList.h"
 #include "platform/handles.h"
@@ -231,6 +232,8 @@ RunResult RunWindowAction(const WindowAction& action, const std::optional<Inject
   RunResult result;
   Outcomes check(result);
   std::string leftOpen;
+  // Each run is a program of its own: nothing it changed is remembered by the next.
+  morvane::ForgetSessionChanges();
   {
     WindowRun run(action.model());
     sim::Machine& machine = run.Machine();

@@ -115,6 +115,13 @@ if [ -n "$keep" ]; then
   answer_box "$keep" o || true
   check_that "OK closes it" "the box is still there" box_gone "$keep"
 fi
+# The rate was changed and kept: measuring the mouse is offered; No opens nothing.
+if box=$(wait_window " Information" 10); then
+  shot measure-offer
+  check_that "No closes the offer to measure" "the box is still open" answer_box "$box" n
+else
+  check_fail "a kept rate change offers to measure the mouse" "no \" Information\" box"
+fi
 pointer_away 0.5
 
 # Escape closes (after a click on the empty head panel gives the window the keys).

@@ -97,6 +97,12 @@ if keep=$(wait_window "Keep these settings\\?" 20); then
 else
   check_fail "after the restart of a mouse \"Keep these settings?\" asks" "no such box"
 fi
+# The rate was changed and kept: measuring is offered; the guide measures below.
+if offer=$(wait_window " Information" 10); then
+  check_that "No closes the offer to measure" "the box is still open" answer_box "$offer" n
+else
+  check_fail "a kept rate change offers to measure the mouse" "no \" Information\" box"
+fi
 pause 2
 click_at 100 $(($(row_y 1) + 10))
 pointer_away 0.5

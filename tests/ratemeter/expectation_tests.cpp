@@ -18,9 +18,10 @@
 namespace morvane {
 namespace {
 
-// The polling period tables of the USB_ENDPOINT_DESCRIPTOR documentation, transcribed
-// row by row (first bInterval, last bInterval, period), checked for every bInterval
-// from 0 to 255 against the interval the meter expects without an override.
+// The polling period tables of Microsoft's USB_ENDPOINT_DESCRIPTOR documentation
+// (learn.microsoft.com, windows-hardware/drivers/ddi/usbspec/ns-usbspec-_usb_endpoint_descriptor),
+// transcribed row by row (first bInterval, last bInterval, period), checked for every
+// bInterval from 0 to 255 against the interval the meter expects without an override.
 struct DocumentedRow {
   unsigned first;
   unsigned last;
@@ -54,7 +55,8 @@ TEST(WindowsPollingTable, FullSpeedInFramesOfOneMillisecond) {
 
 TEST(WindowsPollingTable, HighSpeedAndFasterInMicroframesOf125Microseconds) {
   const std::vector<DocumentedRow> microframes = {{0, 0, 0},     {1, 1, 125},   {2, 2, 250},  {3, 3, 500},
-                                                  {4, 4, 1000},  {5, 5, 2000},  {6, 255, 4000}};
+                                                  {4, 4, 1000},  {5, 5, 2000},  {6, 6, 4000},
+                                                  {7, 255, 4000}};
   CheckAgainstTable(2, microframes);  // high speed
   CheckAgainstTable(3, microframes);  // SuperSpeed
   CheckAgainstTable(4, microframes);  // SuperSpeedPlus

@@ -6,6 +6,7 @@
 
 #include "platform/errors.h"
 #include "devices/SessionChanges.h"
+#include "setup/RateMeterF.h"
 #include "setup/SetupF.h"
 #include "syshelpers/Messages.h"
 #include "tests/setup/WindowFixture.h"
@@ -568,6 +569,43 @@ TEST_F(CommandTest, ARestartHandedToTheHelperPutsThisSessionsChangesInEffect) {
   EXPECT_TRUE(SettingsAtStart(kLowMouse).has_value());
   frm.btnApplyClick();
   EXPECT_FALSE(SettingsAtStart(kLowMouse).has_value());
+  ForgetSessionChanges();
+}
+
+// A restart of a changed device made by another program ends the note as the
+// window's own does, once the window has seen the device go and come back: by its
+// interface notifications, or by a broadcast that finds it gone. A restart of another
+// device, or a broadcast with the device there all along, leaves it.
+TEST_F(CommandTest, ARestartByAnotherProgramSeenByTheWindowPutsTheChangesInEffect) {
+  Open("/mice");
+  ForgetSessionChanges();
+  Select(kFullMouse);
+  w.cbRate.Pick(2);
+  ASSERT_TRUE(SettingsAtStart(kFullMouse).has_value());
+  EXPECT_TRUE(MeterTargetFor(frm.GetSelectedDevice()).Expectation.AfterRestart);
+
+  frm.WMDeviceChange();  // the device there all along
+  machine->RestartDevice(kLowMouse);
+  DeliverDeviceChanges();
+  w.FireTimer();
+  EXPECT_TRUE(SettingsAtStart(kFullMouse).has_value());
+
+  machine->RestartDevice(kFullMouse);  // by its interface notifications
+  DeliverDeviceChanges();
+  EXPECT_FALSE(SettingsAtStart(kFullMouse).has_value());
+  w.FireTimer();
+  Select(kFullMouse);
+  EXPECT_FALSE(MeterTargetFor(frm.GetSelectedDevice()).Expectation.AfterRestart);
+
+  // Without interface notifications: the broadcast of its removal finds it gone.
+  machine->SetDeviceEventHandler(nullptr);
+  w.cbRate.Pick(3);
+  ASSERT_TRUE(SettingsAtStart(kFullMouse).has_value());
+  deliverAtOnce = true;
+  machine->RestartDevice(kFullMouse);
+  EXPECT_FALSE(SettingsAtStart(kFullMouse).has_value());
+  deliverAtOnce = false;
+  w.FireTimer();
   ForgetSessionChanges();
 }
 

@@ -108,5 +108,53 @@ TEST_F(ConfirmTest, OkKeepsTheSettingsAndADeviceWithoutMouseOrKeyboardIsNotAsked
   EXPECT_EQ(OverrideOf(*machine, kStorage), 2);
 }
 
+// After a rate change, a restart and the settings kept, the window offers to measure
+// the device; "Yes" opens the meter for it. A filter change alone, a device put back
+// and "No" open nothing.
+TEST_F(ConfirmTest, AKeptRateChangeOffersToMeasureTheDevice) {
+  std::vector<std::string> measured;
+  frm.OnMeasureDevice = [&measured](const std::string& id) { measured.push_back(id); };
+  Open("/all");
+  Select(kFullMouse);
+  w.keepBox.answers = {true, true, false, true};
+  w.cbRate.Pick(2);
+  frm.btnApplyClick();
+  Settle();
+  EXPECT_EQ(w.keepBox.asked.size(), 1u);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{TextMeasureNow});
+  EXPECT_EQ(machine->MessageBoxes().back().type & MB_YESNO, static_cast<UINT>(MB_YESNO));
+  EXPECT_EQ(measured, std::vector<std::string>{kFullMouse});
+
+  w.cbFilter.Click();  // a filter change alone: kept, not offered
+  frm.btnApplyClick();
+  Settle();
+  EXPECT_EQ(w.keepBox.asked.size(), 2u);
+  EXPECT_EQ(BoxTexts().size(), 1u);
+
+  w.cbRate.Pick(3);  // reverted: put back, not offered
+  frm.btnApplyClick();
+  Settle();
+  Settle();  // the restart of the settings put back
+  EXPECT_EQ(w.keepBox.asked.size(), 3u);
+  EXPECT_EQ(BoxTexts().back().find(TextMeasureNow), std::string::npos);
+  EXPECT_EQ(measured.size(), 1u);
+
+  Answer({IDNO});
+  Select(kFullMouse);
+  w.cbRate.Pick(4);
+  frm.btnApplyClick();
+  Settle();
+  EXPECT_EQ(w.keepBox.asked.size(), 4u);
+  EXPECT_EQ(BoxTexts().back(), TextMeasureNow);
+  EXPECT_EQ(measured.size(), 1u);  // "No" opens nothing
+
+  Select(kStorage);  // no mouse: nothing offered
+  const std::size_t boxes = machine->MessageBoxes().size();
+  w.cbRate.Pick(2);
+  frm.btnApplyClick();
+  Settle();
+  EXPECT_EQ(machine->MessageBoxes().size(), boxes);
+}
+
 }  // namespace
 }  // namespace morvane::test

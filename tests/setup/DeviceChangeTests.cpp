@@ -2,6 +2,10 @@
 // retry of a failed build, M7; and device changes delivered while a question is open.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "platform/errors.h"
 #include "setup/SetupF.h"
 #include "tests/setup/WindowFixture.h"
@@ -131,19 +135,78 @@ TEST_F(DeviceChangeTest, TheHelpersRebootCodeIsSaidInsteadOfM7) {
   EXPECT_EQ(machine->LeakReport().find("ShellExecuteExA"), std::string::npos) << machine->LeakReport();
 }
 
-TEST_F(DeviceChangeTest, AHelperThatFailsOtherwiseStillEndsInM7) {
+// The helper's end is read as soon as it comes, not when the 10 s wait runs out: its
+// reboot code and its failures are said then, a success leaves the wait running.
+TEST_F(DeviceChangeTest, TheHelpersEndIsActedOnAsSoonAsItComes) {
   machine->Model().system.wow64 = true;
   sim::File helper;
   helper.path = "C:\\MORVANE\\TALON64.EXE";
   machine->Model().files.push_back(helper);
-  machine->Model().system.helperExitCode = 10;  // the class installer refused
+  Open("/mice");
+  struct Case {
+    std::optional<DWORD> helperCode;  // none: it restarts the device and ends with 0
+    bool reboot;
+    std::vector<std::string> boxes;
+  };
+  const std::vector<Case> cases{
+      {std::nullopt, true, {TextRebootNeeded}},
+      {10, false, {TextHelperFailed(10)}},
+      {3, false, {TextHelperFailed(3)}},
+      {std::nullopt, false, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.helperCode ? std::to_string(*c.helperCode) : std::string("restart"));
+    machine->Model().system.helperExitCode = c.helperCode;
+    machine->FindDevice(kLowMouse)->needsReboot = c.reboot;
+    const std::size_t boxesBefore = machine->MessageBoxes().size();
+    machine->HoldProcesses(true);
+    Select(kLowMouse);
+    frm.btnApplyClick();
+    // Still running: nothing is said yet, the wait and the watch run.
+    EXPECT_EQ(machine->MessageBoxes().size(), boxesBefore);
+    ASSERT_TRUE(w.tmrHelper.Enabled());
+    EXPECT_EQ(w.tmrHelper.Interval(), HelperPollInterval);
+    w.FireHelperTimer();
+    EXPECT_EQ(machine->MessageBoxes().size(), boxesBefore);
+    EXPECT_TRUE(w.tmrHelper.Enabled());
+
+    machine->EndProcesses();
+    w.FireHelperTimer();  // the next tick after its end, long before the 10 s
+    EXPECT_FALSE(w.tmrHelper.Enabled());
+    std::vector<std::string> said;
+    for (std::size_t i = boxesBefore; i < machine->MessageBoxes().size(); ++i) said.push_back(machine->MessageBoxes()[i].text);
+    EXPECT_EQ(said, c.boxes);
+    if (c.boxes.empty()) {
+      EXPECT_TRUE(w.tmrDeviceChange.Enabled());  // a success awaits the device's removal and arrival
+      DeliverDeviceChanges();
+      w.FireTimer();
+      EXPECT_EQ(machine->MessageBoxes().size(), boxesBefore);
+    } else {
+      EXPECT_FALSE(w.tmrDeviceChange.Enabled());
+      EXPECT_EQ(machine->MessageBoxes().back().type, c.reboot ? MB_ICONINFORMATION : MB_ICONERROR);
+    }
+    EXPECT_TRUE(w.DeviceControlsEnabled());
+    EXPECT_EQ(machine->LeakReport().find("ShellExecuteExA"), std::string::npos) << machine->LeakReport();
+  }
+}
+
+// A helper still running when the whole wait has run out is given up: M7, its
+// process closed.
+TEST_F(DeviceChangeTest, AHelperStillRunningAfterTheWaitEndsInM7) {
+  machine->Model().system.wow64 = true;
+  sim::File helper;
+  helper.path = "C:\\MORVANE\\TALON64.EXE";
+  machine->Model().files.push_back(helper);
+  machine->Model().system.helperExitCode = 0;  // ends with success, having restarted nothing
+  machine->HoldProcesses(true);
   Open("/mice");
   Select(kLowMouse);
   frm.btnApplyClick();
+  w.FireHelperTimer();
   EXPECT_TRUE(machine->MessageBoxes().empty());
-  EXPECT_TRUE(w.tmrDeviceChange.Enabled());
   w.FireTimer();
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{M7});
+  EXPECT_FALSE(w.tmrHelper.Enabled());
   EXPECT_EQ(machine->LeakReport().find("ShellExecuteExA"), std::string::npos) << machine->LeakReport();
 }
 

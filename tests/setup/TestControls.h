@@ -186,6 +186,7 @@ struct TestWindow {
   TestComboBox cbRate;
   TestButton btnInstall{294, 90, 24}, btnApply{400, 90, 24}, btnCopyID{506, 90, 24}, btnClose{612, 90, 24};
   TestTimer tmrDeviceChange;
+  TestTimer tmrHelper;
   TestKeepBox keepBox;
   TfrmSetup frm{Controls()};
 
@@ -211,6 +212,7 @@ struct TestWindow {
     c.btnCopyID = &btnCopyID;
     c.btnClose = &btnClose;
     c.tmrDeviceChange = &tmrDeviceChange;
+    c.tmrHelper = &tmrHelper;
     c.keepBox = &keepBox;
     return c;
   }
@@ -218,6 +220,9 @@ struct TestWindow {
   // The timer's interval ran out: the loop delivers its tick if it is on.
   void FireTimer() {
     if (tmrDeviceChange.Enabled()) frm.tmrDeviceChangeTimer();
+  }
+  void FireHelperTimer() {
+    if (tmrHelper.Enabled()) frm.tmrHelperTimer();
   }
   // Selects a grid row as a user's click does.
   void ClickRow(int row) { dgDevices.SetCurrentCell(dgDevices.Col(), row); }

@@ -166,6 +166,13 @@ WindowTest::WindowTest(sim::MachineModel model)
       ++pendingDeviceChanges;
     }
   });
+  machine->SetDeviceEventHandler([this](bool arrival, const std::string& instanceId) {
+    if (deliverAtOnce) {
+      frm.WMDeviceEvent(arrival, instanceId);
+    } else {
+      pendingDeviceEvents.emplace_back(arrival, instanceId);
+    }
+  });
   machine->SetMessageBoxHandler([this](const sim::MessageBoxCall& box) {
     if ((box.type & MB_YESNO) == 0) return IDOK;
     if (answers_.empty()) return IDYES;
@@ -202,6 +209,10 @@ void WindowTest::Select(const std::string& instanceId) {
 std::string WindowTest::SelectedId() { return frm.GetSelectedDevice().InstanceId; }
 
 void WindowTest::DeliverDeviceChanges() {
+  // The interface notifications come before the broadcast that follows them.
+  const auto events = std::move(pendingDeviceEvents);
+  pendingDeviceEvents.clear();
+  for (const auto& [arrival, id] : events) frm.WMDeviceEvent(arrival, id);
   for (; pendingDeviceChanges > 0; --pendingDeviceChanges) frm.WMDeviceChange();
 }
 

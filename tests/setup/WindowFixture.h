@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -67,6 +68,7 @@ class WindowTest : public ::testing::Test {
   TestWindow w;
   TfrmSetup& frm = w.frm;
   int pendingDeviceChanges = 0;
+  std::vector<std::pair<bool, std::string>> pendingDeviceEvents;  // arrival, instance ID
   bool deliverAtOnce = false;  // notifications reach the window inside the broadcasting call
   std::vector<int> answers_;
 };
