@@ -305,7 +305,17 @@ void TfrmSetup::RunRefresh() {
         }
       }
     }
-    UpdateDeviceControls(GetSelectedIndex());
+    try {
+      UpdateDeviceControls(GetSelectedIndex());
+    } catch (...) {
+      // The boxes still show the device as the old list read it, which may have
+      // changed since: they show what a failed read answers instead.
+      UpdatingScope updating(*this);
+      c_.cbFilter->SetChecked(false);
+      c_.cbRate->SetItemIndex(0);
+      c_.dgDevices->Invalidate();
+      throw;
+    }
   }
   c_.dgDevices->Invalidate();
 }
@@ -698,11 +708,22 @@ void TfrmSetup::PutBackAndRestart(const JournalOriginal& target, const std::stri
   try {
     PutBack(target);
   } catch (...) {
-    RefreshDevices();  // the boxes and the grid show what the device holds
+    try {
+      RefreshDevices();  // the boxes and the grid show what the device holds
+    } catch (...) {
+      // The put-back's own error is the one to show.
+    }
     throw;
   }
   // The boxes and the grid show the settings put back, before the restart is awaited.
-  RefreshDevices();
+  // A refresh that failed does not keep the device from starting with them: its
+  // error is shown once the restart is asked for.
+  std::exception_ptr refreshFailure;
+  try {
+    RefreshDevices();
+  } catch (...) {
+    refreshFailure = std::current_exception();
+  }
   DisableDeviceControls();
   ChangeCount = 0;
   helperProcess_.Reset();
@@ -717,6 +738,7 @@ void TfrmSetup::PutBackAndRestart(const JournalOriginal& target, const std::stri
     platform::User().MessageBoxA(Owner(), text.c_str(), CaptionSettingsPutBack,
                                  why.empty() ? MB_ICONINFORMATION : MB_ICONWARNING);
   });
+  if (refreshFailure) std::rethrow_exception(refreshFailure);
 }
 
 void TfrmSetup::PutBack(const JournalOriginal& target) {
@@ -800,8 +822,16 @@ void TfrmSetup::tmrDeviceChangeTimer() {
   c_.tmrDeviceChange->SetEnabled(false);
   if (ChangeCount != 0) {
     helperProcess_.Reset();
-    RefreshDevices();
+    // The restarted device is checked even when the list could not be read whole:
+    // settings that lock the user out must not stay for want of a refresh.
+    std::exception_ptr refreshFailure;
+    try {
+      RefreshDevices();
+    } catch (...) {
+      refreshFailure = std::current_exception();
+    }
     CheckRestartedDevice();
+    if (refreshFailure) std::rethrow_exception(refreshFailure);
     return;
   }
   // Not restarted: the change waits in the registry, and is not checked.
