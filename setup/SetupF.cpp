@@ -834,10 +834,12 @@ void TfrmSetup::tmrDeviceChangeTimer() {
     if (refreshFailure) std::rethrow_exception(refreshFailure);
     return;
   }
-  // Not restarted: the change waits in the registry, and is not checked.
+  // Not seen again within the wait: a change the window made to it is put back, so
+  // that the device does not meet it at its next start.
+  const std::optional<JournalOriginal> target = std::move(awaiting_);
   awaiting_.reset();
   // The helper that ended with its reboot code did what it could: Windows has to
-  // restart first, which M7's causes would not explain.
+  // restart first, which M7's causes would not explain; the change waits for it.
   if (RestartNeedsReboot(nullptr)) {
     ShowRebootNeeded();
     return;
@@ -847,6 +849,12 @@ void TfrmSetup::tmrDeviceChangeTimer() {
   // M7 runs a message loop of its own: a device change that arrived meanwhile is
   // still settling, and a refresh may have found nothing; neither may be enabled.
   if (DeviceCount > 0 && !c_.tmrDeviceChange->Enabled()) EnableDeviceControls();
+  if (!target) return;
+  if (c_.tmrDeviceChange->Enabled()) {
+    awaiting_ = target;  // it came back late, while M7 was open: checked when settled
+  } else {
+    PutBackAndRestart(*target, target->instanceId + " did not come back after its restart.");
+  }
 }
 
 // The report of the selected device, its host controller and the system, in this

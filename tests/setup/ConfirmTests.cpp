@@ -108,5 +108,32 @@ TEST_F(ConfirmTest, OkKeepsTheSettingsAndADeviceWithoutMouseOrKeyboardIsNotAsked
   EXPECT_EQ(OverrideOf(*machine, kStorage), 2);
 }
 
+// The restart is asked for but the device is never seen going or coming back: after
+// M7, what it held is put back and it is restarted again.
+TEST_F(ConfirmTest, ADeviceNotSeenAgainWithinTheWaitGetsItsSettingsBackAfterM7) {
+  Open();
+  Select(kFullMouse);
+  w.cbFilter.Click();
+  machine->InjectFault({"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED, 0, 1});
+  frm.btnApplyClick();
+  Settle();
+  EXPECT_TRUE(w.keepBox.asked.empty());
+  EXPECT_TRUE(LowerFiltersOf(*machine, kFullMouse).empty());
+  EXPECT_EQ(machine->RestartCount(kFullMouse), 1u);  // the second request went through
+  const auto texts = BoxTexts();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0].rfind("Device doesn't restart after 10 seconds", 0), 0u) << texts[0];
+  EXPECT_EQ(texts[1], kFullMouse + " did not come back after its restart.\r\nThe previous settings of " + kFullMouse +
+                          " were put back, and the device is restarted again.");
+  const auto entries = Journal();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[1].command, "window: undo");
+  EXPECT_EQ(entries[1].state, JournalState::Done);
+  EXPECT_TRUE(w.DeviceControlsDisabled());  // the second restart is awaited
+  Settle();
+  EXPECT_EQ(BoxTexts().size(), 2u);
+  EXPECT_TRUE(w.DeviceControlsEnabled());
+}
+
 }  // namespace
 }  // namespace morvane::test
