@@ -12,6 +12,7 @@
 #include "devices/DeviceTables.h"
 #include "devices/Journal.h"
 #include "platform/platform.h"
+#include "setup/Unfinished.h"
 #include "syshelpers/DriverFiles.h"
 #include "syshelpers/Messages.h"
 #include "syshelpers/Services.h"
@@ -226,6 +227,10 @@ void TfrmSetup::FormShow() {
     ScaleGrid();
   }
   FitGridAndWidth();
+  if (!unfinishedResolved_) {
+    unfinishedResolved_ = true;
+    ResolveUnfinishedChanges();
+  }
 }
 
 // The window has taken the size the system suggested for its new pixels per inch and
@@ -706,7 +711,8 @@ void TfrmSetup::CheckRestartedDevice() {
 
 void TfrmSetup::PutBackAndRestart(const JournalOriginal& target, const std::string& why) {
   try {
-    PutBack(target);
+    TJournal journal;
+    PutBack(target, journal, "window: undo");
   } catch (...) {
     try {
       RefreshDevices();  // the boxes and the grid show what the device holds
@@ -741,7 +747,7 @@ void TfrmSetup::PutBackAndRestart(const JournalOriginal& target, const std::stri
   if (refreshFailure) std::rethrow_exception(refreshFailure);
 }
 
-void TfrmSetup::PutBack(const JournalOriginal& target) {
+void TfrmSetup::PutBack(const JournalOriginal& target, TJournal& journal, const std::string& command) {
   RunAction([&] {
     OpenedDevice opened(target.instanceId);
     if (opened.Device() == nullptr) throw SysError(platform::System().GetLastError());
@@ -760,8 +766,7 @@ void TfrmSetup::PutBack(const JournalOriginal& target) {
     const bool ours = std::any_of(target.filters.begin(), target.filters.end(), TDevice::IsOurFilter);
     std::vector<std::string> wanted =
         others(current) == others(target.filters) ? target.filters : TDevice::WithFilter(current, ours);
-    TJournal journal;
-    TRecordedChange change(journal, device, "window: undo", target.filtersKnown, target.intervalKnown);
+    TRecordedChange change(journal, device, command, target.filtersKnown, target.intervalKnown);
     BeginRecord(journal, change, [&](JournalEntry& e) {
       if (target.filtersKnown) e.filtersAfter = wanted;
       if (target.intervalKnown) e.intervalAfter = target.interval;
@@ -785,6 +790,41 @@ void TfrmSetup::PutBack(const JournalOriginal& target) {
       throw SysError(code != 0 ? code : ERROR_GEN_FAILURE);
     }
   });
+}
+
+// Changes an earlier run began and did not finish are resolved before the user
+// changes anything, as the command line does, and the user is told what was found.
+// A journal that cannot be read is reported when a change is tried.
+void TfrmSetup::ResolveUnfinishedChanges() {
+  TJournal journal;
+  if (!journal.Load() || journal.Unfinished().empty()) return;
+  std::vector<std::unique_ptr<OpenedDevice>> opened;
+  std::string notes;
+  bool allResolved = true;
+  TUnfinishedHooks hooks;
+  hooks.find = [&opened](const std::string& instanceId) {
+    opened.push_back(std::make_unique<OpenedDevice>(instanceId));
+    return opened.back()->Device();
+  };
+  hooks.finishUndo = [&](TDevice&, const JournalOriginal& target, const std::string& command) {
+    try {
+      PutBack(target, journal, command);
+      return true;
+    } catch (const std::exception& e) {
+      notes += std::string(e.what()) + "\r\n";
+      return false;
+    }
+  };
+  hooks.note = [&](const std::string& note, bool resolved) {
+    notes += note + "\r\n";
+    allResolved = allResolved && resolved;
+  };
+  ResolveUnfinished(journal, hooks);
+  opened.clear();
+  RefreshDevices();  // the list shows what the devices hold now
+  const std::string text = "Changes that an earlier run began and did not finish:\r\n" + notes;
+  platform::User().MessageBoxA(Owner(), text.c_str(), CaptionUnfinishedChanges,
+                               allResolved ? MB_ICONINFORMATION : MB_ICONWARNING);
 }
 
 bool TfrmSetup::RestartNeedsReboot(TDevice* device) {

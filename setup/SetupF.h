@@ -48,6 +48,8 @@ inline constexpr const char* CaptionRebootNeeded = " Restart Windows";
 inline constexpr const char* TextKeepSettings = "Keep these settings?";
 inline constexpr unsigned KeepSeconds = 15;
 inline constexpr const char* CaptionSettingsPutBack = " Settings put back";
+// At the start, when the journal holds changes an earlier run did not finish.
+inline constexpr const char* CaptionUnfinishedChanges = " Unfinished changes";
 
 // The first argument of a Windows command line (the program name skipped): blanks
 // separate arguments, double quotes group and are removed. Empty when there is none.
@@ -164,7 +166,9 @@ class TfrmSetup {
   void CheckRestartedDevice();
   void PutBackAndRestart(const JournalOriginal& target, const std::string& why);
   void RequestRestart(TDevice& device);
-  void PutBack(const JournalOriginal& target);
+  void PutBack(const JournalOriginal& target, TJournal& journal, const std::string& command);
+  void ResolveUnfinishedChanges();
+  bool unfinishedResolved_ = false;
   // The helper program started for the last restart, until its exit code is read.
   platform::UniqueKernelHandle helperProcess_;
   int actionDepth_ = 0;
