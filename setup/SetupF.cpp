@@ -259,6 +259,11 @@ void TfrmSetup::FitGridAndWidth() {
 }
 
 void TfrmSetup::FormDestroy() {
+  try {
+    FinishInstallRecord();
+  } catch (...) {
+    // Left pending: the next start marks it by the service it finds.
+  }
   helperProcess_.Reset();
   DeviceList.reset();
   DeviceCount = 0;
@@ -447,7 +452,20 @@ bool TfrmSetup::Ask(const std::string& text, bool warning, bool defaultYes) {
   return !ShowMessageBox(Owner(), text, warning, defaultYes);
 }
 
+// The installation is recorded before it starts. The started program installs the
+// service on its own time: its entry is marked when the service is seen, at the
+// latest when the window closes (and else at the next start).
 void TfrmSetup::btnInstallClick() {
+  FinishInstallRecord();
+  TJournal journal;
+  if (!journal.Load()) throw Error("Nothing was changed: the journal of changes cannot be read: " + journal.Error());
+  JournalEntry entry;
+  entry.command = "window: install service";
+  entry.service = "installed";
+  if (!journal.Begin(entry)) {
+    throw Error("Nothing was changed: the journal of changes cannot be written: " + journal.Error());
+  }
+  installRecord_ = entry;
   // The last error is cleared first: the shell does not always set it, and a stale
   // code would name the wrong cause.
   platform::System().SetLastError(ERROR_SUCCESS);
@@ -461,7 +479,24 @@ void TfrmSetup::btnInstallClick() {
   // What the started program does is its own business; a start that failed is ours
   // to report, in the error box of the message loop.
   const auto code = static_cast<std::intptr_t>(reinterpret_cast<std::uintptr_t>(result));
-  if (code <= 32) throw SysError(ShellStartError(code, platform::System().GetLastError()));
+  if (code <= 32) {
+    const DWORD error = ShellStartError(code, platform::System().GetLastError());
+    FinishInstallRecord(false);
+    throw SysError(error);
+  }
+  if (platform::IsNtPlatform() && QueryServiceConfiguration(FilterServiceName) != nullptr) FinishInstallRecord();
+}
+
+void TfrmSetup::FinishInstallRecord(std::optional<bool> installed) {
+  if (!installRecord_) return;
+  JournalEntry entry = *installRecord_;
+  installRecord_.reset();
+  const DWORD lastError = platform::System().GetLastError();
+  if (!installed) installed = platform::IsNtPlatform() && QueryServiceConfiguration(FilterServiceName) != nullptr;
+  entry.state = *installed ? JournalState::Done : JournalState::Failed;
+  TJournal journal;
+  if (journal.Load()) journal.Finish(entry);  // else left pending: the next start marks it
+  platform::System().SetLastError(lastError);
 }
 
 // Puts the check box back to what the device's lower filters say. `fallback` is

@@ -168,6 +168,10 @@ class TfrmSetup {
   void RequestRestart(TDevice& device);
   void PutBack(const JournalOriginal& target, TJournal& journal, const std::string& command);
   void ResolveUnfinishedChanges();
+  // The service installation the window started, until its entry is marked;
+  // `installed` unset: by whether the service is there.
+  std::optional<JournalEntry> installRecord_;
+  void FinishInstallRecord(std::optional<bool> installed = std::nullopt);
   bool unfinishedResolved_ = false;
   // The helper program started for the last restart, until its exit code is read.
   platform::UniqueKernelHandle helperProcess_;

@@ -1005,6 +1005,20 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
 
 // ---- /install-service ----
 
+// Who installed the service, by the journal: its last installation recorded done.
+std::string InstalledBy(const TJournal& journal) {
+  const auto& entries = journal.Entries();
+  const auto found = std::find_if(entries.rbegin(), entries.rend(), [](const JournalEntry& e) {
+    return e.instanceId.empty() && e.service == "installed" && e.state == JournalState::Done;
+  });
+  if (found == entries.rend()) return " (the journal does not say this program installed it)";
+  return " (installed by this program at " + found->time + ")";
+}
+
+CommandResult InstallService(const Arguments& a, CommandHost& host, CommandResult result);
+
+// The installation is recorded in the journal before it starts and marked after it,
+// by whether the service is there, so that /uninstall and the next run know it.
 CommandResult RunInstallService(const Arguments& a, CommandHost& host) {
   CommandResult result;
   if (!KnowWindowsFamily(result)) return result;
@@ -1016,6 +1030,27 @@ CommandResult RunInstallService(const Arguments& a, CommandHost& host) {
     result.exitCode = ExitNothingToDo;
     return result;
   }
+  TJournal journal;
+  if (!journal.Load()) return Fail(std::move(result), ExitWriteRefused, NoJournal(journal));
+  JournalEntry entry;
+  entry.command = CommandText(a);
+  entry.service = "installed";
+  if (!journal.Begin(entry)) {
+    return Fail(std::move(result), ExitWriteRefused,
+                "nothing was changed: the journal of changes cannot be written: " + journal.Error());
+  }
+  result = InstallService(a, host, std::move(result));
+  const bool present = nt ? QueryServiceConfiguration(FilterServiceName) != nullptr : result.exitCode == ExitDone;
+  entry.state = present ? JournalState::Done : JournalState::Failed;
+  if (!journal.Finish(entry)) {
+    Line(result, "error: service morvane: the journal of changes cannot be written: " + journal.Error());
+    if (result.exitCode == ExitDone) result.exitCode = ExitWriteRefused;
+  }
+  return result;
+}
+
+CommandResult InstallService(const Arguments& a, CommandHost& host, CommandResult result) {
+  const bool nt = platform::IsNtPlatform();
   const bool helper = IsWow64();
   const std::string what = helper ? "TALON64.EXE \"e install morvane.inf\"" : "the shell's \"install\" of morvane.inf";
   const unsigned programSeconds = std::max(a.waitSeconds, HelperWaitSeconds);
@@ -1242,7 +1277,7 @@ CommandResult RunUninstall(const Arguments& a) {
       }
       if (c.override) Line(result, c.device->InstanceId + ": its bInterval override is removed");
     }
-    if (service) Line(result, "service morvane: removed");
+    if (service) Line(result, "service morvane: removed" + InstalledBy(journal));
     for (const std::string& line : unreadable) Line(result, line);
     result.exitCode = ExitRefusedWithoutYes;
     return result;
