@@ -229,7 +229,15 @@ void TfrmSetup::FormShow() {
   FitGridAndWidth();
   if (!unfinishedResolved_) {
     unfinishedResolved_ = true;
-    ResolveUnfinishedChanges();
+    try {
+      ResolveUnfinishedChanges();
+    } catch (const std::exception& e) {
+      // Raised nowhere else: the window has to appear all the same. What was not
+      // resolved stays pending for the next start or command.
+      const std::string text = std::string("Changes that an earlier run began and did not finish could not be "
+                                           "resolved: ") + e.what();
+      platform::User().MessageBoxA(Owner(), text.c_str(), CaptionUnfinishedChanges, MB_ICONWARNING);
+    }
   }
 }
 
@@ -856,7 +864,14 @@ void TfrmSetup::ResolveUnfinishedChanges() {
   };
   ResolveUnfinished(journal, hooks);
   opened.clear();
-  RefreshDevices();  // the list shows what the devices hold now
+  // The list shows what the devices hold now; one that cannot be read is told with
+  // the rest.
+  try {
+    RefreshDevices();
+  } catch (const std::exception& e) {
+    notes += std::string("The list of devices could not be read again: ") + e.what() + "\r\n";
+    allResolved = false;
+  }
   const std::string text = "Changes that an earlier run began and did not finish:\r\n" + notes;
   platform::User().MessageBoxA(Owner(), text.c_str(), CaptionUnfinishedChanges,
                                allResolved ? MB_ICONINFORMATION : MB_ICONWARNING);
