@@ -484,6 +484,19 @@ bool TRecordedChange::Begin(const std::function<void(JournalEntry&)>& intended) 
   entry_.filtersAfter = entry_.filtersBefore;
   entry_.intervalAfter = entry_.intervalBefore;
   if (intended) intended(entry_);
+  // A change asked for because the device differs, which the read says it does not:
+  // one read that answered "no such value" must not stand for what the device holds,
+  // so it is read once more.
+  if (intended && entry_.filtersAfter == entry_.filtersBefore && entry_.intervalAfter == entry_.intervalBefore) {
+    std::vector<std::string> filters = entry_.filtersBefore;
+    DWORD interval = entry_.intervalBefore;
+    if ((!entry_.filtersTouched || device_.ReadLowerFilters(filters)) &&
+        (!entry_.intervalTouched || device_.ReadOverride(interval))) {
+      entry_.filtersBefore = entry_.filtersAfter = filters;
+      entry_.intervalBefore = entry_.intervalAfter = interval;
+      intended(entry_);
+    }
+  }
   // Read after the device's own values: a failure of this read costs only the ID.
   const std::string ids = device_.GetHardwareIds();
   entry_.hardwareId = ids.substr(0, ids.find('\0'));
@@ -499,9 +512,22 @@ bool TRecordedChange::Begin(const std::function<void(JournalEntry&)>& intended) 
 bool TRecordedChange::Finish() {
   finished_ = true;
   const DWORD lastError = platform::System().GetLastError();  // the change's reason, kept for its caller
+  const std::vector<std::string> meantFilters = entry_.filtersAfter;
+  const DWORD meantInterval = entry_.intervalAfter;
   bool read = true;
   if (entry_.filtersTouched) read = device_.ReadLowerFilters(entry_.filtersAfter) && read;
   if (entry_.intervalTouched) read = device_.ReadOverride(entry_.intervalAfter) && read;
+  // The device does not hold what was written: read once more before the entry
+  // says so, as one read that failed as "no such value" looks the same.
+  if (read && begun_ && (entry_.filtersAfter != meantFilters || entry_.intervalAfter != meantInterval)) {
+    std::vector<std::string> filters;
+    DWORD interval = 0;
+    if ((!entry_.filtersTouched || device_.ReadLowerFilters(filters)) &&
+        (!entry_.intervalTouched || device_.ReadOverride(interval))) {
+      if (entry_.filtersTouched) entry_.filtersAfter = filters;
+      if (entry_.intervalTouched) entry_.intervalAfter = interval;
+    }
+  }
   const bool changed =
       !read || entry_.filtersAfter != entry_.filtersBefore || entry_.intervalAfter != entry_.intervalBefore;
   entry_.state = changed ? JournalState::Done : JournalState::Failed;

@@ -12,6 +12,7 @@
 #include "devices/DeviceTables.h"
 #include "devices/Journal.h"
 #include "platform/platform.h"
+#include "setup/Unfinished.h"
 #include "syshelpers/DriverFiles.h"
 #include "syshelpers/Messages.h"
 #include "syshelpers/Services.h"
@@ -231,6 +232,18 @@ void TfrmSetup::FormShow() {
     ScaleGrid();
   }
   FitGridAndWidth();
+  if (!unfinishedResolved_) {
+    unfinishedResolved_ = true;
+    try {
+      ResolveUnfinishedChanges();
+    } catch (const std::exception& e) {
+      // Raised nowhere else: the window has to appear all the same. What was not
+      // resolved stays pending for the next start or command.
+      const std::string text = std::string("Changes that an earlier run began and did not finish could not be "
+                                           "resolved: ") + e.what();
+      platform::User().MessageBoxA(Owner(), text.c_str(), CaptionUnfinishedChanges, MB_ICONWARNING);
+    }
+  }
 }
 
 // The window has taken the size the system suggested for its new pixels per inch and
@@ -259,6 +272,11 @@ void TfrmSetup::FitGridAndWidth() {
 }
 
 void TfrmSetup::FormDestroy() {
+  try {
+    FinishInstallRecord();
+  } catch (...) {
+    // Left pending: the next start marks it by the service it finds.
+  }
   helperProcess_.Reset();
   if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
   DeviceList.reset();
@@ -311,7 +329,17 @@ void TfrmSetup::RunRefresh() {
         }
       }
     }
-    UpdateDeviceControls(GetSelectedIndex());
+    try {
+      UpdateDeviceControls(GetSelectedIndex());
+    } catch (...) {
+      // The boxes still show the device as the old list read it, which may have
+      // changed since: they show what a failed read answers instead.
+      UpdatingScope updating(*this);
+      c_.cbFilter->SetChecked(false);
+      c_.cbRate->SetItemIndex(0);
+      c_.dgDevices->Invalidate();
+      throw;
+    }
   }
   c_.dgDevices->Invalidate();
   ObserveChangedDevices();  // the list made again may find a changed device back
@@ -439,7 +467,20 @@ bool TfrmSetup::Ask(const std::string& text, bool warning, bool defaultYes) {
   return !ShowMessageBox(Owner(), text, warning, defaultYes);
 }
 
+// The installation is recorded before it starts. The started program installs the
+// service on its own time: its entry is marked when the service is seen, at the
+// latest when the window closes (and else at the next start).
 void TfrmSetup::btnInstallClick() {
+  FinishInstallRecord();
+  TJournal journal;
+  if (!journal.Load()) throw Error("Nothing was changed: the journal of changes cannot be read: " + journal.Error());
+  JournalEntry entry;
+  entry.command = "window: install service";
+  entry.service = "installed";
+  if (!journal.Begin(entry)) {
+    throw Error("Nothing was changed: the journal of changes cannot be written: " + journal.Error());
+  }
+  installRecord_ = entry;
   // The last error is cleared first: the shell does not always set it, and a stale
   // code would name the wrong cause.
   platform::System().SetLastError(ERROR_SUCCESS);
@@ -453,7 +494,24 @@ void TfrmSetup::btnInstallClick() {
   // What the started program does is its own business; a start that failed is ours
   // to report, in the error box of the message loop.
   const auto code = static_cast<std::intptr_t>(reinterpret_cast<std::uintptr_t>(result));
-  if (code <= 32) throw SysError(ShellStartError(code, platform::System().GetLastError()));
+  if (code <= 32) {
+    const DWORD error = ShellStartError(code, platform::System().GetLastError());
+    FinishInstallRecord(false);
+    throw SysError(error);
+  }
+  if (platform::IsNtPlatform() && QueryServiceConfiguration(FilterServiceName) != nullptr) FinishInstallRecord();
+}
+
+void TfrmSetup::FinishInstallRecord(std::optional<bool> installed) {
+  if (!installRecord_) return;
+  JournalEntry entry = *installRecord_;
+  installRecord_.reset();
+  const DWORD lastError = platform::System().GetLastError();
+  if (!installed) installed = platform::IsNtPlatform() && QueryServiceConfiguration(FilterServiceName) != nullptr;
+  entry.state = *installed ? JournalState::Done : JournalState::Failed;
+  TJournal journal;
+  if (journal.Load()) journal.Finish(entry);  // else left pending: the next start marks it
+  platform::System().SetLastError(lastError);
 }
 
 // Puts the check box back to what the device's lower filters say. `fallback` is
@@ -721,13 +779,25 @@ void TfrmSetup::CheckRestartedDevice() {
 
 void TfrmSetup::PutBackAndRestart(const JournalOriginal& target, const std::string& why) {
   try {
-    PutBack(target);
+    TJournal journal;
+    PutBack(target, journal, "window: undo");
   } catch (...) {
-    RefreshDevices();  // the boxes and the grid show what the device holds
+    try {
+      RefreshDevices();  // the boxes and the grid show what the device holds
+    } catch (...) {
+      // The put-back's own error is the one to show.
+    }
     throw;
   }
   // The boxes and the grid show the settings put back, before the restart is awaited.
-  RefreshDevices();
+  // A refresh that failed does not keep the device from starting with them: its
+  // error is shown once the restart is asked for.
+  std::exception_ptr refreshFailure;
+  try {
+    RefreshDevices();
+  } catch (...) {
+    refreshFailure = std::current_exception();
+  }
   DisableDeviceControls();
   ChangeCount = 0;
   helperProcess_.Reset();
@@ -743,9 +813,10 @@ void TfrmSetup::PutBackAndRestart(const JournalOriginal& target, const std::stri
     platform::User().MessageBoxA(Owner(), text.c_str(), CaptionSettingsPutBack,
                                  why.empty() ? MB_ICONINFORMATION : MB_ICONWARNING);
   });
+  if (refreshFailure) std::rethrow_exception(refreshFailure);
 }
 
-void TfrmSetup::PutBack(const JournalOriginal& target) {
+void TfrmSetup::PutBack(const JournalOriginal& target, TJournal& journal, const std::string& command) {
   RunAction([&] {
     OpenedDevice opened(target.instanceId);
     if (opened.Device() == nullptr) throw SysError(platform::System().GetLastError());
@@ -764,8 +835,7 @@ void TfrmSetup::PutBack(const JournalOriginal& target) {
     const bool ours = std::any_of(target.filters.begin(), target.filters.end(), TDevice::IsOurFilter);
     std::vector<std::string> wanted =
         others(current) == others(target.filters) ? target.filters : TDevice::WithFilter(current, ours);
-    TJournal journal;
-    TRecordedChange change(journal, device, "window: undo", target.filtersKnown, target.intervalKnown);
+    TRecordedChange change(journal, device, command, target.filtersKnown, target.intervalKnown);
     BeginRecord(journal, change, [&](JournalEntry& e) {
       if (target.filtersKnown) e.filtersAfter = wanted;
       if (target.intervalKnown) e.intervalAfter = target.interval;
@@ -789,6 +859,48 @@ void TfrmSetup::PutBack(const JournalOriginal& target) {
       throw SysError(code != 0 ? code : ERROR_GEN_FAILURE);
     }
   });
+}
+
+// Changes an earlier run began and did not finish are resolved before the user
+// changes anything, as the command line does, and the user is told what was found.
+// A journal that cannot be read is reported when a change is tried.
+void TfrmSetup::ResolveUnfinishedChanges() {
+  TJournal journal;
+  if (!journal.Load() || journal.Unfinished().empty()) return;
+  std::vector<std::unique_ptr<OpenedDevice>> opened;
+  std::string notes;
+  bool allResolved = true;
+  TUnfinishedHooks hooks;
+  hooks.find = [&opened](const std::string& instanceId) {
+    opened.push_back(std::make_unique<OpenedDevice>(instanceId));
+    return opened.back()->Device();
+  };
+  hooks.finishUndo = [&](TDevice&, const JournalOriginal& target, const std::string& command) {
+    try {
+      PutBack(target, journal, command);
+      return true;
+    } catch (const std::exception& e) {
+      notes += std::string(e.what()) + "\r\n";
+      return false;
+    }
+  };
+  hooks.note = [&](const std::string& note, bool resolved) {
+    notes += note + "\r\n";
+    allResolved = allResolved && resolved;
+  };
+  ResolveUnfinished(journal, hooks);
+  opened.clear();
+  // The list shows what the devices hold now; one that cannot be read is told with
+  // the rest.
+  try {
+    RefreshDevices();
+  } catch (const std::exception& e) {
+    notes += std::string("The list of devices could not be read again: ") + e.what() + "\r\n";
+    allResolved = false;
+  }
+  const std::string text = "Changes that an earlier run began and did not finish:\r\n" + notes;
+  platform::User().MessageBoxA(Owner(), text.c_str(), CaptionUnfinishedChanges,
+                               allResolved ? MB_ICONINFORMATION : MB_ICONWARNING);
 }
 
 bool TfrmSetup::RestartNeedsReboot(TDevice& device) {
@@ -900,11 +1012,21 @@ void TfrmSetup::tmrDeviceChangeTimer() {
   if (ChangeCount != 0) {
     // A helper that has ended is read first (a running one is watched on).
     PollHelper();
-    RefreshDevices();
+    // The restarted device is checked even when the list could not be read whole:
+    // settings that lock the user out must not stay for want of a refresh.
+    std::exception_ptr refreshFailure;
+    try {
+      RefreshDevices();
+    } catch (...) {
+      refreshFailure = std::current_exception();
+    }
     CheckRestartedDevice();
+    if (refreshFailure) std::rethrow_exception(refreshFailure);
     return;
   }
-  // Not restarted: the change waits in the registry, and is not checked.
+  // Not seen again within the wait: a change the window made to it is put back, so
+  // that the device does not meet it at its next start.
+  const std::optional<JournalOriginal> target = std::move(awaiting_);
   awaiting_.reset();
   // A helper that ended with its reboot code or a failure says why, which M7's causes
   // would not explain. One still running after the whole wait is given up.
@@ -915,6 +1037,12 @@ void TfrmSetup::tmrDeviceChangeTimer() {
   // M7 runs a message loop of its own: a device change that arrived meanwhile is
   // still settling, and a refresh may have found nothing; neither may be enabled.
   if (DeviceCount > 0 && !c_.tmrDeviceChange->Enabled()) EnableDeviceControls();
+  if (!target) return;
+  if (c_.tmrDeviceChange->Enabled()) {
+    awaiting_ = target;  // it came back late, while M7 was open: checked when settled
+  } else {
+    PutBackAndRestart(*target, target->instanceId + " did not come back after its restart.");
+  }
 }
 
 // The report of the selected device, its host controller and the system, in this

@@ -59,6 +59,8 @@ inline constexpr const char* CaptionSettingsPutBack = " Settings put back";
 inline constexpr const char* TextMeasureNow =
     "The device has restarted with its new rate. Measure its polling rate now? Move the mouse while the meter "
     "runs.";
+// At the start, when the journal holds changes an earlier run did not finish.
+inline constexpr const char* CaptionUnfinishedChanges = " Unfinished changes";
 
 // The first argument of a Windows command line (the program name skipped): blanks
 // separate arguments, double quotes group and are removed. Empty when there is none.
@@ -188,7 +190,13 @@ class TfrmSetup {
   void CheckRestartedDevice();
   void PutBackAndRestart(const JournalOriginal& target, const std::string& why);
   void RequestRestart(TDevice& device);
-  void PutBack(const JournalOriginal& target);
+  void PutBack(const JournalOriginal& target, TJournal& journal, const std::string& command);
+  void ResolveUnfinishedChanges();
+  // The service installation the window started, until its entry is marked;
+  // `installed` unset: by whether the service is there.
+  std::optional<JournalEntry> installRecord_;
+  void FinishInstallRecord(std::optional<bool> installed = std::nullopt);
+  bool unfinishedResolved_ = false;
   // The helper program started for the last restart, until its exit code is read,
   // and the device it restarts.
   platform::UniqueKernelHandle helperProcess_;

@@ -18,6 +18,7 @@
 #include "ratemeter/MeterFigures.h"
 #include "setup/RateMeterF.h"
 #include "setup/SetupF.h"
+#include "setup/Unfinished.h"
 #include "syshelpers/DriverFiles.h"
 #include "syshelpers/Messages.h"
 #include "syshelpers/Services.h"
@@ -548,68 +549,19 @@ class OpenedDevice {
 // Changes a previous run began and did not finish: what the device holds now decides.
 // An undo cut short is finished; any other change is marked as it turned out.
 void ResolveUnfinished(CommandResult& result, TJournal& journal, TDeviceList& list) {
-  for (JournalEntry entry : journal.Unfinished()) {
-    TDevice* device = nullptr;
-    for (int i = 0; i < list.Count() && !entry.instanceId.empty(); ++i) {
-      if (SameAscii(list.GetDevice(i).InstanceId, entry.instanceId)) device = &list.GetDevice(i);
+  TUnfinishedHooks hooks;
+  hooks.find = [&list](const std::string& instanceId) -> TDevice* {
+    for (int i = 0; i < list.Count(); ++i) {
+      if (SameAscii(list.GetDevice(i).InstanceId, instanceId)) return &list.GetDevice(i);
     }
-    const std::string who = entry.instanceId.empty() ? "service morvane" : entry.instanceId;
-    const std::string what = who + ": a change begun at " + entry.time + " by \"" + entry.command + "\" was not finished";
-    if (entry.instanceId.empty()) {
-      // The service's entry: whether the service is there says how it went.
-      const bool installed = platform::IsNtPlatform() && QueryServiceConfiguration(FilterServiceName) != nullptr;
-      const bool asMeant = (entry.service == "removed") != installed;
-      entry.state = asMeant ? JournalState::Done : JournalState::Failed;
-      Line(result, "note: " + what + (asMeant ? "; the service is as it was to be" : "; the service is as it was"));
-      journal.Finish(entry);
-      continue;
-    }
-    if (device == nullptr) {
-      Line(result, "note: " + what + "; the device is not present, it is left for a later run");
-      continue;
-    }
-    std::vector<std::string> filters;
-    DWORD interval = 0;
-    if ((entry.filtersTouched && !device->ReadLowerFilters(filters)) ||
-        (entry.intervalTouched && !device->ReadOverride(interval))) {
-      Line(result, "note: " + what + "; the device cannot be read now, it is left for a later run");
-      continue;
-    }
-    const bool isAfter = (!entry.filtersTouched || filters == entry.filtersAfter) &&
-                         (!entry.intervalTouched || interval == entry.intervalAfter);
-    const bool isBefore = (!entry.filtersTouched || filters == entry.filtersBefore) &&
-                          (!entry.intervalTouched || interval == entry.intervalBefore);
-    const bool undo = entry.command.rfind("/restore", 0) == 0 || entry.command.rfind("undo", 0) == 0 ||
-                      entry.command.rfind("/uninstall", 0) == 0;
-    if (isAfter && !isBefore) {
-      entry.state = JournalState::Done;
-    } else if (undo) {
-      // An undo cut short is finished: the device gets what the undo was writing.
-      JournalOriginal target;
-      target.instanceId = entry.instanceId;
-      target.filtersKnown = entry.filtersTouched;
-      target.filters = entry.filtersAfter;
-      target.intervalKnown = entry.intervalTouched;
-      target.interval = entry.intervalAfter;
-      bool changed = false;
-      const bool ok = PutBack(result, journal, *device, target, "finish " + entry.command, changed);
-      Line(result, "note: " + what + (ok ? "; it is finished now" : "; it could not be finished"));
-      if (ok) {
-        entry.state = JournalState::Done;
-        journal.Finish(entry);
-      }
-      continue;
-    } else if (isBefore) {
-      entry.state = JournalState::Failed;
-    } else {
-      Line(result, "note: " + what + "; the device holds neither what it had nor what was written, it is left as it is");
-      continue;
-    }
-    if (entry.state != JournalState::Pending) {
-      Line(result, "note: " + what + (entry.state == JournalState::Done ? "; the device holds the change" : "; the device holds what it had before"));
-      journal.Finish(entry);
-    }
-  }
+    return nullptr;
+  };
+  hooks.finishUndo = [&](TDevice& device, const JournalOriginal& target, const std::string& command) {
+    bool changed = false;
+    return PutBack(result, journal, device, target, command, changed);
+  };
+  hooks.note = [&result](const std::string& note, bool) { Line(result, "note: " + note); };
+  morvane::ResolveUnfinished(journal, hooks);
 }
 
 // ---- /set ----
@@ -1037,6 +989,20 @@ CommandResult RunSet(const Arguments& a, CommandHost& host) {
 
 // ---- /install-service ----
 
+// Who installed the service, by the journal: its last installation recorded done.
+std::string InstalledBy(const TJournal& journal) {
+  const auto& entries = journal.Entries();
+  const auto found = std::find_if(entries.rbegin(), entries.rend(), [](const JournalEntry& e) {
+    return e.instanceId.empty() && e.service == "installed" && e.state == JournalState::Done;
+  });
+  if (found == entries.rend()) return " (the journal does not say this program installed it)";
+  return " (installed by this program at " + found->time + ")";
+}
+
+CommandResult InstallService(const Arguments& a, CommandHost& host, CommandResult result);
+
+// The installation is recorded in the journal before it starts and marked after it,
+// by whether the service is there, so that /uninstall and the next run know it.
 CommandResult RunInstallService(const Arguments& a, CommandHost& host) {
   CommandResult result;
   if (!KnowWindowsFamily(result)) return result;
@@ -1048,6 +1014,27 @@ CommandResult RunInstallService(const Arguments& a, CommandHost& host) {
     result.exitCode = ExitNothingToDo;
     return result;
   }
+  TJournal journal;
+  if (!journal.Load()) return Fail(std::move(result), ExitWriteRefused, NoJournal(journal));
+  JournalEntry entry;
+  entry.command = CommandText(a);
+  entry.service = "installed";
+  if (!journal.Begin(entry)) {
+    return Fail(std::move(result), ExitWriteRefused,
+                "nothing was changed: the journal of changes cannot be written: " + journal.Error());
+  }
+  result = InstallService(a, host, std::move(result));
+  const bool present = nt ? QueryServiceConfiguration(FilterServiceName) != nullptr : result.exitCode == ExitDone;
+  entry.state = present ? JournalState::Done : JournalState::Failed;
+  if (!journal.Finish(entry)) {
+    Line(result, "error: service morvane: the journal of changes cannot be written: " + journal.Error());
+    if (result.exitCode == ExitDone) result.exitCode = ExitWriteRefused;
+  }
+  return result;
+}
+
+CommandResult InstallService(const Arguments& a, CommandHost& host, CommandResult result) {
+  const bool nt = platform::IsNtPlatform();
   const bool helper = IsWow64();
   const std::string what = helper ? "TALON64.EXE \"e install morvane.inf\"" : "the shell's \"install\" of morvane.inf";
   const unsigned programSeconds = std::max(a.waitSeconds, HelperWaitSeconds);
@@ -1274,7 +1261,7 @@ CommandResult RunUninstall(const Arguments& a) {
       }
       if (c.override) Line(result, c.device->InstanceId + ": its bInterval override is removed");
     }
-    if (service) Line(result, "service morvane: removed");
+    if (service) Line(result, "service morvane: removed" + InstalledBy(journal));
     for (const std::string& line : unreadable) Line(result, line);
     result.exitCode = ExitRefusedWithoutYes;
     return result;

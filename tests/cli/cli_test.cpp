@@ -845,6 +845,38 @@ TEST_F(JournalTest, UninstallTakesOnlyOurEntryOutOfTwentyDevicesAndReportsTheUnr
   EXPECT_EQ(machine->LeakReport(), "");
 }
 
+// The installation of the service is recorded before it starts and marked after it;
+// /uninstall then says that this program installed the service it removes.
+TEST_F(JournalTest, TheServiceInstallationIsRecordedAndUninstallSaysWhoInstalledIt) {
+  ASSERT_NE(machine->FindService("morvane"), nullptr);
+  auto r = Run("/uninstall");
+  EXPECT_EQ(r.exitCode, ExitRefusedWithoutYes) << r.output;
+  EXPECT_NE(r.output.find("service morvane: removed (the journal does not say this program installed it)"),
+            std::string::npos)
+      << r.output;
+  // A journal that cannot be written: nothing is started.
+  const std::size_t startsBefore = machine->ShellExecutes().size();
+  machine->InjectFault({"RegSetValueExA", ERROR_ACCESS_DENIED, 0, 1});
+  r = Run("/install-service /yes");
+  EXPECT_EQ(r.exitCode, ExitWriteRefused) << r.output;
+  EXPECT_NE(r.output.find("nothing was changed: the journal of changes cannot be written"), std::string::npos)
+      << r.output;
+  EXPECT_EQ(machine->ShellExecutes().size(), startsBefore);
+  EXPECT_TRUE(Journal().empty());
+  r = Run("/install-service /yes");
+  EXPECT_EQ(r.exitCode, ExitDone) << r.output;
+  const auto entries = Journal();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_TRUE(entries[0].instanceId.empty());
+  EXPECT_EQ(entries[0].service, "installed");
+  EXPECT_EQ(entries[0].state, JournalState::Done);
+  EXPECT_EQ(entries[0].command.rfind("/install-service", 0), 0u) << entries[0].command;
+  r = Run("/uninstall");
+  EXPECT_NE(r.output.find("service morvane: removed (installed by this program at 2026-12-09T04:00:00Z)"),
+            std::string::npos)
+      << r.output;
+}
+
 TEST_F(JournalTest, InSafeModeTheRegistryIsChangedAndTheLineSaysWhen) {
   machine->Model().system.machineKeys["SYSTEM\\CurrentControlSet\\Control\\SafeBoot\\Option"]["OptionValue"] =
       RegValue::Dword(1);

@@ -43,6 +43,8 @@ struct WindowAction {
   DWORD rateValue = 0;       // Effect::Rate: the override the device is to hold
   // The action ends in a rebuild of the list the window opened with (see Sweep).
   bool refreshFamily = false;
+  // The action ends in the question whether to keep the settings, left unanswered.
+  bool countdown = false;
 };
 
 // One window over one fresh machine, driven as the message loop drives it: an
@@ -247,7 +249,6 @@ RunResult RunWindowAction(const WindowAction& action, const std::optional<Inject
       run.Handle([&] { run.Window().ClickRow(row); });
       run.Paint();
     }
-
     const FilterMap filtersBefore = AllLowerFilters(machine);
     const OverrideMap overridesBefore = AllOverrides(machine);
     const std::size_t restartsBefore = action.target.empty() ? 0 : machine.RestartCount(action.target);
@@ -269,6 +270,9 @@ RunResult RunWindowAction(const WindowAction& action, const std::optional<Inject
     }
 
     const bool errorShown = run.ShownErrorCount() + run.ErrorBoxCount() > errorsBefore;
+    if (action.countdown && !injection) {
+      check.Check(run.Window().keepBox.asked.size() == 1, "the clean run did not ask whether to keep the settings");
+    }
     for (const std::string& crash : run.Crashes()) check.Check(false, crash);
     check.Check(run.Crashes().empty(), "no exception outside the program's error path");
 
@@ -279,12 +283,17 @@ RunResult RunWindowAction(const WindowAction& action, const std::optional<Inject
       const std::vector<std::string> after = found == filtersAfter.end() ? before : found->second;
       bool allowed = after == before;
       if (!allowed && sim::ToUpperAscii(action.target) == id) {
-        std::vector<std::string> intended = before;
-        if (action.effect == Effect::FilterOn && !HasFilterEntry(before)) intended.insert(intended.begin(), "morvane");
-        if (action.effect == Effect::FilterOff) std::erase_if(intended, [](const std::string& f) {
-            return sim::ToUpperAscii(f) == "MORVANE";
-          });
-        allowed = after == intended;
+        const auto withFilter = [&, &before = before](bool on) {
+          std::vector<std::string> list = before;
+          if (on && !HasFilterEntry(before)) list.insert(list.begin(), "morvane");
+          if (!on) std::erase_if(list, [](const std::string& f) { return sim::ToUpperAscii(f) == "MORVANE"; });
+          return list;
+        };
+        const bool filterAction = action.effect == Effect::FilterOn || action.effect == Effect::FilterOff;
+        const bool on = action.effect == Effect::FilterOn;
+        // A countdown's change that was not put back (an error says why) is the
+        // opposite of what the put-back makes.
+        allowed = filterAction && (after == withFilter(on) || (action.countdown && after == withFilter(!on)));
       }
       check.Check(allowed, "the lower filters of " + id + " were changed beyond the action's entry");
     }
@@ -453,6 +462,18 @@ std::vector<WindowAction> WindowActions() {
                      [](WindowRun& r) { r.Window().frm.btnApplyClick(); }, Effect::Restart, 0, true});
   actions.push_back({"install service (64-bit Windows)", [] { return On64BitWindows(WithoutFilterService()); },
                      "/mice", kGamingMouse, [](WindowRun& r) { r.Window().frm.btnInstallClick(); }, Effect::Install, 0});
+  // A filter change, the restart, and the countdown left to run out: what the device
+  // held is put back and it is restarted again. The keyboard had no filter; the
+  // gaming mouse had ours before another driver's, in this order.
+  const auto changeAndRestart = [](WindowRun& r) {
+    r.Window().cbFilter.Click();
+    r.Settle();
+    r.Window().frm.btnApplyClick();
+  };
+  actions.push_back({"attach, restart, no answer at the countdown", [] { return BuiltInModel(); }, "/keyboards",
+                     kKeyboard, changeAndRestart, Effect::FilterOff, 0, false, true});
+  actions.push_back({"detach, restart, no answer at the countdown", [] { return BuiltInModel(); }, "/mice",
+                     kGamingMouse, changeAndRestart, Effect::FilterOn, 0, false, true});
   actions.push_back({"copy IDs", [] { return BuiltInModel(); }, "/mice", kGamingMouse,
                      [](WindowRun& r) { r.Window().frm.btnCopyIDClick(); }, Effect::CopyIds, 0});
   return actions;

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "platform/errors.h"
+#include "devices/Journal.h"
 #include "devices/SessionChanges.h"
 #include "setup/RateMeterF.h"
 #include "setup/SetupF.h"
@@ -467,6 +468,37 @@ TEST_F(CommandTest, InstallOn64BitWindowsRunsTheHelper) {
   // The default verb is a null verb, not an empty text.
   EXPECT_EQ(machine->CallsTo("ShellExecuteA").at(0).args,
             "null, null, \"TALON64.EXE\", \"e install morvane.inf\", null, 5");
+}
+
+// The installation is recorded before it starts: done once the service is there,
+// failed when the start failed, or when the window closes without the service.
+TEST_F(CommandTest, TheInstallationIsRecordedDoneOrFailed) {
+  const auto journal = [&] {
+    const auto& keys = machine->Model().system.machineKeys;
+    const auto key = keys.find(JournalKeyPath);
+    if (key == keys.end()) return std::vector<JournalEntry>{};
+    const auto& data = key->second.at(JournalValueName).data;
+    return ParseJournal(std::string(data.begin(), data.end())).entries;
+  };
+  Open("/mice");
+  frm.btnInstallClick();
+  auto entries = journal();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].command, "window: install service");
+  EXPECT_EQ(entries[0].service, "installed");
+  EXPECT_TRUE(entries[0].instanceId.empty());
+  EXPECT_EQ(entries[0].state, JournalState::Done);
+  machine->InjectFault(sim::Fault{"ShellExecuteA", ERROR_ACCESS_DENIED});
+  EXPECT_THROW(frm.btnInstallClick(), Error);
+  ASSERT_EQ(journal().size(), 2u);
+  EXPECT_EQ(journal()[1].state, JournalState::Failed);
+  // Started, but no service yet: it waits, and the window's end marks it.
+  std::erase_if(machine->Model().services, [](const sim::Service& s) { return s.name == "morvane"; });
+  frm.btnInstallClick();
+  ASSERT_EQ(journal().size(), 3u);
+  EXPECT_EQ(journal()[2].state, JournalState::Pending);
+  frm.FormDestroy();
+  EXPECT_EQ(journal()[2].state, JournalState::Failed);
 }
 
 // What message the loop shows for an install that could not start: the system's

@@ -156,5 +156,85 @@ TEST_F(ConfirmTest, AKeptRateChangeOffersToMeasureTheDevice) {
   EXPECT_EQ(machine->MessageBoxes().size(), boxes);
 }
 
+// The restart is asked for but the device is never seen going or coming back: after
+// M7, what it held is put back and it is restarted again.
+TEST_F(ConfirmTest, ADeviceNotSeenAgainWithinTheWaitGetsItsSettingsBackAfterM7) {
+  Open();
+  Select(kFullMouse);
+  w.cbFilter.Click();
+  machine->InjectFault({"SetupDiCallClassInstaller", ERROR_ACCESS_DENIED, 0, 1});
+  frm.btnApplyClick();
+  Settle();
+  EXPECT_TRUE(w.keepBox.asked.empty());
+  EXPECT_TRUE(LowerFiltersOf(*machine, kFullMouse).empty());
+  EXPECT_EQ(machine->RestartCount(kFullMouse), 1u);  // the second request went through
+  const auto texts = BoxTexts();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0].rfind("Device doesn't restart after 10 seconds", 0), 0u) << texts[0];
+  EXPECT_EQ(texts[1], kFullMouse + " did not come back after its restart.\r\nThe previous settings of " + kFullMouse +
+                          " were put back, and the device is restarted again.");
+  const auto entries = Journal();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[1].command, "window: undo");
+  EXPECT_EQ(entries[1].state, JournalState::Done);
+  EXPECT_TRUE(w.DeviceControlsDisabled());  // the second restart is awaited
+  Settle();
+  EXPECT_EQ(BoxTexts().size(), 2u);
+  EXPECT_TRUE(w.DeviceControlsEnabled());
+}
+
+// An earlier run cut short: its put-back of the full-speed mouse begun, and a filter
+// change of the low-speed mouse whose device holds the change. At the start the
+// put-back is finished, the change marked done, the list shows both, and the user
+// is told.
+TEST_F(ConfirmTest, ChangesAnEarlierRunDidNotFinishAreResolvedAtTheStartAndTold) {
+  machine->FindDevice(kFullMouse)->properties[SPDRP_LOWERFILTERS] = sim::RegValue::MultiString({"morvane", "mouhid"});
+  machine->FindDevice(kLowMouse)->properties[SPDRP_LOWERFILTERS] = sim::RegValue::MultiString({"morvane"});
+  JournalEntry undo;
+  undo.sequence = 1;
+  undo.time = "2026-12-09T04:00:00Z";
+  undo.command = "window: undo";
+  undo.instanceId = kFullMouse;
+  undo.filtersTouched = true;
+  undo.filtersBefore = {"morvane", "mouhid"};
+  undo.filtersAfter = {"mouhid"};
+  JournalEntry attach = undo;
+  attach.sequence = 2;
+  attach.command = "window: filter on";
+  attach.instanceId = kLowMouse;
+  attach.filtersBefore = {};
+  attach.filtersAfter = {"morvane"};
+  const std::string text = FormatJournal({undo, attach});
+  machine->Model().system.machineKeys[JournalKeyPath][JournalValueName] =
+      sim::RegValue::Binary(std::vector<BYTE>(text.begin(), text.end()));
+
+  Open("/all");
+  EXPECT_EQ(LowerFiltersOf(*machine, kFullMouse), std::vector<std::string>{"mouhid"});
+  EXPECT_EQ(LowerFiltersOf(*machine, kLowMouse), std::vector<std::string>{"morvane"});
+  const auto entries = Journal();
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].state, JournalState::Done);
+  EXPECT_EQ(entries[1].state, JournalState::Done);
+  EXPECT_EQ(entries[2].command, "finish window: undo");
+  EXPECT_EQ(entries[2].state, JournalState::Done);
+  ASSERT_EQ(machine->MessageBoxes().size(), 1u);
+  const auto& box = machine->MessageBoxes()[0];
+  EXPECT_EQ(box.caption, CaptionUnfinishedChanges);
+  EXPECT_NE(box.text.find(kFullMouse + ": a change begun at 2026-12-09T04:00:00Z by \"window: undo\" was not "
+                          "finished; it is finished now"),
+            std::string::npos)
+      << box.text;
+  EXPECT_NE(box.text.find(kLowMouse + ": a change begun at 2026-12-09T04:00:00Z by \"window: filter on\" was not "
+                          "finished; the device holds the change"),
+            std::string::npos)
+      << box.text;
+  EXPECT_NE(box.type & MB_ICONINFORMATION, 0u);
+  // The grid shows the devices as they are now.
+  Select(kFullMouse);
+  EXPECT_FALSE(w.cbFilter.Checked());
+  Select(kLowMouse);
+  EXPECT_TRUE(w.cbFilter.Checked());
+}
+
 }  // namespace
 }  // namespace morvane::test
