@@ -64,6 +64,12 @@ if keep=$(wait_window "Keep these settings\\?" 20); then
 else
   check_fail "O keeps the settings after the restart" "no box \"Keep these settings?\""
 fi
+# The rate was changed and kept: the offer to measure the mouse is declined with N.
+if box=$(wait_window " Information" 10); then
+  check_that "N declines the offer to measure" "the box is still open" answer_box "$box" n
+else
+  check_fail "a kept rate change offers to measure the mouse" "no \" Information\" box"
+fi
 pause 2
 rest_on_window
 tab_to "Tab reaches \"Copy IDs\"" "Button 110 Copy IDs"
