@@ -12,6 +12,8 @@
 #   FUZZ_TIMEOUT   seconds one input may take (default 10)
 #   FUZZ_JOBS      build jobs (default 2); the fuzzers themselves run one at a time
 #   FUZZ_FLAGS     further libFuzzer flags, separated by blanks (for example -max_len=4096)
+#   FUZZ_BUILD     a clang build folder configured with MORVANE_FUZZ=ON to take the targets
+#                  from; default build/fuzz, configured here
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,7 +21,7 @@ seconds=${FUZZ_SECONDS:-20}
 timeout=${FUZZ_TIMEOUT:-10}
 read -r -a extra_flags <<<"${FUZZ_FLAGS:-}"
 read -r -a targets <<<"${FUZZ_TARGETS:-machine_file_fuzz hub_answers_fuzz registry_values_fuzz version_resource_fuzz command_line_fuzz journal_fuzz}"
-build=build/fuzz
+build=${FUZZ_BUILD:-build/fuzz}
 
 for tool in clang clang++; do
   if ! command -v "$tool" >/dev/null 2>&1; then
@@ -29,9 +31,10 @@ for tool in clang clang++; do
 done
 
 echo "== fuzz: build ($build)"
-if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-         -DCMAKE_CXX_COMPILER=clang++ -DMORVANE_FUZZ=ON -DMORVANE_BUILD_TESTS=OFF >/dev/null &&
-       cmake --build "$build" -j"${FUZZ_JOBS:-2}" --target "${targets[@]}"; }; then
+configure=(cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang
+           -DCMAKE_CXX_COMPILER=clang++ -DMORVANE_FUZZ=ON -DMORVANE_BUILD_TESTS=OFF)
+[ -n "${FUZZ_BUILD:-}" ] && [ -f "$build/CMakeCache.txt" ] && configure=(true)
+if ! { "${configure[@]}" >/dev/null && cmake --build "$build" -j"${FUZZ_JOBS:-2}" --target "${targets[@]}"; }; then
   echo "fuzz: the targets could not be built"
   exit 1
 fi
