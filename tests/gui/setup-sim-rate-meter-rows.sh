@@ -63,7 +63,9 @@ if len(meter) == 9:
     check("it measured the mouse's 125 reports/s", m is not None and abs(int(m.group(1)) - 125) <= 2, meter[1])
     check("the measurement went on through the reopening",
           re.fullmatch(r"Reports: (\d+)", meter[4]) is not None and int(meter[4].split()[1]) >= 3 * 125, meter[4])
-    check("the verdict says the device's own rate is reached", meter[7] == "Reaches 125 reports/s, as the device asks.",
+    # The verdict names the rate measured, which may miss 125 by a report or two as the Rate line may.
+    v = re.fullmatch(r"Reaches (\d+) reports/s, as the device asks\.", meter[7])
+    check("the verdict says the device's own rate is reached", v is not None and abs(int(v.group(1)) - 125) <= 2,
           meter[7])
 PY
 checks_finish
