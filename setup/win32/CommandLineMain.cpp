@@ -4,6 +4,7 @@
 #include <dbt.h>
 
 #include "snapshot/Snapshot.h"
+#include "setup/win32/UsbInterface.h"
 
 namespace morvane::win {
 namespace {
@@ -59,22 +60,6 @@ void WriteStandard(DWORD which, const std::string& text) {
 }
 
 constexpr const char* WatchClass = "MorvaneDeviceChangeWatch";
-
-// The device-interface class of USB devices: one arrives and goes away with each
-// USB device node.
-constexpr GUID UsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
-
-// "\\?\USB#VID_046D&PID_C08B#5&1A2B&0&1#{a5dcbf10-...}" -> "USB\VID_046D&PID_C08B\5&1A2B&0&1".
-std::string InstanceIdOfInterface(const char* name) {
-  std::string text = name;
-  if (text.rfind("\\\\?\\", 0) == 0 || text.rfind("\\\\.\\", 0) == 0) text.erase(0, 4);
-  const std::size_t guid = text.rfind("#{");
-  if (guid != std::string::npos) text.erase(guid);
-  for (char& ch : text) {
-    if (ch == '#') ch = '\\';
-  }
-  return text;
-}
 
 LRESULT CALLBACK WatchProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_DEVICECHANGE) {

@@ -6,6 +6,7 @@
 #include "setup/win32/ApplicationWindow.h"
 #include "setup/win32/DialogFont.h"
 #include "setup/win32/SnapshotMenu.h"
+#include "setup/win32/UsbInterface.h"
 
 #ifndef WM_DPICHANGED
 #define WM_DPICHANGED 0x02E0
@@ -18,22 +19,6 @@ constexpr DWORD kMainStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 constexpr DWORD kMainExStyle = WS_EX_CONTROLPARENT;
 constexpr UINT_PTR kDeviceChangeTimerId = 1;
 constexpr UINT_PTR kHelperTimerId = 2;
-
-// The device-interface class of USB devices: one arrives and goes away with each
-// USB device node.
-constexpr GUID kUsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
-
-// "\\?\USB#VID_046D&PID_C08B#5&1A2B&0&1#{a5dcbf10-...}" -> "USB\VID_046D&PID_C08B\5&1A2B&0&1".
-std::string InstanceIdOfInterface(const char* name) {
-  std::string text = name;
-  if (text.rfind("\\\\?\\", 0) == 0 || text.rfind("\\\\.\\", 0) == 0) text.erase(0, 4);
-  const std::size_t guid = text.rfind("#{");
-  if (guid != std::string::npos) text.erase(guid);
-  for (char& ch : text) {
-    if (ch == '#') ch = '\\';
-  }
-  return text;
-}
 
 constexpr int kDesignClientWidth = 960;
 constexpr int kDesignClientHeight = 360;
@@ -146,7 +131,7 @@ void MainWindow::CreateControls() {
   DEV_BROADCAST_DEVICEINTERFACE_A filter{};
   filter.dbcc_size = sizeof filter;
   filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  filter.dbcc_classguid = kUsbDeviceInterface;
+  filter.dbcc_classguid = UsbDeviceInterface;
   usbNotification_ = ::RegisterDeviceNotificationA(Hwnd(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
   AddSnapshotMenuItem(Hwnd());
 
