@@ -40,7 +40,8 @@ case "$kind" in
   win64-framed)
     [ -n "$wine64" ] || { echo "wine-run: no wine64 loader found" >&2; exit 127; }
     loader=$wine64 boot_loader=$wine64 arch=win64
-    export WINEPREFIX="$here/build/win64/wineprefix-framed" own_prefix=1
+    export WINEPREFIX="$here/build/win64/wineprefix-framed"
+    own_prefix=1
     ;;
   wow64 | x86)
     # One line that says why, the same line scripts/test.sh prints for the whole set.
@@ -55,7 +56,8 @@ case "$kind" in
     if [ "$kind" = wow64 ] && [ -n "${MORVANE_WINE_PREFIX_TOOLS:-}" ]; then loader=$wine64; fi
     # MORVANE_WINE_PREFIX_DIR: where the 32-bit prefixes live when not in the build
     # folder (the emulated guest keeps them in its own disk, scripts/i686-guest.sh).
-    export WINEPREFIX="${MORVANE_WINE_PREFIX_DIR:-$here/build/win32}/wineprefix-$kind" own_prefix=1
+    export WINEPREFIX="${MORVANE_WINE_PREFIX_DIR:-$here/build/win32}/wineprefix-$kind"
+    own_prefix=1
     ;;
   *)
     echo "wine-run: unknown MORVANE_WINE_PREFIX_KIND \"$kind\" (win64, win64-framed, wow64 or x86)" >&2
