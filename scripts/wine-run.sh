@@ -153,6 +153,20 @@ copy_lane_prefix() {
   exec 8>&-
   export WINEPREFIX=$lane_prefix
 }
+# A wineserver keeps the size of the screen its desktop was started on (Wine reads the
+# monitors once, when the desktop starts) and gives it to every program it serves: a
+# program started on a test's new screen while the last test's server still lingers (a
+# few seconds after its last program) is centred and clamped on the old screen. The
+# first program on a new screen (on-virtual-screen.sh's mark) therefore ends the
+# prefix's server first. A lane belongs to one test at a time, so nothing else runs there.
+fresh_server_for_screen() {
+  [ -n "${MORVANE_SCREEN_ID:-}" ] && [ -n "$server" ] || return 0
+  local mark="$WINEPREFIX/.morvane-screen"
+  [ "$(cat "$mark" 2>/dev/null)" = "$MORVANE_SCREEN_ID" ] && return 0
+  "$server" -k 2>/dev/null
+  "$server" -w 2>/dev/null
+  echo "$MORVANE_SCREEN_ID" >"$mark"
+}
 mkdir -p "$(dirname "$WINEPREFIX")"
 if command -v flock >/dev/null 2>&1; then
   exec 9>"$WINEPREFIX.lock"
@@ -160,10 +174,12 @@ if command -v flock >/dev/null 2>&1; then
   if [ -n "$lane_of" ]; then copy_lane_prefix; fi
   create_prefix
   install_fonts
+  fresh_server_for_screen
   flock -u 9
   exec 9>&-
 else
   create_prefix
   install_fonts
+  fresh_server_for_screen
 fi
 exec "$loader" "$@"

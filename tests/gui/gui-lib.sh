@@ -190,8 +190,14 @@ sim_find_window() {
 # The check "the window appears" (sim_find_window); the test ends without the window.
 check_main_window() {
   if ! sim_find_window 90; then
+    # What the screen holds instead, for the report: the titles of the mapped windows
+    # and a screenshot.
+    local shown
+    shown=$(xdotool search --onlyvisible --name '.*' 2>/dev/null | while read -r id; do
+              printf '"%s" ' "$(xdotool getwindowname "$id" 2>/dev/null)"; done)
+    import -window root "$work/no-main-window.png" 2>/dev/null
     check_fail "the window appears" \
-      "no window \"USB Devices Rate Setup\" within $(slow_int 90) s, or its client area could not be read"
+      "no window \"USB Devices Rate Setup\" within $(slow_int 90) s, or its client area could not be read; on the screen: ${shown:-no window} (no-main-window.png)"
     exit 1
   fi
   check_pass "the window appears"

@@ -28,6 +28,9 @@ if [ -z "$number" ]; then
   stop_screen
   exit 1
 fi
+# The screen's own mark, for scripts/wine-run.sh: a wineserver that lived on another
+# screen keeps that screen's size for the windows of every program it still serves.
+export MORVANE_SCREEN_ID="$number.$xvfb_pid.$(date +%s%N)"
 DISPLAY=":$number" "$@"
 rc=$?
 stop_screen
