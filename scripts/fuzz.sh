@@ -10,7 +10,8 @@
 #   FUZZ_SECONDS   run time per target in seconds (default 20)
 #   FUZZ_TARGETS   the targets to run, separated by blanks (default: all five)
 #   FUZZ_TIMEOUT   seconds one input may take (default 10)
-#   FUZZ_JOBS      build jobs (default 2); the fuzzers themselves run one at a time
+#   FUZZ_JOBS      build jobs (default 2)
+#   FUZZ_PARALLEL  fuzzers run at once (default 2)
 #   FUZZ_FLAGS     further libFuzzer flags, separated by blanks (for example -max_len=4096)
 #   FUZZ_BUILD     a clang build folder configured with MORVANE_FUZZ=ON to take the targets
 #                  from; default build/fuzz, configured here
@@ -44,17 +45,15 @@ trap 'rm -rf "$scratch"' EXIT
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
-status=0
-summary=()
-for target in "${targets[@]}"; do
-  seeds="fuzz/corpus/$target"
-  corpus="$scratch/$target"
-  artifacts="$scratch/$target-findings"
+# fuzz_target TARGET: runs one target on a scratch copy of its seeds; its summary line
+# in $scratch/TARGET.line, and exit code 1 on a finding.
+fuzz_target() {
+  local target=$1 seeds="fuzz/corpus/$1" corpus="$scratch/$1" artifacts="$scratch/$1-findings"
+  local log="$scratch/$1.log" rc execs slowest longest files bytes findings seed_count line found=0
   mkdir -p "$corpus" "$artifacts"
   [ -d "$seeds" ] && cp "$seeds"/* "$corpus"/ 2>/dev/null
   seed_count=$(find "$corpus" -type f | wc -l)
   echo "== fuzz: $target (${seconds} s, $seed_count seeds)"
-  log="$scratch/$target.log"
   "$build/fuzz/$target" -max_total_time="$seconds" -timeout="$timeout" -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="$artifacts/" "${extra_flags[@]}" "$corpus" >"$log" 2>&1
   rc=$?
@@ -67,7 +66,7 @@ for target in "${targets[@]}"; do
   line=$(printf '%-22s %9s inputs run, longest input %s (libFuzzer: slowest %s s), corpus %s files (%s bytes, %s seeds)' \
     "$target" "${execs:-?}" "${longest:-?}" "${slowest:-?}" "$files" "$bytes" "$seed_count")
   if [ "$rc" -ne 0 ] || [ "$findings" -gt 0 ]; then
-    status=1
+    found=1
     mkdir -p "$build/findings/$target"
     cp "$artifacts"/* "$build/findings/$target/" 2>/dev/null
     echo "fuzz: FINDING in $target (exit code $rc):"
@@ -76,7 +75,25 @@ for target in "${targets[@]}"; do
     line="$line: FINDING"
   fi
   echo "$line"
-  summary+=("$line")
+  echo "$line" >"$scratch/$target.line"
+  return "$found"
+}
+
+# Each fuzzer is one process on one processor: FUZZ_PARALLEL of them run at once, and
+# their reports are printed in the targets' order.
+parallel=${FUZZ_PARALLEL:-2}
+pids=()
+for target in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$parallel" ]; do wait -n; done
+  fuzz_target "$target" >"$scratch/$target.out" 2>&1 &
+  pids+=($!)
+done
+status=0
+summary=()
+for i in "${!targets[@]}"; do
+  wait "${pids[i]}" || status=1
+  cat "$scratch/${targets[i]}.out"
+  summary+=("$(cat "$scratch/${targets[i]}.line" 2>/dev/null || echo "${targets[i]}: no report")")
 done
 
 echo "== fuzz: summary"
