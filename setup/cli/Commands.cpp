@@ -432,6 +432,32 @@ Presence ServicePresence(DWORD& code) {
 // it was when the list's other entries are still those of then; when another driver
 // changed them since, only this program's entry is put back as it was, and every
 // other entry stays where it is. Appends its lines; false on an error line.
+// The LowerFilters that put back what a device held (original) over what it holds now:
+// the original list while the other drivers' entries are as they were; else the other
+// entries as they are now, with ours (if it was there) back at its old place among them.
+std::vector<std::string> FiltersToPutBack(const std::vector<std::string>& current,
+                                          const std::vector<std::string>& original, bool& othersChanged) {
+  auto others = [](const std::vector<std::string>& list) {
+    std::vector<std::string> rest;
+    for (const std::string& f : list) {
+      if (!TDevice::IsOurFilter(f)) rest.push_back(f);
+    }
+    return rest;
+  };
+  othersChanged = others(current) != others(original);
+  if (!othersChanged) return original;
+  std::vector<std::string> wanted = others(current);
+  const auto at = std::find_if(original.begin(), original.end(), TDevice::IsOurFilter);
+  if (at != original.end()) {
+    wanted.insert(wanted.begin() + std::min<std::ptrdiff_t>(at - original.begin(),
+                                                            static_cast<std::ptrdiff_t>(wanted.size())),
+                  *at);
+  }
+  return wanted;
+}
+
+constexpr const char* kOthersChangedText = "another driver changed its LowerFilters since; only this program's entry is put back";
+
 bool PutBack(CommandResult& result, TJournal& journal, TDevice& device, const JournalOriginal& target,
              const std::string& command, bool& changed) {
   changed = false;
@@ -451,28 +477,9 @@ bool PutBack(CommandResult& result, TJournal& journal, TDevice& device, const Jo
   }
   std::vector<std::string> wanted = current;
   if (target.filtersKnown) {
-    auto others = [](const std::vector<std::string>& list) {
-      std::vector<std::string> rest;
-      for (const std::string& f : list) {
-        if (!TDevice::IsOurFilter(f)) rest.push_back(f);
-      }
-      return rest;
-    };
-    if (others(current) == others(target.filters)) {
-      wanted = target.filters;
-    } else {
-      const bool ours = std::any_of(target.filters.begin(), target.filters.end(), TDevice::IsOurFilter);
-      wanted = others(current);
-      if (ours) {
-        // Where it stood among the entries that are still there.
-        const auto at = std::find_if(target.filters.begin(), target.filters.end(), TDevice::IsOurFilter);
-        const auto ourEntry = *at;
-        wanted.insert(wanted.begin() + std::min<std::ptrdiff_t>(at - target.filters.begin(),
-                                                                static_cast<std::ptrdiff_t>(wanted.size())),
-                      ourEntry);
-      }
-      Line(result, id + ": another driver changed its LowerFilters since; only this program's entry is put back");
-    }
+    bool othersChanged = false;
+    wanted = FiltersToPutBack(current, target.filters, othersChanged);
+    if (othersChanged) Line(result, id + ": " + kOthersChangedText);
   }
   const bool filtersChange = target.filtersKnown && wanted != current;
   const bool intervalChange = target.intervalKnown && interval != target.interval;
@@ -1097,6 +1104,42 @@ CommandResult InstallService(const Arguments& a, CommandHost& host, CommandResul
 
 // ---- /restore ----
 
+std::string IntervalText(DWORD interval) { return interval == 0 ? std::string("(none)") : std::to_string(interval); }
+
+// One line of /restore's question: what the device holds now and what it would hold,
+// as the put-back would decide on the values read now; what the journal says where
+// the device cannot be read.
+std::string RestorePreview(const std::string& id, const JournalOriginal& original) {
+  std::string held;
+  if (original.filtersKnown) held += " LowerFilters " + ListText(original.filters);
+  if (original.intervalKnown) held += std::string(original.filtersKnown ? "," : "") + " bInterval " + IntervalText(original.interval);
+  OpenedDevice opened;
+  if (!opened.Open(id)) {
+    return id + ": the device cannot be opened now" + SystemReason(platform::System().GetLastError()) +
+           "; the journal says it held" + held;
+  }
+  std::vector<std::string> current;
+  DWORD interval = 0;
+  platform::System().SetLastError(0);
+  if ((original.filtersKnown && !opened.Device().ReadLowerFilters(current)) ||
+      (original.intervalKnown && !opened.Device().ReadOverride(interval))) {
+    return id + ": its values cannot be read now" + SystemReason(platform::System().GetLastError()) +
+           "; the journal says it held" + held;
+  }
+  std::string what;
+  bool othersChanged = false;
+  if (original.filtersKnown) {
+    const std::vector<std::string> wanted = FiltersToPutBack(current, original.filters, othersChanged);
+    if (wanted != current) what += " LowerFilters " + ListText(current) + " -> " + ListText(wanted);
+  }
+  if (original.intervalKnown && interval != original.interval) {
+    what += std::string(what.empty() ? "" : ",") + " bInterval " + IntervalText(interval) + " -> " +
+            IntervalText(original.interval);
+  }
+  if (what.empty()) return id + ": already as it was";
+  return id + ":" + what + (othersChanged ? std::string(" (") + kOthersChangedText + ")" : std::string());
+}
+
 CommandResult RunRestore(const Arguments& a, CommandHost& host) {
   CommandResult result;
   if (!KnowWindowsFamily(result)) return result;
@@ -1131,13 +1174,7 @@ CommandResult RunRestore(const Arguments& a, CommandHost& host) {
     Line(result, "error: refused without /yes: /restore would put back what the journal says these devices held:");
     for (const std::string& id : devices) {
       const std::optional<JournalOriginal> original = journal.OriginalOf(id);
-      std::string what = id + ":";
-      if (original && original->filtersKnown) what += " LowerFilters " + ListText(original->filters);
-      if (original && original->intervalKnown) {
-        what += std::string(original->filtersKnown ? "," : "") + " bInterval " +
-                (original->interval == 0 ? std::string("(none)") : std::to_string(original->interval));
-      }
-      Line(result, what);
+      if (original) Line(result, RestorePreview(id, *original));
     }
     result.exitCode = ExitRefusedWithoutYes;
     return result;

@@ -3,7 +3,8 @@
 # another driver's on the gaming mouse (the journal says so) and the second mouse
 # holds it before another filter. The system menu's two items by their keys:
 #  - "Undo Changes To This Device..." (Ctrl+Z) on the gaming mouse lists the mouse's
-#    LowerFilters as they will be; Yes puts them back and a box says what was done;
+#    LowerFilters as they are and as they will be; Yes puts them back and a box says
+#    what was done;
 #  - "Remove The Filter From All Devices..." (Ctrl+U) lists the second mouse's list
 #    without the filter and the removal of the service; Yes does it.
 # The state file then shows both lists with every other filter kept, no service
@@ -66,7 +67,7 @@ ask_and_do() {
 }
 
 ask_and_do ctrl+z "Undo Changes To This Device" \
-  'USB\VID_046D&PID_C08B\5&1A2B3C4D&0&1: LowerFilters ravenflt' "Continue?"
+  'USB\VID_046D&PID_C08B\5&1A2B3C4D&0&1: LowerFilters ravenflt,morvane -> ravenflt' "Continue?"
 check_that "the undo says the list was put back" "it says: $OUTCOME" \
   grep -qF 'USB\VID_046D&PID_C08B\5&1A2B3C4D&0&1: LowerFilters ravenflt,morvane -> ravenflt' <<<"$OUTCOME"
 pause 3
