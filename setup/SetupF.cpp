@@ -277,8 +277,7 @@ void TfrmSetup::FormDestroy() {
   } catch (...) {
     // Left pending: the next start marks it by the service it finds.
   }
-  helperProcess_.Reset();
-  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
+  StopWatchingHelper();
   DeviceList.reset();
   DeviceCount = 0;
 }
@@ -650,8 +649,7 @@ void TfrmSetup::btnApplyClick() {
   // delivered while the request runs are counted rather than reset, and so that a
   // request that fails ends in M7 with the controls enabled again.
   ChangeCount = 0;
-  helperProcess_.Reset();
-  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
+  StopWatchingHelper();
   c_.tmrDeviceChange->SetInterval(RestartWaitInterval);
   c_.tmrDeviceChange->SetEnabled(true);
   RunAction([&] {
@@ -800,8 +798,7 @@ void TfrmSetup::PutBackAndRestart(const JournalOriginal& target, const std::stri
   }
   DisableDeviceControls();
   ChangeCount = 0;
-  helperProcess_.Reset();
-  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
+  StopWatchingHelper();
   c_.tmrDeviceChange->SetInterval(RestartWaitInterval);
   c_.tmrDeviceChange->SetEnabled(true);
   RunAction([&] {
@@ -910,9 +907,14 @@ bool TfrmSetup::RestartNeedsReboot(TDevice& device) {
          (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0;
 }
 
+void TfrmSetup::StopWatchingHelper() {
+  helperProcess_.Reset();
+  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
+}
+
 bool TfrmSetup::PollHelper() {
   if (!helperProcess_) {
-    if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
+    StopWatchingHelper();
     return false;
   }
   platform::IUser& user = platform::User();
@@ -921,8 +923,7 @@ bool TfrmSetup::PollHelper() {
   DWORD code = 0;
   const bool read = waited == WAIT_OBJECT_0 && user.GetExitCodeProcess(helperProcess_.Get(), &code) != FALSE &&
                     code != STILL_ACTIVE;
-  helperProcess_.Reset();
-  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
+  StopWatchingHelper();
   if (!read) return false;  // how it ended cannot be known: the restart wait decides
   switch (static_cast<TalonExit>(code)) {
     case TalonExit::Success:
@@ -951,12 +952,16 @@ void TfrmSetup::EndRestartWait(const std::string& text, const char* caption, UIN
 void TfrmSetup::ShowRebootNeeded() { EndRestartWait(TextRebootNeeded, CaptionRebootNeeded, MB_ICONINFORMATION); }
 
 void TfrmSetup::WMDeviceEvent(bool arrival, const std::string& instanceId) {
-  if (!SettingsAtStart(instanceId)) return;
+  if (SettingsAtStart(instanceId)) NoteSeenGoneOrBack(instanceId, !arrival);
+}
+
+// Away and then back: the device started with the settings it has now.
+void TfrmSetup::NoteSeenGoneOrBack(const std::string& instanceId, bool gone) {
   const std::string key = ToUpperAscii(instanceId);
-  if (!arrival) {
+  if (gone) {
     goneSinceChange_.insert(key);
   } else if (goneSinceChange_.erase(key) != 0) {
-    NoteDeviceRestarted(instanceId);  // away and back: it started with the settings it has now
+    NoteDeviceRestarted(instanceId);
   }
 }
 
@@ -989,12 +994,7 @@ void TfrmSetup::ObserveChangedDevices() {
     } catch (const std::exception&) {
       continue;
     }
-    const std::string key = ToUpperAscii(id);
-    if (gone) {
-      goneSinceChange_.insert(key);
-    } else if (goneSinceChange_.erase(key) != 0) {
-      NoteDeviceRestarted(id);
-    }
+    NoteSeenGoneOrBack(id, gone);
   }
 }
 
@@ -1031,8 +1031,7 @@ void TfrmSetup::tmrDeviceChangeTimer() {
   // A helper that ended with its reboot code or a failure says why, which M7's causes
   // would not explain. One still running after the whole wait is given up.
   if (PollHelper()) return;
-  helperProcess_.Reset();
-  if (c_.tmrHelper != nullptr) c_.tmrHelper->SetEnabled(false);
+  StopWatchingHelper();
   platform::User().MessageBoxA(Owner(), TextM7, CaptionM7, MB_ICONERROR);
   // M7 runs a message loop of its own: a device change that arrived meanwhile is
   // still settling, and a refresh may have found nothing; neither may be enabled.

@@ -174,6 +174,8 @@ class TfrmSetup {
   // process is closed and its exit code acted on (success: the device took its
   // settings; its reboot code or a failure: said at once). True when a box said so.
   bool PollHelper();
+  // Closes the helper's process, if still open, and stops looking at it.
+  void StopWatchingHelper();
   // Ends the restart wait (unless device changes are settling) with a box.
   void EndRestartWait(const std::string& text, const char* caption, UINT type);
   void BeginRecord(TJournal& journal, TRecordedChange& change, const std::function<void(JournalEntry&)>& intended);
@@ -205,6 +207,7 @@ class TfrmSetup {
   // (upper-case instance IDs): back and started, they have restarted.
   std::set<std::string> goneSinceChange_;
   void ObserveChangedDevices();
+  void NoteSeenGoneOrBack(const std::string& instanceId, bool gone);
   int actionDepth_ = 0;
   bool refreshPending_ = false;
 };

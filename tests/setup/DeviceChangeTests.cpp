@@ -32,6 +32,13 @@ class DeviceChangeTest : public WindowTest {
     EXPECT_EQ(frm.ChangeCount, changes);
     EXPECT_TRUE(w.DeviceControlsDisabled());
   }
+  // A 32-bit program on 64-bit Windows, with the helper program beside it.
+  void OnWow64WithHelper() {
+    machine->Model().system.wow64 = true;
+    sim::File helper;
+    helper.path = "C:\\MORVANE\\TALON64.EXE";
+    machine->Model().files.push_back(helper);
+  }
 };
 
 TEST_F(DeviceChangeTest, ARestartSettlesAndTheDeviceIsSelectedAgain) {
@@ -118,10 +125,7 @@ TEST_F(DeviceChangeTest, ARebootNeededOn32BitWindowsIsSaidAtOnceInsteadOfM7) {
 }
 
 TEST_F(DeviceChangeTest, TheHelpersRebootCodeIsSaidInsteadOfM7) {
-  machine->Model().system.wow64 = true;
-  sim::File helper;
-  helper.path = "C:\\MORVANE\\TALON64.EXE";
-  machine->Model().files.push_back(helper);
+  OnWow64WithHelper();
   machine->FindDevice(kLowMouse)->needsReboot = true;  // the helper ends with its code 7
   Open("/mice");
   Select(kLowMouse);
@@ -138,10 +142,7 @@ TEST_F(DeviceChangeTest, TheHelpersRebootCodeIsSaidInsteadOfM7) {
 // The helper's end is read as soon as it comes, not when the 10 s wait runs out: its
 // reboot code and its failures are said then, a success leaves the wait running.
 TEST_F(DeviceChangeTest, TheHelpersEndIsActedOnAsSoonAsItComes) {
-  machine->Model().system.wow64 = true;
-  sim::File helper;
-  helper.path = "C:\\MORVANE\\TALON64.EXE";
-  machine->Model().files.push_back(helper);
+  OnWow64WithHelper();
   Open("/mice");
   struct Case {
     std::optional<DWORD> helperCode;  // none: it restarts the device and ends with 0
@@ -193,10 +194,7 @@ TEST_F(DeviceChangeTest, TheHelpersEndIsActedOnAsSoonAsItComes) {
 // A helper still running when the whole wait has run out is given up: M7, its
 // process closed.
 TEST_F(DeviceChangeTest, AHelperStillRunningAfterTheWaitEndsInM7) {
-  machine->Model().system.wow64 = true;
-  sim::File helper;
-  helper.path = "C:\\MORVANE\\TALON64.EXE";
-  machine->Model().files.push_back(helper);
+  OnWow64WithHelper();
   machine->Model().system.helperExitCode = 0;  // ends with success, having restarted nothing
   machine->HoldProcesses(true);
   Open("/mice");
